@@ -1,0 +1,106 @@
+// Building module-level functions and classes from native functions. Classes
+// are made by calling their metaclass with a namespace, exactly as a class
+// statement does, so they are ordinary Python classes (subclassable, with
+// instance dicts, enumerations through Enum's own protocol).
+#pragma once
+
+#include "function.hpp"
+
+#include <string>
+
+namespace vx {
+
+// A module under construction: its object and the source file named in
+// traceback entries of its functions.
+struct ModuleContext {
+    nb::handle module;
+    const char *source_file;
+
+    // Binds `name` in the module namespace.
+    void bind(const char *name, nb::handle value) const { module.attr(name) = value; }
+
+    // Imports a module, as `import name` would.
+    static nb::object import(const char *name) { return nb::module_::import_(name); }
+
+    // `from module import name`.
+    static nb::object import_from(const char *module_name, const char *name) {
+        return nb::module_::import_(module_name).attr(name);
+    }
+
+    // A module-level function.
+    nb::object def(const FunctionDef &def) const {
+        nb::object function = make_function(def, module, def.name, source_file);
+        bind(def.name, function);
+        return function;
+    }
+};
+
+class ClassBuilder {
+  public:
+    ClassBuilder(const ModuleContext &context, const char *name, const char *doc, nb::tuple bases = nb::tuple())
+        : context_(context), name_(name), bases_(std::move(bases)) {
+        metaclass_ = most_derived_metaclass();
+        nb::object prepare = nb::getattr(metaclass_, "__prepare__", nb::none());
+        namespace_ = prepare.is_none() ? nb::object(nb::dict()) : prepare(name, bases_);
+        set("__module__", context.module.attr("__name__"));
+        set("__qualname__", nb::str(name));
+        if (doc)
+            set("__doc__", nb::str(doc));
+    }
+
+    // Stores `value` under `name` in the class namespace.
+    void set(const char *key, nb::handle value) {
+        if (PyObject_SetItem(namespace_.ptr(), nb::str(key).ptr(), value.ptr()) < 0)
+            throw nb::python_error();
+    }
+
+    nb::object method(const FunctionDef &def) {
+        nb::object function = make(def);
+        set(def.name, function);
+        return function;
+    }
+
+    nb::object static_method(const FunctionDef &def) { return wrap_in("staticmethod", def); }
+    nb::object class_method(const FunctionDef &def) { return wrap_in("classmethod", def); }
+    nb::object property(const FunctionDef &getter) { return wrap_in("property", getter); }
+
+    // Creates the class and binds it in the module.
+    nb::object finish() {
+        nb::object cls = metaclass_(nb::str(name_), bases_, namespace_);
+        context_.bind(name_, cls);
+        return cls;
+    }
+
+  private:
+    nb::object make(const FunctionDef &def) const {
+        return make_function(def, context_.module, std::string(name_) + "." + def.name, context_.source_file);
+    }
+
+    nb::object wrap_in(const char *builtin, const FunctionDef &def) {
+        nb::object wrapper = nb::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), builtin))(make(def));
+        set(def.name, wrapper);
+        return wrapper;
+    }
+
+    // The metaclass a class statement would pick: the most derived type
+    // among the bases' types (type itself for no bases).
+    nb::object most_derived_metaclass() const {
+        PyTypeObject *winner = &PyType_Type;
+        for (nb::handle base : bases_) {
+            PyTypeObject *candidate = Py_TYPE(base.ptr());
+            if (PyType_IsSubtype(candidate, winner))
+                winner = candidate;
+            else if (!PyType_IsSubtype(winner, candidate))
+                raise(PyExc_TypeError, "metaclass conflict in bases of %s", name_);
+        }
+        return nb::borrow(reinterpret_cast<PyObject *>(winner));
+    }
+
+    const ModuleContext &context_;
+    const char *name_;
+    nb::tuple bases_;
+    nb::object metaclass_;
+    nb::object namespace_;
+};
+
+} // namespace vx

@@ -1,0 +1,4 @@
+// valdrix.canvora: not built yet.
+#include <vxnative/native.hpp>
+
+NB_MODULE(canvora, module) { (void)module; }

@@ -1,0 +1,1 @@
+"""Control of the ComfyUI image engine (halvane)."""

@@ -1,0 +1,1 @@
+"""Error codes: the fixed table (faultum) and custom codes (faultrol)."""

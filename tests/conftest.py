@@ -1,0 +1,70 @@
+"""Shared fixtures: the installed package check and the leak check."""
+
+import gc
+import os
+import pathlib
+import tracemalloc
+
+import pytest
+
+import valdrix
+
+SOURCE_TREE = pathlib.Path(__file__).resolve().parent.parent / "src"
+
+
+def pytest_sessionstart(session):
+    installed = pathlib.Path(valdrix.__file__).resolve()
+    if SOURCE_TREE in installed.parents:
+        raise pytest.UsageError(f"valdrix imported from the source tree ({installed}); install it first")
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _run(call, times, raises):
+    for _ in range(times):
+        if raises is None:
+            call()
+        else:
+            try:
+                call()
+            except raises:
+                pass
+            else:
+                raise AssertionError(f"{call!r} did not raise {raises}")
+
+
+@pytest.fixture
+def leak_check():
+    """Runs a call many times and fails on steady growth of Python or process memory.
+
+    Python-level growth is measured with tracemalloc (catches leaked references);
+    process growth with the resident set size across rounds (catches C++ leaks).
+    """
+
+    def check(call, *, raises=None, iterations=2000, rounds=4, max_bytes_per_call=1.0,
+              max_rss_growth=4 * 1024 * 1024):
+        _run(call, iterations // 4 + 10, raises)  # warm caches and interned objects
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            _run(call, iterations, raises)
+            gc.collect()
+            grown = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+        assert grown <= max_bytes_per_call * iterations, (
+            f"{grown} bytes of Python memory kept after {iterations} calls")
+        rss = []
+        for _ in range(rounds):
+            _run(call, iterations, raises)
+            gc.collect()
+            rss.append(_rss_bytes())
+        steady_growth = all(b > a for a, b in zip(rss, rss[1:]))
+        assert not (steady_growth and rss[-1] - rss[0] > max_rss_growth), (
+            f"resident memory grew every round: {rss}")
+
+    return check
