@@ -2,6 +2,8 @@
 # targets; PYTHON=/path/to/python3.12 overrides the interpreter search.
 VENV ?= .venv
 BUILD_DIR ?= build/release
+# MODULES="dimora;faultum" builds only those modules (for work on one of them).
+MODULES ?=
 PY := $(VENV)/bin/python
 PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
@@ -17,7 +19,7 @@ venv: $(VENV)/.created
 
 # Builds the C++ modules and installs the package (incremental rebuilds reuse BUILD_DIR).
 install: venv
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test]"
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(if $(MODULES),-Ccmake.define.VALDRIX_MODULES="$(MODULES)") ".[test]"
 
 test: install
 	$(PY) -m pytest
