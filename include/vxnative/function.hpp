@@ -356,6 +356,7 @@ inline PyTypeObject *function_type() {
             {"__signature__", get_signature, nullptr, nullptr, nullptr},
             {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
             {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+            {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
         static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
                                       {Py_tp_repr, reinterpret_cast<void *>(repr)},

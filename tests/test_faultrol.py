@@ -1,0 +1,156 @@
+"""valdrix.response.faultrol: custom error codes and their registry."""
+
+import pytest
+
+from valdrix.response import faultrol
+from valdrix.response.faultrol import CustomErrorCode, ErrorCodeRegistry
+from valdrix.response.faultum import ErrorCode
+
+
+STR_SUBCLASS_VALUE = type("S", (str,), {})("x")
+
+
+@pytest.fixture(autouse=True)
+def empty_registry():
+    ErrorCodeRegistry.clear()
+    yield
+    ErrorCodeRegistry.clear()
+
+
+def test_module_names_and_class_shape():
+    names = [n for n in vars(faultrol) if not n.startswith("__")]
+    assert names == ["Dict", "Optional", "CustomErrorCode", "ErrorCodeRegistry"]
+    assert CustomErrorCode.__bases__ == (object,) and ErrorCodeRegistry.__bases__ == (object,)
+    assert ErrorCodeRegistry.__annotations__ == {"_registry": "Dict[str, CustomErrorCode]"}
+    assert type(ErrorCodeRegistry.__dict__["_registry"]) is dict
+
+
+def test_register_get_list_all():
+    error = ErrorCodeRegistry.register("MY_ERROR", "自定义错误消息")
+    assert (error.code, error.msg) == ("MY_ERROR", "自定义错误消息")
+    assert ErrorCodeRegistry.get("MY_ERROR") is error
+    assert ErrorCodeRegistry.list_all() == {"MY_ERROR": error}
+
+
+def test_reregistering_replaces_in_place():
+    first = ErrorCodeRegistry.register("MY_ERROR", "old")
+    other = ErrorCodeRegistry.register("OTHER", "x")
+    second = ErrorCodeRegistry.register("MY_ERROR", "new")
+    assert second is not first and first.msg == "old"
+    assert ErrorCodeRegistry.get("MY_ERROR") is second
+    assert list(ErrorCodeRegistry.list_all().items()) == [("MY_ERROR", second), ("OTHER", other)]
+
+
+def test_list_all_is_a_copy_and_clear_empties_in_place():
+    ErrorCodeRegistry.register("A", "a")
+    registry = ErrorCodeRegistry._registry
+    snapshot = ErrorCodeRegistry.list_all()
+    del snapshot["A"]
+    assert ErrorCodeRegistry.get("A") is not None
+    kept = ErrorCodeRegistry.list_all()
+    assert ErrorCodeRegistry.clear() is None
+    assert ErrorCodeRegistry._registry is registry and registry == {}
+    assert ErrorCodeRegistry.get("A") is None and list(kept) == ["A"]
+
+
+def test_get_of_unknown_code_is_none():
+    assert ErrorCodeRegistry.get("NEVER") is None
+
+
+def test_subclass_registry_lookup_goes_through_cls():
+    class Shared(ErrorCodeRegistry):
+        pass
+
+    class Own(ErrorCodeRegistry):
+        _registry = {}
+
+    shared = Shared.register("S", "s")
+    own = Own.register("O", "o")
+    assert ErrorCodeRegistry.get("S") is shared and ErrorCodeRegistry.get("O") is None
+    assert Own.list_all() == {"O": own}
+    Own.clear()
+    assert Own.get("O") is None and Shared.get("S") is shared
+
+
+def test_registry_of_another_mapping_type_is_used_through_its_methods():
+    class Recording(dict):
+        calls = []
+
+        def get(self, key, default=None):
+            self.calls.append(key)
+            return super().get(key, default)
+
+    class Custom(ErrorCodeRegistry):
+        _registry = Recording()
+
+    error = Custom.register("R", "r")
+    assert Custom.get("R") is error and Recording.calls == ["R"]
+    assert type(Custom.list_all()) is dict
+
+
+def test_register_uses_the_module_global_at_call_time():
+    class Tagged(CustomErrorCode):
+        pass
+
+    faultrol.CustomErrorCode = Tagged
+    try:
+        assert type(ErrorCodeRegistry.register("T", "t")) is Tagged
+    finally:
+        faultrol.CustomErrorCode = CustomErrorCode
+    assert type(ErrorCodeRegistry.register("T", "t")) is CustomErrorCode
+
+
+def test_repr_and_str():
+    error = CustomErrorCode("MY_ERROR", "自定义错误消息")
+    assert repr(error) == "CustomErrorCode('MY_ERROR', '自定义错误消息')" == str(error)
+    error._code = 5
+    assert repr(error) == "CustomErrorCode(5, '自定义错误消息')"
+
+
+def test_no_equality_of_its_own():
+    assert CustomErrorCode("A", "b") != CustomErrorCode("A", "b")
+
+
+@pytest.mark.parametrize("value, outcome", [(5, "Expected str, got int"), (None, None), ("X", "X"),
+                                             (type("S", (str,), {})("X"), "Expected str, got S")])
+def test_property_result_check(value, outcome):
+    error = CustomErrorCode("A", "b")
+    error._code = value
+    error._msg = value
+    for name in ("code", "msg"):
+        if isinstance(outcome, str) and outcome.startswith("Expected"):
+            with pytest.raises(TypeError) as info:
+                getattr(error, name)
+            assert str(info.value) == outcome
+        else:
+            assert getattr(error, name) == outcome
+
+
+def test_properties_cannot_be_assigned():
+    with pytest.raises(AttributeError):
+        CustomErrorCode("A", "b").code = "B"
+
+
+def test_custom_and_fixed_codes_share_the_contract():
+    for error in (CustomErrorCode("MY_ERROR", "m"), ErrorCode.PROMPT_BANNED):
+        assert isinstance(error.code, str) and isinstance(error.msg, str)
+
+
+@pytest.mark.parametrize(
+    "call, raises",
+    [
+        (lambda: ErrorCodeRegistry.register("LEAK", "x"), None),
+        (lambda: ErrorCodeRegistry.get("LEAK"), None),
+        (lambda: ErrorCodeRegistry.get("MISSING"), None),
+        (lambda: ErrorCodeRegistry.list_all(), None),
+        (lambda: ErrorCodeRegistry.clear(), None),
+        (lambda: repr(CustomErrorCode("A", "b")), None),
+        (lambda: CustomErrorCode("A", "b").code, None),
+        (lambda: ErrorCodeRegistry.register(1, "x"), TypeError),
+        (lambda: ErrorCodeRegistry.register("A"), TypeError),
+        (lambda: ErrorCodeRegistry.get(code=None), TypeError),
+        (lambda: CustomErrorCode(STR_SUBCLASS_VALUE, "y"), TypeError),
+    ],
+)
+def test_no_leaks(leak_check, call, raises):
+    leak_check(call, raises=raises)
