@@ -185,6 +185,10 @@ inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize
                            PyObject **slots, nb::object &extra_keywords) {
     const FunctionData &data = *self->data;
     size_t count = data.param_names.size();
+    if (!kwnames && static_cast<size_t>(nargs) == count && !data.has_extra_keywords) {
+        std::copy(args, args + nargs, slots);
+        return;
+    }
     size_t positional = std::min(static_cast<size_t>(nargs), count);
     for (size_t i = 0; i < count; ++i)
         slots[i] = i < positional ? args[i] : nullptr;
