@@ -1,4 +1,402 @@
-// valdrix.canvora: not built yet.
+// valdrix.canvora: normalising uploaded images against a list of standard
+// aspect ratios. The ratio arithmetic is native (vxcore/canvora_ratios.hpp);
+// every image operation is Pillow's, called through the interpreter, so the
+// output is exactly what the same Pillow calls give from Python.
+#include <vxcore/canvora_ratios.hpp>
 #include <vxnative/native.hpp>
 
-NB_MODULE(canvora, module) { (void)module; }
+#include <optional>
+#include <utility>
+
+namespace nb = nanobind;
+namespace ratios = vxcore::canvora;
+using namespace nb::literals;
+
+namespace {
+
+constexpr const char *kSource = "valdrix/canvora.cpp";
+
+constexpr const char *kImageToolDoc = "图片比例标准化工具：把上传的图片对照标准比例列表，\n"
+                                      "按 resize（拉伸）或 fill（填充画布）方式扩展较短的一边。\n";
+
+constexpr const char *kInitDoc = ":param proportion: 目标比例，如 \"3:4\"、\"1:1\"，也可以是空字符串或 None\n"
+                                 ":param need_adjust: resize / fill\n"
+                                 ":param fill_color: 填充背景色，RGBA，默认透明\n";
+
+constexpr const char *kParseRatioDoc = "解析 3:4 -> (3,4)";
+
+constexpr const char *kClosestRatioDoc = "计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串";
+
+constexpr const char *kAdjustSizeDoc = "按目标比例和处理方式调整图片尺寸。\n"
+                                       "\n"
+                                       "proportion：\n"
+                                       "- None：不指定目标比例，所有图片都按 need_adjust 处理；\n"
+                                       "- 与原图最接近的标准比例不同：不做处理，原样返回输入的图片字节；\n"
+                                       "- 与原图最接近的标准比例相同：按 need_adjust 处理。\n"
+                                       "\n"
+                                       "need_adjust：\n"
+                                       "- resize：把整张图片重新采样，拉伸较短的一边；\n"
+                                       "- fill：图片大小不变，居中贴到用 fill_color 填充的更大画布上。\n"
+                                       "\n"
+                                       ":param image_bytes: 图片文件的完整字节\n"
+                                       ":param return_origin_ratio: 为 True 时同时返回比例字符串\n"
+                                       ":param expand_percent: 较短边扩展的百分比，10 表示放大 10%，"
+                                       "0 表示不缩放，负数表示缩小\n"
+                                       ":return: PNG 图片字节；return_origin_ratio 为 True 时返回 (图片字节, 比例字符串)\n";
+
+constexpr const char *kRatioFormatErrorPrefix = "比例格式错误 ";
+constexpr const char *kRatioFormatErrorSuffix = "，示例：3:4";
+constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fill";
+
+// --- Interpreter values used by the native arithmetic ----------------------
+
+// An exact int small enough that sums, differences and conversions to double
+// of two of them stay exact in C++; anything else takes the interpreter's
+// arithmetic.
+std::optional<int64_t> small_int(nb::handle value) {
+    if (!PyLong_CheckExact(value.ptr()))
+        return std::nullopt;
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    constexpr long long kLimit = 1LL << 62;
+    if (overflow || result <= -kLimit || result >= kLimit)
+        return std::nullopt;
+    return result;
+}
+
+nb::object new_int(int64_t value) { return vx::steal_or_throw(PyLong_FromLongLong(value)); }
+
+// `a <op> b` reduced to its truth value, without the identity shortcut of
+// PyObject_RichCompareBool, as the comparison operators behave.
+bool compare(nb::handle a, nb::handle b, int op) {
+    nb::object result = vx::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    return vx::truth(result);
+}
+
+// `first, second = value`.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    if (PyTuple_CheckExact(value.ptr())) {
+        Py_ssize_t size = PyTuple_GET_SIZE(value.ptr());
+        if (size < 2)
+            vx::raise_too_few_to_unpack(size);
+        if (size > 2)
+            vx::raise_too_many_to_unpack(2);
+        return {nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(value.ptr(), 1))};
+    }
+    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(value.ptr()));
+    nb::object items[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        items[i] = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!items[i].is_valid()) {
+            vx::throw_if_error();
+            vx::raise_too_few_to_unpack(i);
+        }
+    }
+    nb::object surplus = nb::steal(PyIter_Next(iterator.ptr()));
+    vx::throw_if_error();
+    if (surplus.is_valid())
+        vx::raise_too_many_to_unpack(2);
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+// `numerator / denominator`, natively when both are small ints.
+nb::object true_divide(nb::handle numerator, nb::handle denominator) {
+    auto n = small_int(numerator);
+    auto d = small_int(denominator);
+    if (n && d) {
+        if (auto quotient = ratios::true_divide(*n, *d))
+            return vx::steal_or_throw(PyFloat_FromDouble(*quotient));
+    }
+    return vx::steal_or_throw(PyNumber_TrueDivide(numerator.ptr(), denominator.ptr()));
+}
+
+// --- Constructor --------------------------------------------------------------
+
+bool is_blank(nb::handle text) {
+    nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(text.ptr(), VX_ID("strip").ptr()));
+    return PyUnicode_GET_LENGTH(stripped.ptr()) == 0;
+}
+
+// One map entry per list entry, in list order: the ratio string to its
+// width divided by its height.
+void build_ratio_map(nb::handle self) {
+    self.attr(VX_ID("_std_ratio_map")) = nb::dict();
+    nb::object ratio_list = self.attr(VX_ID("STANDARD_RATIO_LIST"));
+    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(ratio_list.ptr()));
+    while (nb::object ratio_str = nb::steal(PyIter_Next(iterator.ptr()))) {
+        auto [w, h] = unpack_pair(self.attr(VX_ID("_parse_ratio"))(ratio_str));
+        nb::object quotient = true_divide(w, h);
+        nb::object ratio_map = self.attr(VX_ID("_std_ratio_map"));
+        if (PyObject_SetItem(ratio_map.ptr(), ratio_str.ptr(), quotient.ptr()) < 0)
+            throw nb::python_error();
+    }
+    vx::throw_if_error();
+}
+
+nb::object tool_init(const vx::Args &args) {
+    nb::handle self = args[0];
+    nb::object proportion = args.optional_str(1);
+    nb::str need_adjust = args.str(2);
+    nb::handle fill_color = args[3];
+    if (!proportion.is_none() && is_blank(proportion))
+        proportion = nb::none();
+    self.attr(VX_ID("proportion")) = proportion;
+    self.attr(VX_ID("need_adjust")) = need_adjust;
+    self.attr(VX_ID("fill_color")) = fill_color;
+    self.attr(VX_ID("kwargs")) = args.extra_keywords();
+    build_ratio_map(self);
+    return nb::none();
+}
+
+// --- Ratio parsing ----------------------------------------------------------
+
+nb::object parse_ratio(const vx::Args &args) {
+    nb::str ratio_str = args.str(0);
+    nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(ratio_str.ptr(), VX_ID("strip").ptr()));
+    nb::object match = args.global(VX_ID("re")).attr(VX_ID("match"))(VX_ID(R"((\d+):(\d+))"), stripped);
+    if (!vx::truth(match))
+        vx::raise(PyExc_ValueError, "%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix);
+    nb::object width = vx::steal_or_throw(PyNumber_Long(match.attr(VX_ID("group"))(1).ptr()));
+    nb::object height = vx::steal_or_throw(PyNumber_Long(match.attr(VX_ID("group"))(2).ptr()));
+    return nb::make_tuple(width, height);
+}
+
+// --- Closest standard ratio ---------------------------------------------------
+
+// The scan over an exact dict of floats, done without the interpreter. Empty
+// when the map or a value is of another kind (nothing observable has
+// happened then, so the general scan can start over).
+std::optional<nb::object> closest_in_float_map(nb::handle ratio_map, double img_ratio, nb::handle min_diff,
+                                               nb::handle best_ratio) {
+    if (!PyDict_CheckExact(ratio_map.ptr()) || !PyFloat_CheckExact(min_diff.ptr()))
+        return std::nullopt;
+    ratios::ClosestRatioSearch search(img_ratio, PyFloat_AS_DOUBLE(min_diff.ptr()));
+    PyObject *best = best_ratio.ptr();
+    PyObject *ratio_str = nullptr;
+    PyObject *std_val = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(ratio_map.ptr(), &position, &ratio_str, &std_val)) {
+        if (!PyFloat_CheckExact(std_val))
+            return std::nullopt;
+        if (search.offer(PyFloat_AS_DOUBLE(std_val)))
+            best = ratio_str;
+    }
+    return nb::borrow(best);
+}
+
+// The same scan through the interpreter's operators, for maps and values of
+// any kind.
+nb::object closest_in_any_map(nb::handle ratio_map, double img_ratio, nb::object min_diff, nb::object best_ratio) {
+    nb::object ratio = vx::steal_or_throw(PyFloat_FromDouble(img_ratio));
+    nb::object items = ratio_map.attr(VX_ID("items"))();
+    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(items.ptr()));
+    while (nb::object item = nb::steal(PyIter_Next(iterator.ptr()))) {
+        auto [ratio_str, std_val] = unpack_pair(item);
+        nb::object difference = vx::steal_or_throw(PyNumber_Subtract(ratio.ptr(), std_val.ptr()));
+        nb::object diff = vx::steal_or_throw(PyNumber_Absolute(difference.ptr()));
+        if (compare(diff, min_diff, Py_LT)) {
+            min_diff = std::move(diff);
+            best_ratio = std::move(ratio_str);
+        }
+    }
+    vx::throw_if_error();
+    return best_ratio;
+}
+
+nb::object closest_standard_ratio(const vx::Args &args) {
+    nb::handle self = args[0];
+    nb::int_ width = args.integer(1);
+    nb::int_ height = args.integer(2);
+    double img_ratio = PyFloat_AsDouble(true_divide(width, height).ptr());
+    vx::throw_if_error();
+    nb::object min_diff = args.global(VX_ID("math")).attr(VX_ID("inf"));
+    nb::object best_ratio = self.attr(VX_ID("STANDARD_RATIO_LIST"))[nb::int_(0)];
+    nb::object ratio_map = self.attr(VX_ID("_std_ratio_map"));
+    if (auto best = closest_in_float_map(ratio_map, img_ratio, min_diff, best_ratio))
+        return vx::checked_str_result(std::move(*best));
+    return vx::checked_str_result(closest_in_any_map(ratio_map, img_ratio, std::move(min_diff), std::move(best_ratio)));
+}
+
+// --- Size adjustment --------------------------------------------------------
+
+// `int(side * expand_scale)`: natively for a small int, otherwise with the
+// interpreter's operators; int()'s own errors for NaN and infinity.
+nb::object scaled_side(nb::handle side, double expand_scale) {
+    if (auto pixels = small_int(side)) {
+        double product = ratios::scaled_product(*pixels, expand_scale);
+        if (auto truncated = ratios::truncate_to_pixels(product))
+            return new_int(*truncated);
+        return vx::steal_or_throw(PyLong_FromDouble(product));
+    }
+    nb::object scale = vx::steal_or_throw(PyFloat_FromDouble(expand_scale));
+    nb::object product = vx::steal_or_throw(PyNumber_Multiply(side.ptr(), scale.ptr()));
+    return vx::steal_or_throw(PyNumber_Long(product.ptr()));
+}
+
+// Which sides to scale. Resize mode asks `ori_h > ori_w`, then
+// `ori_w > ori_h`; fill mode `ori_w < ori_h`, then `ori_h < ori_w`.
+ratios::ScaledSides sides_to_scale(nb::handle ori_w, nb::handle ori_h, bool fill_mode) {
+    auto w = small_int(ori_w);
+    auto h = small_int(ori_h);
+    if (w && h)
+        return ratios::scaled_sides(*w, *h);
+    bool width_shorter = fill_mode ? compare(ori_w, ori_h, Py_LT) : compare(ori_h, ori_w, Py_GT);
+    if (width_shorter)
+        return ratios::ScaledSides::Width;
+    bool height_shorter = fill_mode ? compare(ori_h, ori_w, Py_LT) : compare(ori_w, ori_h, Py_GT);
+    return height_shorter ? ratios::ScaledSides::Height : ratios::ScaledSides::Both;
+}
+
+// The output size of either mode: the shorter side (both for a square)
+// multiplied by the expansion factor and truncated.
+std::pair<nb::object, nb::object> expanded_size(nb::handle ori_w, nb::handle ori_h, double expand_scale,
+                                                bool fill_mode) {
+    ratios::ScaledSides sides = sides_to_scale(ori_w, ori_h, fill_mode);
+    nb::object width = sides == ratios::ScaledSides::Height ? nb::borrow(ori_w) : scaled_side(ori_w, expand_scale);
+    nb::object height = sides == ratios::ScaledSides::Width ? nb::borrow(ori_h) : scaled_side(ori_h, expand_scale);
+    return {std::move(width), std::move(height)};
+}
+
+// `(canvas_side - image_side) // 2`.
+nb::object centring_offset(nb::handle canvas_side, nb::handle image_side) {
+    auto canvas = small_int(canvas_side);
+    auto image = small_int(image_side);
+    if (canvas && image)
+        return new_int(ratios::centring_offset(*canvas, *image));
+    nb::object surplus = vx::steal_or_throw(PyNumber_Subtract(canvas_side.ptr(), image_side.ptr()));
+    nb::object two = new_int(2);
+    return vx::steal_or_throw(PyNumber_FloorDivide(surplus.ptr(), two.ptr()));
+}
+
+// Resize mode: the whole image resampled with the Lanczos filter.
+nb::object resized(const vx::Args &args, nb::handle img, nb::handle ori_w, nb::handle ori_h, double expand_scale) {
+    auto [expand_w, expand_h] = expanded_size(ori_w, ori_h, expand_scale, false);
+    nb::object lanczos = args.global(VX_ID("Image")).attr(VX_ID("Resampling")).attr(VX_ID("LANCZOS"));
+    return img.attr(VX_ID("resize"))(nb::make_tuple(expand_w, expand_h), lanczos);
+}
+
+// Fill mode: the image, unscaled, centred on a canvas of the fill colour and
+// pasted through its own alpha.
+nb::object filled(const vx::Args &args, nb::handle self, nb::handle img, nb::handle ori_w, nb::handle ori_h,
+                  double expand_scale) {
+    auto [new_w, new_h] = expanded_size(ori_w, ori_h, expand_scale, true);
+    nb::handle scaled_img = img;
+    nb::object img_w = scaled_img.attr(VX_ID("width"));
+    nb::object img_h = scaled_img.attr(VX_ID("height"));
+    nb::object canvas = args.global(VX_ID("Image"))
+                            .attr(VX_ID("new"))(VX_ID("RGBA"), nb::make_tuple(new_w, new_h),
+                                                self.attr(VX_ID("fill_color")));
+    nb::object paste_x = centring_offset(new_w, img_w);
+    nb::object paste_y = centring_offset(new_h, img_h);
+    bool has_alpha = compare(scaled_img.attr(VX_ID("mode")), VX_ID("RGBA"), Py_EQ);
+    nb::handle mask = has_alpha ? scaled_img : nb::handle(Py_None);
+    canvas.attr(VX_ID("paste"))(scaled_img, nb::make_tuple(paste_x, paste_y), "mask"_a = mask);
+    return canvas;
+}
+
+// Encodes in the working image's own format, which after the conversion is
+// always unset, hence PNG.
+nb::object encoded(const vx::Args &args, nb::handle img, nb::handle to_encode) {
+    nb::object out_io = args.global(VX_ID("BytesIO"))();
+    nb::object img_format = img.attr(VX_ID("format"));
+    if (!vx::truth(img_format))
+        img_format = nb::borrow(VX_ID("PNG"));
+    to_encode.attr(VX_ID("save"))(out_io, "format"_a = img_format, "quality"_a = 95);
+    out_io.attr(VX_ID("seek"))(0);
+    return out_io.attr(VX_ID("getvalue"))();
+}
+
+// The gate: a requested ratio that is not the image's closest one.
+bool requested_ratio_differs(nb::handle self, nb::handle ori_closest_ratio) {
+    return !self.attr(VX_ID("proportion")).is_none() &&
+           compare(self.attr(VX_ID("proportion")), ori_closest_ratio, Py_NE);
+}
+
+// The early path: the input, byte for byte, from the stream that holds it.
+nb::object original_bytes(nb::handle self, nb::handle img_io, bool return_origin_ratio) {
+    img_io.attr(VX_ID("seek"))(0);
+    nb::object origin_bytes = img_io.attr(VX_ID("getvalue"))();
+    if (return_origin_ratio)
+        return nb::make_tuple(origin_bytes, self.attr(VX_ID("proportion")));
+    return origin_bytes;
+}
+
+nb::object adjust_size(const vx::Args &args) {
+    nb::handle self = args[0];
+    bool return_origin_ratio = args.truth(2);
+    double expand_percent = args.real(3);
+    nb::bytes image_bytes = args.bytes(1);
+
+    nb::object img_io = args.global(VX_ID("BytesIO"))(image_bytes);
+    nb::object img = args.global(VX_ID("Image")).attr(VX_ID("open"))(img_io).attr(VX_ID("convert"))(VX_ID("RGBA"));
+    auto [ori_w, ori_h] = unpack_pair(img.attr(VX_ID("size")));
+    nb::object ori_closest_ratio = self.attr(VX_ID("_get_closest_standard_ratio"))(ori_w, ori_h);
+    if (requested_ratio_differs(self, ori_closest_ratio))
+        return original_bytes(self, img_io, return_origin_ratio);
+
+    double expand_scale = ratios::expand_scale(expand_percent);
+    nb::object to_encode;
+    if (compare(self.attr(VX_ID("need_adjust")), VX_ID("resize"), Py_EQ))
+        to_encode = resized(args, img, ori_w, ori_h, expand_scale);
+    else if (compare(self.attr(VX_ID("need_adjust")), VX_ID("fill"), Py_EQ))
+        to_encode = filled(args, self, img, ori_w, ori_h, expand_scale);
+    else
+        vx::raise(PyExc_ValueError, "%s", kUnsupportedModeError);
+    nb::object result_bytes = encoded(args, img, to_encode);
+    if (return_origin_ratio)
+        return nb::make_tuple(result_bytes, ori_closest_ratio);
+    return result_bytes;
+}
+
+nb::object standard_ratio_list() {
+    nb::list entries;
+    for (std::string_view ratio : ratios::kStandardRatios)
+        entries.append(nb::str(ratio.data(), ratio.size()));
+    return entries;
+}
+
+} // namespace
+
+NB_MODULE(canvora, module) {
+    vx::ModuleContext context{module, kSource};
+    context.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
+    nb::object typing = vx::ModuleContext::import("typing");
+    context.bind("Optional", typing.attr("Optional"));
+    context.bind("Tuple", typing.attr("Tuple"));
+    context.bind("Image", vx::ModuleContext::import("PIL.Image"));
+    context.bind("re", vx::ModuleContext::import("re"));
+    context.bind("math", vx::ModuleContext::import("math"));
+
+    vx::ClassBuilder tool(context, "ImageTool", kImageToolDoc);
+    tool.set("STANDARD_RATIO_LIST", standard_ratio_list());
+    tool.method({.name = "__init__",
+                 .implementation = tool_init,
+                 .params = {{"self"},
+                            {"proportion", "Optional[str]", nb::none()},
+                            {"need_adjust", "str", nb::str("fill")},
+                            {"fill_color", nullptr, nb::make_tuple(255, 255, 255, 0)}},
+                 .doc = kInitDoc,
+                 .extra_keywords_name = "kwargs",
+                 .source_line = __LINE__});
+    tool.static_method({.name = "_parse_ratio",
+                        .implementation = parse_ratio,
+                        .params = {{"ratio_str", "str"}},
+                        .doc = kParseRatioDoc,
+                        .return_annotation = "Tuple[int, int]",
+                        .source_line = __LINE__});
+    tool.method({.name = "_get_closest_standard_ratio",
+                 .implementation = closest_standard_ratio,
+                 .params = {{"self"}, {"width", "int"}, {"height", "int"}},
+                 .doc = kClosestRatioDoc,
+                 .return_annotation = "str",
+                 .source_line = __LINE__});
+    tool.method({.name = "adjust_size",
+                 .implementation = adjust_size,
+                 .params = {{"self"},
+                            {"image_bytes", "bytes"},
+                            {"return_origin_ratio", "bool", nb::bool_(false)},
+                            {"expand_percent", "float", nb::float_(10.0)}},
+                 .doc = kAdjustSizeDoc,
+                 .source_line = __LINE__});
+    tool.finish();
+}

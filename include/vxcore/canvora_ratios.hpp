@@ -1,0 +1,145 @@
+// Pure arithmetic of image ratio normalisation: the standard ratio list,
+// choosing the closest standard ratio, and the output sizes and centring
+// offsets of both adjustment modes. Every operation reproduces what the
+// interpreter computes for the same expression on ints and floats, so results
+// agree to the last bit with a Python-level implementation.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace vxcore::canvora {
+
+// The shipped list, in matching order; its first entry is the fallback.
+inline constexpr std::array<std::string_view, 10> kStandardRatios = {"1:1", "2:3",  "3:2",  "3:4", "4:3",
+                                                                     "4:5", "5:4",  "9:16", "16:9", "21:9"};
+
+// Ints of at most 53 bits convert to double exactly; for them the
+// interpreter's int / int is a single correctly rounded double division.
+inline constexpr int64_t kLargestExactInt = int64_t{1} << 53;
+
+inline constexpr bool is_exact_in_double(int64_t value) {
+    return value >= -kLargestExactInt && value <= kLargestExactInt;
+}
+
+// `numerator / denominator` for ints, when it can be done natively: both
+// exact in a double and a non-zero divisor. Otherwise the caller leaves the
+// division (and its ZeroDivisionError or big-int rounding) to the interpreter.
+inline std::optional<double> true_divide(int64_t numerator, int64_t denominator) {
+    if (denominator == 0 || !is_exact_in_double(numerator) || !is_exact_in_double(denominator))
+        return std::nullopt;
+    return static_cast<double>(numerator) / static_cast<double>(denominator);
+}
+
+// The scan over the standard ratios: `diff = abs(img_ratio - std_val)`,
+// taken when strictly below the best so far, so the first of equal
+// candidates wins and NaN never does.
+class ClosestRatioSearch {
+  public:
+    ClosestRatioSearch(double img_ratio, double initial_min_diff)
+        : img_ratio_(img_ratio), min_diff_(initial_min_diff) {}
+
+    // Offers the next candidate; true when it becomes the best.
+    bool offer(double std_val) {
+        double diff = std::fabs(img_ratio_ - std_val);
+        if (!(diff < min_diff_))
+            return false;
+        min_diff_ = diff;
+        return true;
+    }
+
+    double min_diff() const { return min_diff_; }
+
+  private:
+    double img_ratio_;
+    double min_diff_;
+};
+
+inline constexpr size_t kNoCandidate = std::numeric_limits<size_t>::max();
+
+// Index of the closest of `std_vals` to `img_ratio`, or kNoCandidate when
+// none beats infinity (an empty list, or a NaN ratio).
+inline size_t closest_ratio_index(double img_ratio, std::span<const double> std_vals) {
+    ClosestRatioSearch search(img_ratio, std::numeric_limits<double>::infinity());
+    size_t best = kNoCandidate;
+    for (size_t i = 0; i < std_vals.size(); ++i)
+        if (search.offer(std_vals[i]))
+            best = i;
+    return best;
+}
+
+// Which sides of the source get multiplied by the expansion factor: only the
+// shorter one, or both for a square.
+enum class ScaledSides { Width, Height, Both };
+
+// Resize mode tests `ori_h > ori_w` then `ori_w > ori_h`; fill mode tests
+// `ori_w < ori_h` then `ori_h < ori_w`. On ints the two orders agree.
+inline constexpr ScaledSides scaled_sides(int64_t ori_w, int64_t ori_h) {
+    if (ori_h > ori_w)
+        return ScaledSides::Width;
+    if (ori_w > ori_h)
+        return ScaledSides::Height;
+    return ScaledSides::Both;
+}
+
+// `1.0 + expand_percent / 100.0`.
+inline constexpr double expand_scale(double expand_percent) { return 1.0 + expand_percent / 100.0; }
+
+// `side * expand_scale` before truncation: the int converted to double
+// (round to nearest even, as the interpreter converts ints), times the scale.
+inline double scaled_product(int64_t side, double scale) { return static_cast<double>(side) * scale; }
+
+// `int(product)` when the result fits in an int64; NaN, infinities and
+// larger values are left to the interpreter (its errors, its big ints).
+inline std::optional<int64_t> truncate_to_pixels(double product) {
+    constexpr double kLimit = 9223372036854775808.0; // 2**63
+    if (!(product > -kLimit && product < kLimit))
+        return std::nullopt;
+    return static_cast<int64_t>(product); // truncates toward zero, as int() does
+}
+
+// Python's `a // b` for ints with b > 0: rounds toward minus infinity.
+inline constexpr int64_t floor_divide(int64_t numerator, int64_t denominator) {
+    int64_t quotient = numerator / denominator;
+    if ((numerator % denominator != 0) && ((numerator < 0) != (denominator < 0)))
+        --quotient;
+    return quotient;
+}
+
+// `(canvas_side - image_side) // 2`: an odd surplus leaves the extra pixel
+// after the image, an odd deficit crops the extra pixel before it.
+inline constexpr int64_t centring_offset(int64_t canvas_side, int64_t image_side) {
+    return floor_divide(canvas_side - image_side, 2);
+}
+
+struct PixelSize {
+    int64_t width;
+    int64_t height;
+};
+
+// The output size of either mode, when every truncation fits in an int64.
+inline std::optional<PixelSize> expanded_size(int64_t ori_w, int64_t ori_h, double scale) {
+    ScaledSides sides = scaled_sides(ori_w, ori_h);
+    PixelSize size{ori_w, ori_h};
+    if (sides != ScaledSides::Height) {
+        auto width = truncate_to_pixels(scaled_product(ori_w, scale));
+        if (!width)
+            return std::nullopt;
+        size.width = *width;
+    }
+    if (sides != ScaledSides::Width) {
+        auto height = truncate_to_pixels(scaled_product(ori_h, scale));
+        if (!height)
+            return std::nullopt;
+        size.height = *height;
+    }
+    return size;
+}
+
+} // namespace vxcore::canvora
