@@ -1,0 +1,82 @@
+// Ratio arithmetic on integers and doubles with the interpreter's semantics:
+// Euclid's algorithm over the floored modulo, and the search for the pair of
+// small integers i:j whose quotient lies closest to a target.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "floor_div.hpp"
+
+namespace vxcore {
+
+// Operands in this range never hit the one overflowing case of C++'s `%`
+// (INT64_MIN % -1), and every remainder stays in range.
+inline constexpr int64_t kSafeIntMin = std::numeric_limits<int64_t>::min() + 1;
+
+inline bool is_safe_int(int64_t value) { return value >= kSafeIntMin; }
+
+// Euclid over the floored modulo: the greatest common divisor for
+// non-negative operands; with a negative divisor the result can be negative
+// (gcd_floored(4, -6) == -2). Operands must satisfy is_safe_int.
+inline int64_t gcd_floored(int64_t a, int64_t b) {
+    while (b != 0) {
+        int64_t next = floored_modulo(a, b);
+        a = b;
+        b = next;
+    }
+    return a;
+}
+
+// Integers up to 2**53 convert to doubles exactly, so i / j is the
+// correctly rounded quotient the interpreter computes for two ints.
+inline constexpr int64_t kExactDoubleInt = int64_t{1} << 53;
+
+// The best pair met so far in the scan of the square 1..limit x 1..limit,
+// row by row (i outer, j inner, both ascending). A pair replaces the best
+// one only with a strictly smaller error, so ties go to the first pair met.
+class ApproxRatioSearch {
+  public:
+    explicit ApproxRatioSearch(double target) : target_(target) {}
+
+    // Scans rows first_i..last_i (inclusive) of the square with side `limit`.
+    void scan_rows(int64_t first_i, int64_t last_i, int64_t limit) {
+        for (int64_t i = first_i; i <= last_i; ++i)
+            scan_row(i, limit);
+    }
+
+    bool found() const { return found_; }
+    int64_t best_i() const { return best_i_; }
+    int64_t best_j() const { return best_j_; }
+    double min_error() const { return min_error_; }
+
+  private:
+    void scan_row(int64_t i, int64_t limit) {
+        const double numerator = static_cast<double>(i);
+        for (int64_t j = 1; j <= limit; ++j) {
+            double error = std::fabs(numerator / static_cast<double>(j) - target_);
+            if (error < min_error_) {
+                min_error_ = error;
+                best_i_ = i;
+                best_j_ = j;
+                found_ = true;
+            }
+        }
+    }
+
+    double target_;
+    double min_error_ = std::numeric_limits<double>::infinity();
+    int64_t best_i_ = 0;
+    int64_t best_j_ = 0;
+    bool found_ = false;
+};
+
+// The whole search in one go, for callers that need no interruption points.
+inline ApproxRatioSearch approx_ratio(double target, int64_t limit) {
+    ApproxRatioSearch search(target);
+    search.scan_rows(1, limit, limit);
+    return search;
+}
+
+} // namespace vxcore
