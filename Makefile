@@ -4,10 +4,12 @@ VENV ?= .venv
 BUILD_DIR ?= build/release
 # MODULES="dimora;faultum" builds only those modules (for work on one of them).
 MODULES ?=
+PIP_EXTRA ?=
+PYTEST_ARGS ?=
 PY := $(VENV)/bin/python
 PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
-.PHONY: test demo bench install venv clean
+.PHONY: test demo bench install venv clean sanitize
 
 $(VENV)/.created:
 	@python=$$(tools/find-python) && echo "Using $$python" && "$$python" -m venv $(VENV)
@@ -19,16 +21,27 @@ venv: $(VENV)/.created
 
 # Builds the C++ modules and installs the package (incremental rebuilds reuse BUILD_DIR).
 install: venv
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(if $(MODULES),-Ccmake.define.VALDRIX_MODULES="$(MODULES)") ".[test]"
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_EXTRA) $(if $(MODULES),-Ccmake.define.VALDRIX_MODULES="$(MODULES)") ".[test]"
 
 test: install
-	$(PY) -m pytest
+	$(PY) -m pytest $(PYTEST_ARGS)
 
 demo: install
 	$(PY) examples/demo.py
 
 bench: install
 	$(PY) bench/run_all.py
+
+# The whole suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a separate environment (.venv-asan).
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+UBSAN_RUNTIME = $(shell $(CXX) -print-file-name=libubsan.so)
+sanitize:
+	$(MAKE) install VENV=.venv-asan BUILD_DIR=build/asan \
+	    PIP_EXTRA='-Ccmake.define.VALDRIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo'
+	LD_PRELOAD="$(ASAN_RUNTIME) $(UBSAN_RUNTIME)" PYTHONMALLOC=malloc VALDRIX_SANITIZED=1 \
+	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    .venv-asan/bin/python -m pytest $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(VENV) build

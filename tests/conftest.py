@@ -47,17 +47,23 @@ def leak_check():
     def check(call, *, raises=None, iterations=2000, rounds=4, max_bytes_per_call=1.0,
               max_rss_growth=4 * 1024 * 1024):
         _run(call, iterations // 4 + 10, raises)  # warm caches and interned objects
-        gc.collect()
+        # A leak grows memory in every window; one-off growth (a cache filling,
+        # the allocator's bookkeeping) does not, so judge the smallest window.
+        growth = []
         tracemalloc.start()
         try:
-            before = tracemalloc.get_traced_memory()[0]
-            _run(call, iterations, raises)
-            gc.collect()
-            grown = tracemalloc.get_traced_memory()[0] - before
+            for _ in range(3):
+                gc.collect()
+                before = tracemalloc.get_traced_memory()[0]
+                _run(call, iterations, raises)
+                gc.collect()
+                growth.append(tracemalloc.get_traced_memory()[0] - before)
         finally:
             tracemalloc.stop()
-        assert grown <= max_bytes_per_call * iterations, (
-            f"{grown} bytes of Python memory kept after {iterations} calls")
+        assert min(growth) <= max_bytes_per_call * iterations, (
+            f"Python memory kept per window of {iterations} calls: {growth} bytes")
+        if os.environ.get("VALDRIX_SANITIZED"):
+            return  # the sanitizer's quarantine holds freed memory, so RSS says nothing
         rss = []
         for _ in range(rounds):
             _run(call, iterations, raises)
