@@ -1,13 +1,13 @@
 from typing import ClassVar, Dict as Dict, Optional as Optional
 
 class CustomErrorCode:
-    _code: str | None
-    _msg: str | None
+    _code: str
+    _msg: str
     def __init__(self, code: str, msg: str) -> None: ...
     @property
-    def code(self) -> str | None: ...
+    def code(self) -> str: ...
     @property
-    def msg(self) -> str | None: ...
+    def msg(self) -> str: ...
 
 class ErrorCodeRegistry:
     _registry: ClassVar[Dict[str, CustomErrorCode]]
