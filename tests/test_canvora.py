@@ -1,0 +1,593 @@
+"""valdrix.canvora: ImageTool's ratio matching and size adjustment, with real images made by Pillow."""
+
+import io
+import math
+import types
+from fractions import Fraction
+
+import pytest
+from hypothesis import given, settings, strategies as st
+from PIL import Image, UnidentifiedImageError
+
+from valdrix import canvora
+from valdrix.canvora import ImageTool
+
+STANDARD = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
+TRANSPARENT_WHITE = (255, 255, 255, 0)
+
+
+# --- helpers -------------------------------------------------------------------
+
+def encode(img, fmt="PNG", **params):
+    out = io.BytesIO()
+    img.save(out, format=fmt, **params)
+    return out.getvalue()
+
+
+def decode(data):
+    return Image.open(io.BytesIO(data))
+
+
+def column_coded(width, height, alpha=255):
+    """RGBA image whose pixel at column x has red x % 256 and green x // 256, so columns can be traced."""
+    img = Image.new("RGBA", (width, height))
+    img.putdata([(x % 256, x // 256, 77, alpha) for _ in range(height) for x in range(width)])
+    return img
+
+
+def row_coded(width, height):
+    img = Image.new("RGBA", (width, height))
+    img.putdata([(y % 256, y // 256, 99, 255) for y in range(height) for _ in range(width)])
+    return img
+
+
+def reference_closest(ratio_map, width, height):
+    img_ratio = width / height
+    min_diff, best = math.inf, STANDARD[0]
+    for ratio_str, std_val in ratio_map.items():
+        diff = abs(img_ratio - std_val)
+        if diff < min_diff:
+            min_diff, best = diff, ratio_str
+    return best
+
+
+def reference_adjust(image_bytes, proportion, need_adjust, fill_color, return_origin_ratio=False,
+                     expand_percent=10.0):
+    """The same Pillow calls, step by step, in plain Python."""
+    img_io = io.BytesIO(image_bytes)
+    img = Image.open(img_io).convert("RGBA")
+    ori_w, ori_h = img.size
+    ratio_map = {r: int(r.split(":")[0]) / int(r.split(":")[1]) for r in STANDARD}
+    closest = reference_closest(ratio_map, ori_w, ori_h)
+    if proportion is not None and proportion != closest:
+        return (image_bytes, proportion) if return_origin_ratio else image_bytes
+    scale = 1.0 + expand_percent / 100.0
+    if ori_h > ori_w:
+        new_w, new_h = int(ori_w * scale), ori_h
+    elif ori_w > ori_h:
+        new_w, new_h = ori_w, int(ori_h * scale)
+    else:
+        new_w, new_h = int(ori_w * scale), int(ori_h * scale)
+    if need_adjust == "resize":
+        out_img = img.resize((new_w, new_h), Image.Resampling.LANCZOS)
+    else:
+        out_img = Image.new("RGBA", (new_w, new_h), fill_color)
+        out_img.paste(img, ((new_w - img.width) // 2, (new_h - img.height) // 2), mask=img)
+    out = io.BytesIO()
+    out_img.save(out, format="PNG", quality=95)
+    return (out.getvalue(), closest) if return_origin_ratio else out.getvalue()
+
+
+def sample_inputs():
+    rgba = Image.new("RGBA", (64, 36), (200, 30, 40, 255))
+    for x in range(64):
+        for y in range(0, 36, 3):
+            rgba.putpixel((x, y), (x * 4, y * 7, 90, (x * 13 + y) % 256))
+    rgb = Image.linear_gradient("L").resize((48, 60)).convert("RGB")
+    grey = Image.linear_gradient("L").resize((30, 30))
+    palette = rgb.convert("P", palette=Image.Palette.ADAPTIVE, colors=16)
+    return {
+        "rgba": encode(rgba),
+        "rgb": encode(rgb),
+        "l": encode(grey),
+        "p": encode(palette),
+        "jpeg": encode(rgb, "JPEG", quality=80),
+        "webp": encode(rgba, "WEBP", lossless=True),
+    }
+
+
+SAMPLES = sample_inputs()
+PHOTO_1920 = encode(Image.new("RGB", (1920, 1080), (12, 34, 56)))
+SMALL_WIDE = encode(Image.new("RGB", (32, 18), (1, 2, 3)))  # closest 16:9
+
+
+# --- module and class layout -------------------------------------------------
+
+def test_module_names_in_import_order():
+    names = [n for n in vars(canvora) if not n.startswith("__")]
+    assert names == ["BytesIO", "Optional", "Tuple", "Image", "re", "math", "ImageTool"]
+    assert canvora.BytesIO is io.BytesIO and canvora.Image is Image and canvora.math is math
+
+
+def test_class_layout():
+    assert ImageTool.__bases__ == (object,)
+    members = [n for n in vars(ImageTool) if not n.startswith("__") or n == "__init__"]
+    assert members == ["STANDARD_RATIO_LIST", "__init__", "_parse_ratio", "_get_closest_standard_ratio",
+                       "adjust_size"]
+    assert type(ImageTool.STANDARD_RATIO_LIST) is list and ImageTool.STANDARD_RATIO_LIST == STANDARD
+    assert isinstance(vars(ImageTool)["_parse_ratio"], staticmethod)
+    assert ImageTool._parse_ratio.__doc__ == "解析 3:4 -> (3,4)"
+    assert ImageTool._get_closest_standard_ratio.__doc__ == (
+        "计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串")
+    assert ImageTool.__init__.__annotations__ == {"proportion": "Optional[str]", "need_adjust": "str"}
+    assert ImageTool._parse_ratio.__annotations__ == {"ratio_str": "str", "return": "Tuple[int, int]"}
+    assert ImageTool._get_closest_standard_ratio.__annotations__ == {"width": "int", "height": "int",
+                                                                     "return": "str"}
+    assert ImageTool.adjust_size.__annotations__ == {"image_bytes": "bytes", "return_origin_ratio": "bool",
+                                                     "expand_percent": "float"}
+
+
+# --- constructor -------------------------------------------------------------
+
+def test_defaults():
+    tool = ImageTool()
+    assert vars(tool) == {"proportion": None, "need_adjust": "fill", "fill_color": TRANSPARENT_WHITE,
+                          "kwargs": {}, "_std_ratio_map": {r: eval(r.replace(":", "/")) for r in STANDARD}}
+    assert list(tool._std_ratio_map) == STANDARD
+
+
+@pytest.mark.parametrize("blank", ["", "   ", "\t\n", "\u3000\u2003"])
+def test_blank_proportion_is_none(blank):
+    assert ImageTool(blank).proportion is None
+
+
+def test_settings_stored_as_given():
+    colour = [1, 2, 3]
+    tool = ImageTool(" 3:4 ", "stretch", colour, foo=1, bar="x")
+    assert tool.proportion == " 3:4 " and tool.need_adjust == "stretch"
+    assert tool.fill_color is colour
+    assert tool.kwargs == {"foo": 1, "bar": "x"}
+    assert ImageTool().kwargs is not ImageTool().kwargs
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"proportion": 3}, "Argument 'proportion' has incorrect type (expected str, got int)"),
+    ({"need_adjust": None}, "Argument 'need_adjust' has incorrect type (expected str, got NoneType)"),
+    ({"proportion": b"3:4", "need_adjust": None}, "Argument 'proportion' has incorrect type"),
+])
+def test_constructor_type_errors(kwargs, message):
+    with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        ImageTool(**kwargs)
+
+
+def test_constructor_rejects_str_subclass_with_note():
+    with pytest.raises(TypeError) as info:
+        ImageTool(Text("3:4"))
+    assert "subclasses of built-in types" in " ".join(getattr(info.value, "__notes__", []))
+
+
+def test_constructor_positional_limit():
+    with pytest.raises(TypeError, match="takes from 1 to 4 positional arguments but 5 were given"):
+        ImageTool("1:1", "fill", (0, 0, 0, 0), "extra")
+
+
+def test_map_follows_list_read_through_instance():
+    class Square(ImageTool):
+        STANDARD_RATIO_LIST = ["1:1", "2:1"]
+
+    assert Square()._std_ratio_map == {"1:1": 1.0, "2:1": 2.0}
+
+    class Parsed(ImageTool):
+        def _parse_ratio(self, ratio_str):
+            return 1, 4
+
+    assert set(Parsed()._std_ratio_map.values()) == {0.25}
+
+
+def test_map_is_not_rebuilt_but_fallback_follows_list(monkeypatch):
+    tool = ImageTool()
+    monkeypatch.setattr(ImageTool, "STANDARD_RATIO_LIST", ["7:1"])
+    assert list(tool._std_ratio_map) == STANDARD
+    assert ImageTool()._std_ratio_map == {"7:1": 7.0}
+    tool._std_ratio_map = {}
+    assert tool._get_closest_standard_ratio(1, 1) == "7:1"
+
+
+@pytest.mark.parametrize("entries, error", [
+    (["1:1", "wide"], ValueError),
+    (["1:0"], ZeroDivisionError),
+    ([3], TypeError),
+])
+def test_bad_list_entries_fail_the_constructor(monkeypatch, entries, error):
+    monkeypatch.setattr(ImageTool, "STANDARD_RATIO_LIST", entries)
+    with pytest.raises(error):
+        ImageTool()
+
+
+def test_huge_list_entry_divides_like_the_interpreter(monkeypatch):
+    entry = f"{10**30 + 1}:{3 * 10**29}"
+    monkeypatch.setattr(ImageTool, "STANDARD_RATIO_LIST", [entry])
+    assert ImageTool()._std_ratio_map[entry] == (10**30 + 1) / (3 * 10**29)
+
+
+# --- _parse_ratio --------------------------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    (" 16:9 ", (16, 9)), ("16:9px", (16, 9)), ("3:4:5", (3, 4)), ("03:04", (3, 4)), ("0:5", (0, 5)),
+    ("\u0661\u0666:\u0669", (16, 9)), (f"{10**25}:1", (10**25, 1)),
+])
+def test_parse_ratio(text, expected):
+    assert ImageTool._parse_ratio(text) == expected
+    assert ImageTool()._parse_ratio(ratio_str=text) == expected
+
+
+@pytest.mark.parametrize("text", ["16/9", "16 : 9", "-3:4", "abc", "", " x1:2 "])
+def test_parse_ratio_rejects_with_unstripped_input(text):
+    with pytest.raises(ValueError) as info:
+        ImageTool._parse_ratio(text)
+    assert str(info.value) == f"比例格式错误 {text}，示例：3:4"
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: ImageTool._parse_ratio(3), "Argument 'ratio_str' has incorrect type"),
+    (lambda: ImageTool._parse_ratio(), "missing 1 required positional argument: 'ratio_str'"),
+    (lambda: ImageTool._parse_ratio("1:1", "2:2"), "takes 1 positional argument but 2 were given"),
+    (lambda: ImageTool._parse_ratio(text="1:1"), "unexpected keyword argument 'text'"),
+])
+def test_parse_ratio_argument_errors(call, error):
+    with pytest.raises(TypeError, match=error):
+        call()
+
+
+def test_parse_ratio_reads_re_at_call_time(monkeypatch):
+    seen = []
+
+    def match(pattern, text):
+        seen.append((pattern, text))
+        return types.SimpleNamespace(group=lambda i: "12" if i == 1 else "5")
+
+    monkeypatch.setattr(canvora, "re", types.SimpleNamespace(match=match))
+    assert ImageTool._parse_ratio("  anything ") == (12, 5)
+    assert seen == [(r"(\d+):(\d+)", "anything")]
+
+
+# --- _get_closest_standard_ratio ---------------------------------------------
+
+CLOSEST_TABLE = [
+    (1920, 1080, "16:9"), (1080, 1920, "9:16"), (1000, 1000, "1:1"), (1200, 1000, "5:4"), (700, 1000, "2:3"),
+    (775, 1000, "3:4"), (1125, 1000, "1:1"), (900, 1000, "1:1"), (2055, 1000, "16:9"), (2056, 1000, "21:9"),
+    (4000, 1000, "21:9"), (100, 1000, "9:16"), (1920.7, 1080, "16:9"), (True, 1, "1:1"), (-5, 3, "9:16"),
+    (10**30, 10**30, "1:1"), (16 * 10**20, 9 * 10**20, "16:9"),
+]
+
+
+@pytest.mark.parametrize("width, height, expected", CLOSEST_TABLE)
+def test_closest_ratio_table(width, height, expected):
+    assert ImageTool()._get_closest_standard_ratio(width, height) == expected
+
+
+@given(st.integers(1, 10**6), st.integers(1, 10**6))
+@settings(max_examples=300, deadline=None)
+def test_closest_ratio_matches_plain_arithmetic(width, height):
+    tool = ImageTool()
+    assert tool._get_closest_standard_ratio(width, height) == reference_closest(tool._std_ratio_map, width,
+                                                                                height)
+
+
+@pytest.mark.parametrize("args, error", [
+    (("1920", 1080), TypeError), ((1920, None), TypeError), ((1920, 0), ZeroDivisionError),
+    ((10**400, 1), OverflowError), ((1920,), TypeError),
+])
+def test_closest_ratio_errors(args, error):
+    with pytest.raises(error):
+        ImageTool()._get_closest_standard_ratio(*args)
+
+
+def test_closest_ratio_type_message():
+    with pytest.raises(TypeError, match=r"Argument 'width' has incorrect type \(expected int, got str\)"):
+        ImageTool()._get_closest_standard_ratio("1920", None)
+
+
+class ItemsDict(dict):
+    def items(self):
+        return [("custom", 1.0)]
+
+
+@pytest.mark.parametrize("ratio_map, expected", [
+    ({"a": 2, "b": Fraction(17, 10)}, "b"),   # values that are not floats
+    ({"a": float("nan"), "b": 1.7}, "b"),     # NaN never wins
+    ({}, "1:1"),                              # fallback: the list's first entry
+    (ItemsDict({"x": 1.7}), "custom"),        # a mapping's own items()
+    ([("a", 1.0), ("b", 1.7)], None),         # not a mapping at all
+])
+def test_closest_ratio_with_replaced_map(ratio_map, expected):
+    tool = ImageTool()
+    tool._std_ratio_map = ratio_map
+    if expected is None:
+        with pytest.raises(AttributeError):
+            tool._get_closest_standard_ratio(16, 10)
+    else:
+        assert tool._get_closest_standard_ratio(16, 10) == expected
+
+
+def test_closest_ratio_result_is_checked():
+    tool = ImageTool()
+    tool._std_ratio_map = {7: 1.0}
+    with pytest.raises(TypeError, match="Expected str, got int"):
+        tool._get_closest_standard_ratio(1, 1)
+
+
+def test_closest_ratio_reads_math_inf_and_list_at_call_time(monkeypatch):
+    tool = ImageTool()
+    monkeypatch.setattr(canvora, "math", types.SimpleNamespace(inf=0.01))
+    assert tool._get_closest_standard_ratio(3, 1) == "1:1"  # nothing within 0.01: the fallback
+    tool.STANDARD_RATIO_LIST = []
+    with pytest.raises(IndexError):
+        tool._get_closest_standard_ratio(3, 1)
+    del tool._std_ratio_map
+    tool.STANDARD_RATIO_LIST = ["1:1"]
+    with pytest.raises(AttributeError):
+        tool._get_closest_standard_ratio(3, 1)
+
+
+# --- adjust_size: sizes and pixels --------------------------------------------
+
+SIZE_TABLE = [
+    # source, resize output, fill canvas, paste offset
+    ((1000, 2000), (1100, 2000), (50, 0)),
+    ((2000, 1000), (2000, 1100), (0, 50)),
+    ((1000, 1000), (1100, 1100), (50, 50)),
+    ((999, 2000), (1098, 2000), (49, 0)),
+    ((100, 200), (110, 200), (5, 0)),
+]
+
+
+@pytest.mark.parametrize("source, expected, offset", SIZE_TABLE)
+def test_resize_mode_sizes(source, expected, offset):
+    out = decode(ImageTool(need_adjust="resize").adjust_size(encode(Image.new("RGB", source, (9, 8, 7)))))
+    assert out.format == "PNG" and out.mode == "RGBA" and out.size == expected
+    assert out.getpixel((expected[0] // 2, expected[1] // 2)) == (9, 8, 7, 255)
+
+
+@pytest.mark.parametrize("source, expected, offset", SIZE_TABLE)
+def test_fill_mode_canvas_and_offset(source, expected, offset):
+    coded = column_coded(*source) if source[0] <= source[1] else row_coded(*source)
+    out = decode(ImageTool().adjust_size(encode(coded)))
+    assert out.size == expected and out.mode == "RGBA"
+    x, y = offset
+    assert out.getpixel((x, y)) == coded.getpixel((0, 0))
+    assert out.getpixel((x + source[0] - 1, y + source[1] - 1)) == coded.getpixel((source[0] - 1, source[1] - 1))
+    # the margins are the transparent fill, on both sides of the shorter dimension
+    if x:
+        assert out.getpixel((x - 1, 0)) == TRANSPARENT_WHITE
+        assert out.getpixel((x + source[0], 0)) == TRANSPARENT_WHITE
+        assert out.getpixel((expected[0] - 1, expected[1] - 1)) == TRANSPARENT_WHITE
+    if y:
+        assert out.getpixel((0, y - 1)) == TRANSPARENT_WHITE
+        assert out.getpixel((0, y + source[1])) == TRANSPARENT_WHITE
+
+
+def test_negative_percentage_crops_evenly():
+    source = column_coded(1001, 2000)
+    data = encode(source)
+    resized = decode(ImageTool(need_adjust="resize").adjust_size(data, expand_percent=-10))
+    assert resized.size == (900, 2000)
+    filled = decode(ImageTool().adjust_size(data, expand_percent=-10))
+    assert filled.size == (900, 2000)
+    # pasted at (-51, 0): 51 columns lost on the left, 50 on the right
+    assert filled.getpixel((0, 0)) == source.getpixel((51, 0))
+    assert filled.getpixel((899, 1999)) == source.getpixel((950, 1999))
+
+
+def test_zero_percentage_keeps_size_and_mixes_semi_transparent_pixels():
+    source = Image.new("RGBA", (40, 30), (200, 100, 0, 128))
+    data = encode(source)
+    filled = decode(ImageTool(fill_color=(0, 0, 255, 255)).adjust_size(data, expand_percent=0))
+    assert filled.size == (40, 30)
+    mixed = Image.new("RGBA", (40, 30), (0, 0, 255, 255))
+    mixed.paste(source, (0, 0), mask=source)
+    assert filled.tobytes() == mixed.tobytes()
+    assert decode(ImageTool(need_adjust="resize").adjust_size(data, expand_percent=0)).size == (40, 30)
+
+
+@pytest.mark.parametrize("sample", sorted(SAMPLES))
+@pytest.mark.parametrize("mode", ["fill", "resize"])
+@pytest.mark.parametrize("percent", [10.0, 0, -25, 33.3])
+def test_output_is_byte_identical_to_the_same_pillow_steps(sample, mode, percent):
+    data = SAMPLES[sample]
+    ours = ImageTool(None, mode, (10, 20, 30, 40)).adjust_size(data, True, percent)
+    assert ours == reference_adjust(data, None, mode, (10, 20, 30, 40), True, percent)
+
+
+def test_jpeg_input_gives_png_rgba():
+    out = ImageTool().adjust_size(SAMPLES["jpeg"])
+    assert out.startswith(b"\x89PNG\r\n\x1a\n") and decode(out).mode == "RGBA"
+
+
+# --- adjust_size: the gate and the result ------------------------------------
+
+def test_early_path_returns_the_input_object():
+    tool = ImageTool("4:3")
+    assert tool.adjust_size(PHOTO_1920) is PHOTO_1920
+    result = tool.adjust_size(PHOTO_1920, True)
+    assert result == (PHOTO_1920, "4:3") and result[0] is PHOTO_1920
+
+
+def test_matching_proportion_is_processed():
+    data, ratio = ImageTool("16:9").adjust_size(PHOTO_1920, return_origin_ratio=True)
+    assert ratio == "16:9" and decode(data).size == (1920, 1188)
+
+
+def test_no_proportion_pairs_closest_ratio():
+    data, ratio = ImageTool().adjust_size(PHOTO_1920, "yes")
+    assert ratio == "16:9" and data != PHOTO_1920
+
+
+def test_spaced_proportion_never_matches():
+    assert ImageTool(" 16:9 ").adjust_size(PHOTO_1920, True) == (PHOTO_1920, " 16:9 ")
+
+
+def test_mode_validated_only_on_processed_path():
+    with pytest.raises(ValueError) as info:
+        ImageTool(need_adjust="Resize").adjust_size(SMALL_WIDE)
+    assert str(info.value) == "need_adjust 仅支持 resize / fill"
+    assert ImageTool("1:1", "Resize").adjust_size(SMALL_WIDE) is SMALL_WIDE
+
+
+def test_settings_are_read_at_call_time():
+    tool = ImageTool("1:1")
+    assert tool.adjust_size(SMALL_WIDE) is SMALL_WIDE
+    tool.proportion = None
+    tool.need_adjust = "resize"
+    assert decode(tool.adjust_size(SMALL_WIDE)).size == (32, 19)
+    tool.need_adjust = "fill"
+    tool.fill_color = (1, 2, 3, 255)
+    assert decode(tool.adjust_size(SMALL_WIDE)).getpixel((0, 0)) == (1, 2, 3, 255)
+
+
+def test_overridden_closest_ratio_is_used():
+    class AlwaysSquare(ImageTool):
+        def _get_closest_standard_ratio(self, width, height):
+            return "1:1"
+
+    assert AlwaysSquare("1:1").adjust_size(SMALL_WIDE, True)[1] == "1:1"
+    assert AlwaysSquare("16:9").adjust_size(SMALL_WIDE) is SMALL_WIDE
+
+
+def test_globals_are_read_at_call_time(monkeypatch):
+    streams = []
+
+    class CountingIO(io.BytesIO):
+        def __init__(self, *args):
+            super().__init__(*args)
+            streams.append(self)
+
+    monkeypatch.setattr(canvora, "BytesIO", CountingIO)
+    ImageTool().adjust_size(SMALL_WIDE)
+    assert len(streams) == 2  # the input stream and the output stream
+
+
+# --- adjust_size: argument and Pillow errors -----------------------------------
+
+class Blob(bytes):
+    pass
+
+
+class Untruthful:
+    def __bool__(self):
+        raise RuntimeError("no truth")
+
+
+@pytest.mark.parametrize("args, kwargs, error, text", [
+    ((bytearray(SMALL_WIDE),), {}, TypeError, "expected bytes, got bytearray"),
+    ((memoryview(SMALL_WIDE),), {}, TypeError, "expected bytes, got memoryview"),
+    ((Blob(SMALL_WIDE),), {}, TypeError, "expected bytes, got Blob"),
+    ((SMALL_WIDE,), {"expand_percent": "10"}, TypeError, "must be real number, not str"),
+    ((SMALL_WIDE,), {"expand_percent": None}, TypeError, "must be real number, not NoneType"),
+    ((None,), {"expand_percent": "10"}, TypeError, "must be real number"),   # percent bound first
+    ((None, Untruthful()), {"expand_percent": "x"}, RuntimeError, "no truth"),  # truth bound first
+    ((), {}, TypeError, "missing 1 required positional argument: 'image_bytes'"),
+    ((SMALL_WIDE, False, 1.0, 1), {}, TypeError, "takes from 2 to 4 positional arguments but 5 were given"),
+    ((SMALL_WIDE,), {"percent": 3}, TypeError, "unexpected keyword argument 'percent'"),
+    ((SMALL_WIDE,), {"expand_percent": float("nan")}, ValueError, "cannot convert float NaN to integer"),
+    ((SMALL_WIDE,), {"expand_percent": float("inf")}, OverflowError, "cannot convert float infinity"),
+])
+def test_argument_errors(args, kwargs, error, text):
+    with pytest.raises(error, match=text):
+        ImageTool().adjust_size(*args, **kwargs)
+
+
+def test_percent_accepts_numbers():
+    assert decode(ImageTool().adjust_size(SMALL_WIDE, expand_percent=True)).size == (32, 18)
+    assert decode(ImageTool().adjust_size(SMALL_WIDE, expand_percent=Fraction(50))).size == (32, 27)
+
+
+def test_traceback_names_the_method():
+    with pytest.raises(ValueError) as info:
+        ImageTool(need_adjust="x").adjust_size(SMALL_WIDE)
+    assert any(entry.name == "valdrix.canvora.ImageTool.adjust_size" for entry in info.traceback)
+
+
+@pytest.mark.parametrize("proportion", [None, "4:3"])
+@pytest.mark.parametrize("data, error", [
+    (b"", UnidentifiedImageError),
+    (b"not an image at all", UnidentifiedImageError),
+    (PHOTO_1920[:200], OSError),
+    (SAMPLES["jpeg"][:300], OSError),
+])
+def test_undecodable_input_raises_pillow_errors_before_the_gate(proportion, data, error):
+    with pytest.raises(error):
+        ImageTool(proportion).adjust_size(data)
+
+
+@pytest.mark.parametrize("mode, percent", [("fill", -100), ("resize", -100), ("fill", -99.5), ("resize", -150)])
+def test_degenerate_sizes_raise_what_pillow_raises(mode, percent):
+    with pytest.raises(Exception) as expected:
+        reference_adjust(SMALL_WIDE, None, mode, TRANSPARENT_WHITE, expand_percent=percent)
+    with pytest.raises(type(expected.value)) as ours:
+        ImageTool(None, mode).adjust_size(SMALL_WIDE, expand_percent=percent)
+    assert str(ours.value) == str(expected.value)
+
+
+def test_bad_fill_colour_raises_pillow_error():
+    with pytest.raises(ValueError, match="unknown color specifier"):
+        ImageTool(fill_color="no-such-colour").adjust_size(SMALL_WIDE)
+
+
+def test_decompression_bomb_handling_unchanged(monkeypatch):
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 200)
+    with pytest.raises(Image.DecompressionBombError):
+        ImageTool().adjust_size(SMALL_WIDE)  # 576 pixels: more than twice the limit
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 400)
+    with pytest.warns(Image.DecompressionBombWarning):
+        ImageTool().adjust_size(SMALL_WIDE)
+
+
+# --- leaks ---------------------------------------------------------------------
+
+TOOL = ImageTool()
+
+
+class BadList(ImageTool):
+    STANDARD_RATIO_LIST = ["1:1", "x"]
+
+
+TINY = encode(Image.new("RGBA", (12, 8), (5, 6, 7, 100)))
+
+LEAK_CALLS = {
+    "init": (lambda: ImageTool("3:4", "resize", (0, 0, 0), extra=1), None),
+    "init_blank": (lambda: ImageTool("  "), None),
+    "init_type_error": (lambda: ImageTool(need_adjust=None), TypeError),
+    "init_bad_list": (lambda: BadList(), ValueError),
+    "parse": (lambda: ImageTool._parse_ratio(" 16:9 "), None),
+    "parse_error": (lambda: ImageTool._parse_ratio("16/9"), ValueError),
+    "closest": (lambda: TOOL._get_closest_standard_ratio(1920, 1080), None),
+    "closest_big": (lambda: TOOL._get_closest_standard_ratio(10**30, 3), None),
+    "closest_zero": (lambda: TOOL._get_closest_standard_ratio(1, 0), ZeroDivisionError),
+    "closest_type": (lambda: TOOL._get_closest_standard_ratio("1", 1), TypeError),
+    "adjust_fill": (lambda: TOOL.adjust_size(TINY, True), None),
+    "adjust_resize": (lambda: ImageTool(need_adjust="resize").adjust_size(TINY), None),
+    "adjust_early": (lambda: ImageTool("1:1").adjust_size(TINY, True), None),
+    "adjust_mode_error": (lambda: ImageTool(need_adjust="x").adjust_size(TINY), ValueError),
+    "adjust_bad_bytes": (lambda: TOOL.adjust_size(b"junk"), UnidentifiedImageError),
+    "adjust_truncated": (lambda: TOOL.adjust_size(TINY[:50]), OSError),
+    "adjust_type_error": (lambda: TOOL.adjust_size(bytearray(TINY)), TypeError),
+    "adjust_nan": (lambda: TOOL.adjust_size(TINY, expand_percent=math.nan), ValueError),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LEAK_CALLS))
+def test_no_leaks(leak_check, name):
+    call, raises = LEAK_CALLS[name]
+    if not name.startswith("adjust"):
+        leak_check(call, raises=raises)
+        return
+    # Pillow's PNG reader looks up chunk handlers under freshly built names, and
+    # the interpreter's method cache keeps up to a few thousand of those alive
+    # until it saturates: a few bytes per call that stop growing. A leaked
+    # image, stream or result would cost hundreds of bytes per call.
+    leak_check(call, raises=raises, iterations=400, max_bytes_per_call=16)
