@@ -1,4 +1,550 @@
-// valdrix.dimora: not built yet.
+// valdrix.dimora: legal output sizes for the image model "gpt-image-2".
+//
+// Each class method has two routes. The general route spells out the method
+// with interpreter objects: constants read through `cls` at every use,
+// siblings called through `cls`, `math` found among the module's globals at
+// each use, numbers combined by the interpreter's own operators. The native
+// route does the same arithmetic on machine numbers (vxcore/dimora_sizes.hpp)
+// and is taken only when it cannot differ: `cls` is an ordinary class whose
+// attributes resolve, without any descriptor, to exact ints and floats, its
+// sibling methods are the ones defined here, `math.sqrt` and `math.floor` are
+// the standard ones, and every number stays where a double is exact. Anything
+// else, overrides and errors included, goes the general way.
+#include <vxcore/dimora_sizes.hpp>
 #include <vxnative/native.hpp>
 
-NB_MODULE(dimora, module) { (void)module; }
+#include <cstdio>
+
+namespace nb = nanobind;
+namespace sizes = vxcore::dimora;
+
+namespace {
+
+constexpr const char *kSource = "valdrix/dimora.cpp";
+
+constexpr const char *kClassDoc = "gpt-image-2 尺寸计算器\n"
+                                  "\n"
+                                  "根据 aspect_ratio + resolution 生成合规尺寸，自动满足：\n"
+                                  "- 最长边 ≤ 3840\n"
+                                  "- 宽高均为 16 的倍数\n"
+                                  "- 宽高比 ≤ 3:1\n"
+                                  "- 总像素 655360 ≤ pixels ≤ 8294400\n";
+
+constexpr const char *kRoundDoc = "四舍五入对齐到指定倍数，最小不低于倍数本身";
+constexpr const char *kFloorDoc = "向下对齐倍数，用于像素超限时压缩";
+constexpr const char *kIsValidDoc = "完整校验所有尺寸约束";
+
+constexpr const char *kCalcSizeDoc = "生成合规图像尺寸，严格限制总像素不超过8294400\n"
+                                     "\n"
+                                     "Args:\n"
+                                     "    aspect_ratio: 宽高比字符串，如 1:1、16:9、9:16、4:3、7:10\n"
+                                     "    resolution: 分辨率档位 1k / 2k / 4k\n"
+                                     "\n"
+                                     "Returns:\n"
+                                     "    dict: 宽、高、尺寸字符串、总像素、宽高比、分辨率档位、是否合规\n";
+
+constexpr const char *kRatioTooWide = "宽高比超出限制3:1，输入比例：";
+
+// Objects the module was built with. The native route is taken only while a
+// call would still reach these. Held for the life of the interpreter, like
+// the module itself.
+struct Sibling {
+    PyObject *class_method = nullptr;
+    PyObject *function = nullptr;
+};
+
+struct Originals {
+    PyObject *math_module = nullptr;
+    PyObject *sqrt = nullptr;
+    PyObject *floor = nullptr;
+    PyObject *round = nullptr; // the built-in round
+    Sibling round_to_multiple;
+    Sibling floor_to_multiple;
+    Sibling is_valid_image_size;
+};
+
+Originals originals;
+
+// --- the interpreter's operations -----------------------------------------------
+
+nb::object true_divide(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+nb::object multiply(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_Multiply(a.ptr(), b.ptr())); }
+nb::object multiply_in_place(nb::handle a, nb::handle b) {
+    return vx::steal_or_throw(PyNumber_InPlaceMultiply(a.ptr(), b.ptr()));
+}
+nb::object remainder(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_Remainder(a.ptr(), b.ptr())); }
+nb::object to_int(nb::handle value) { return vx::steal_or_throw(PyNumber_Long(value.ptr())); }
+nb::object compare(nb::handle a, nb::handle b, int op) {
+    return vx::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+bool truth(nb::handle value) { return vx::truth(value); }
+
+// Built-in max and min of two: the first one unless the second compares
+// greater (smaller).
+nb::object larger(nb::handle first, nb::handle second) {
+    int second_wins = PyObject_RichCompareBool(second.ptr(), first.ptr(), Py_GT);
+    if (second_wins < 0)
+        throw nb::python_error();
+    return nb::borrow(second_wins ? second : first);
+}
+
+nb::object smaller(nb::handle first, nb::handle second) {
+    int second_wins = PyObject_RichCompareBool(second.ptr(), first.ptr(), Py_LT);
+    if (second_wins < 0)
+        throw nb::python_error();
+    return nb::borrow(second_wins ? second : first);
+}
+
+nb::object math_function(const vx::Args &args, nb::handle name) { return args.global(VX_ID("math")).attr(name); }
+
+void set_item(nb::handle dict, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// --- what the native route may rely on -----------------------------------------
+
+// `cls.<name>` when that is a plain class attribute: the entry of the first
+// class along the MRO that has the name. Null for anything whose lookup
+// could run Python code (not a class, a metaclass other than type) and for a
+// missing name. The caller accepts only objects without a __get__ (exact
+// ints, floats, dicts) or the original class methods. Borrowed from the
+// class dict, so valid while no Python code runs.
+PyObject *plain_class_attribute(nb::handle cls, nb::handle name) {
+    if (!Py_IS_TYPE(cls.ptr(), &PyType_Type))
+        return nullptr;
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
+    if (!mro || !PyTuple_Check(mro))
+        return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *dict = PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i)));
+        if (!dict)
+            return nullptr;
+        PyObject *found = PyDict_GetItemWithError(dict, name.ptr());
+        Py_DECREF(dict);
+        if (found)
+            return found;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// An exact int that a double holds exactly.
+std::optional<int64_t> plain_integer(PyObject *value) {
+    if (!value || !PyLong_CheckExact(value))
+        return std::nullopt;
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow || (result == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (!sizes::is_exact_integer(result))
+        return std::nullopt;
+    return result;
+}
+
+// An exact float, or a plain integer as its (exact) double.
+std::optional<double> plain_real(PyObject *value) {
+    if (value && PyFloat_CheckExact(value))
+        return PyFloat_AS_DOUBLE(value);
+    if (std::optional<int64_t> integer = plain_integer(value))
+        return static_cast<double>(*integer);
+    return std::nullopt;
+}
+
+std::optional<int64_t> plain_integer_attribute(nb::handle cls, nb::handle name) {
+    return plain_integer(plain_class_attribute(cls, name));
+}
+
+std::optional<sizes::SizeLimits> plain_limits(nb::handle cls) {
+    std::optional<int64_t> min_pixels = plain_integer_attribute(cls, VX_ID("MIN_PIXELS"));
+    std::optional<int64_t> max_pixels = plain_integer_attribute(cls, VX_ID("MAX_PIXELS"));
+    std::optional<int64_t> max_edge = plain_integer_attribute(cls, VX_ID("MAX_EDGE"));
+    std::optional<int64_t> multiple = plain_integer_attribute(cls, VX_ID("MULTIPLE"));
+    std::optional<double> max_ratio = plain_real(plain_class_attribute(cls, VX_ID("MAX_RATIO")));
+    if (!min_pixels || !max_pixels || !max_edge || !multiple || !max_ratio)
+        return std::nullopt;
+    return sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *multiple, *max_ratio};
+}
+
+// The module global `math` is the standard module, unchanged in the
+// functions named.
+bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
+    PyObject *math = PyDict_GetItemWithError(args.globals().ptr(), VX_ID("math").ptr());
+    if (math != originals.math_module || !Py_IS_TYPE(math, &PyModule_Type)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *names = PyModule_GetDict(math);
+    if (need_sqrt && PyDict_GetItemWithError(names, VX_ID("sqrt").ptr()) != originals.sqrt)
+        return false;
+    if (need_floor && PyDict_GetItemWithError(names, VX_ID("floor").ptr()) != originals.floor)
+        return false;
+    return true;
+}
+
+// `cls.<name>` is the class method defined here, still wrapping the function
+// defined here (a classmethod can be re-initialised with another one).
+bool sibling_is_original(nb::handle cls, nb::handle name, const Sibling &original) {
+    PyObject *found = plain_class_attribute(cls, name);
+    if (!found || found != original.class_method)
+        return false;
+    PyObject *function = PyObject_GetAttr(found, VX_ID("__func__").ptr());
+    if (!function) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = function == original.function;
+    Py_DECREF(function);
+    return same;
+}
+
+// --- round_to_multiple, floor_to_multiple ----------------------------------------
+
+nb::object multiple_or_default(const vx::Args &args) {
+    if (args[2].is_none())
+        return args[0].attr(VX_ID("MULTIPLE"));
+    return nb::borrow(args[2]);
+}
+
+enum class Steps { round, floor };
+
+// max(multiple, int(steps(value / multiple) * multiple)) with the
+// interpreter's objects; math.floor is looked up before the division, as the
+// expression evaluates it.
+nb::object align_generally(const vx::Args &args, Steps kind) {
+    nb::object multiple = multiple_or_default(args);
+    nb::object steps = kind == Steps::floor ? math_function(args, VX_ID("floor")) : nb::borrow(originals.round);
+    nb::object count = steps(true_divide(args[1], multiple));
+    nb::object aligned = to_int(multiply(count, multiple));
+    return vx::checked_int_result(larger(multiple, aligned));
+}
+
+template <typename Align>
+std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
+    PyObject *multiple = args[2].is_none() ? plain_class_attribute(args[0], VX_ID("MULTIPLE")) : args[2].ptr();
+    std::optional<int64_t> step = plain_integer(multiple);
+    std::optional<double> value = plain_real(args[1].ptr());
+    if (!step || !value)
+        return std::nullopt;
+    return align(*value, *step);
+}
+
+nb::object round_to_multiple(const vx::Args &args) {
+    if (std::optional<int64_t> aligned = align_natively(args, sizes::round_to_multiple))
+        return vx::steal_or_throw(PyLong_FromLongLong(*aligned));
+    return align_generally(args, Steps::round);
+}
+
+nb::object floor_to_multiple(const vx::Args &args) {
+    if (math_is_original(args, false, true))
+        if (std::optional<int64_t> aligned = align_natively(args, sizes::floor_to_multiple))
+            return vx::steal_or_throw(PyLong_FromLongLong(*aligned));
+    return align_generally(args, Steps::floor);
+}
+
+// --- is_valid_image_size -------------------------------------------------------
+
+// The five conditions, each evaluated, then all() over them.
+nb::object is_valid_generally(nb::handle cls, nb::handle width, nb::handle height) {
+    nb::object pixels = multiply(width, height);
+    nb::object long_edge = larger(width, height);
+    nb::object short_edge = smaller(width, height);
+    nb::object ratio = true_divide(long_edge, short_edge);
+    nb::int_ zero(0);
+    nb::object conditions[5];
+    conditions[0] = compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_LE);
+    conditions[1] = compare(remainder(width, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
+    conditions[2] = compare(remainder(height, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
+    conditions[3] = compare(ratio, cls.attr(VX_ID("MAX_RATIO")), Py_LE);
+    conditions[4] = compare(cls.attr(VX_ID("MIN_PIXELS")), pixels, Py_LE);
+    if (truth(conditions[4]))
+        conditions[4] = compare(pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_LE);
+    for (const nb::object &condition : conditions)
+        if (!truth(condition))
+            return nb::bool_(false);
+    return nb::bool_(true);
+}
+
+std::optional<bool> is_valid_natively(nb::handle cls, nb::handle width, nb::handle height) {
+    std::optional<sizes::SizeLimits> limits = plain_limits(cls);
+    std::optional<int64_t> plain_width = plain_integer(width.ptr());
+    std::optional<int64_t> plain_height = plain_integer(height.ptr());
+    if (!limits || !plain_width || !plain_height)
+        return std::nullopt;
+    return sizes::is_valid_image_size(*plain_width, *plain_height, *limits);
+}
+
+nb::object is_valid_image_size(const vx::Args &args) {
+    nb::int_ width = args.integer(1);
+    nb::int_ height = args.integer(2);
+    if (std::optional<bool> valid = is_valid_natively(args[0], width, height))
+        return nb::bool_(*valid);
+    return is_valid_generally(args[0], width, height);
+}
+
+// --- calc_size: ratio text -----------------------------------------------------
+
+struct RatioTerms {
+    nb::object width;
+    nb::object height;
+};
+
+// `rw, rh = map(int, aspect_ratio.split(":"))`: the parts are converted in
+// order, a third one before the unpacking complains about it.
+RatioTerms parse_ratio_generally(nb::handle aspect_ratio) {
+    nb::object parts = vx::steal_or_throw(PyUnicode_Split(aspect_ratio.ptr(), VX_ID(":").ptr(), -1));
+    Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
+    RatioTerms terms;
+    terms.width = to_int(PyList_GET_ITEM(parts.ptr(), 0));
+    if (count < 2)
+        vx::raise_too_few_to_unpack(1);
+    terms.height = to_int(PyList_GET_ITEM(parts.ptr(), 1));
+    if (count > 2) {
+        to_int(PyList_GET_ITEM(parts.ptr(), 2));
+        vx::raise_too_many_to_unpack(2);
+    }
+    return terms;
+}
+
+RatioTerms parse_ratio(nb::handle aspect_ratio) {
+    PyObject *text = aspect_ratio.ptr();
+    if (PyUnicode_IS_ASCII(text)) {
+        std::string_view ascii(static_cast<const char *>(PyUnicode_DATA(text)),
+                               static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+        if (std::optional<std::pair<int64_t, int64_t>> terms = sizes::parse_plain_ratio(ascii))
+            return {vx::steal_or_throw(PyLong_FromLongLong(terms->first)),
+                    vx::steal_or_throw(PyLong_FromLongLong(terms->second))};
+    }
+    return parse_ratio_generally(aspect_ratio);
+}
+
+[[noreturn]] void raise_ratio_too_wide(nb::handle aspect_ratio) {
+    nb::object prefix = vx::steal_or_throw(PyUnicode_FromString(kRatioTooWide));
+    nb::object message = vx::steal_or_throw(PyUnicode_Concat(prefix.ptr(), aspect_ratio.ptr()));
+    vx::raise_object(PyExc_ValueError, message);
+}
+
+// --- calc_size: the general route ----------------------------------------------
+
+struct Working {
+    nb::object width;
+    nb::object height;
+};
+
+nb::object target_pixels_generally(nb::handle cls, nb::handle resolution) {
+    nb::object preset_get = cls.attr(VX_ID("RESOLUTION_PRESET")).attr(VX_ID("get"));
+    nb::object fallback = cls.attr(VX_ID("RESOLUTION_PRESET"))[VX_ID("2k")];
+    nb::object target = preset_get(resolution, fallback);
+    nb::object lower_bound = cls.attr(VX_ID("MIN_PIXELS"));
+    return larger(lower_bound, smaller(target, cls.attr(VX_ID("MAX_PIXELS"))));
+}
+
+void scale_generally(Working &size, nb::handle scale) {
+    size.width = multiply_in_place(size.width, scale);
+    size.height = multiply_in_place(size.height, scale);
+}
+
+// One correction of an invalid aligned size, the first that applies.
+void correct_generally(const vx::Args &args, Working &size, nb::handle current_pixels) {
+    nb::handle cls = args[0];
+    if (truth(compare(current_pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_GT))) {
+        nb::object sqrt = math_function(args, VX_ID("sqrt"));
+        nb::object root = sqrt(true_divide(cls.attr(VX_ID("MAX_PIXELS")), current_pixels));
+        scale_generally(size, multiply(root, nb::float_(sizes::kShrinkMargin)));
+        return;
+    }
+    nb::object long_edge = larger(size.width, size.height);
+    if (truth(compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_GT))) {
+        scale_generally(size, true_divide(cls.attr(VX_ID("MAX_EDGE")), long_edge));
+        return;
+    }
+    if (truth(compare(current_pixels, cls.attr(VX_ID("MIN_PIXELS")), Py_LT))) {
+        nb::object sqrt = math_function(args, VX_ID("sqrt"));
+        scale_generally(size, sqrt(true_divide(cls.attr(VX_ID("MIN_PIXELS")), current_pixels)));
+        return;
+    }
+    size.width = cls.attr(VX_ID("floor_to_multiple"))(size.width);
+    size.height = cls.attr(VX_ID("floor_to_multiple"))(size.height);
+}
+
+void settle_generally(const vx::Args &args, Working &size) {
+    nb::handle cls = args[0];
+    for (int pass = 0; pass < sizes::kMaxPasses; ++pass) {
+        nb::object width = cls.attr(VX_ID("round_to_multiple"))(size.width);
+        nb::object height = cls.attr(VX_ID("round_to_multiple"))(size.height);
+        nb::object current_pixels = multiply(width, height);
+        if (truth(cls.attr(VX_ID("is_valid_image_size"))(width, height))) {
+            size = {width, height};
+            return;
+        }
+        correct_generally(args, size, current_pixels);
+    }
+}
+
+nb::dict result_dict(nb::handle width, nb::handle height, nb::handle size_text, nb::handle pixels,
+                     nb::handle aspect_ratio, nb::handle resolution, nb::handle valid) {
+    nb::dict result;
+    set_item(result, VX_ID("width"), width);
+    set_item(result, VX_ID("height"), height);
+    set_item(result, VX_ID("size"), size_text);
+    set_item(result, VX_ID("pixels"), pixels);
+    set_item(result, VX_ID("aspect_ratio"), aspect_ratio);
+    set_item(result, VX_ID("resolution"), resolution);
+    set_item(result, VX_ID("valid"), valid);
+    return result;
+}
+
+nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
+                               const RatioTerms &terms) {
+    nb::handle cls = args[0];
+    nb::object ratio = true_divide(terms.width, terms.height);
+    nb::object long_term = larger(terms.width, terms.height);
+    nb::object short_term = smaller(terms.width, terms.height);
+    if (truth(compare(true_divide(long_term, short_term), cls.attr(VX_ID("MAX_RATIO")), Py_GT)))
+        raise_ratio_too_wide(aspect_ratio);
+    nb::object target_pixels = target_pixels_generally(cls, resolution);
+    nb::object sqrt = math_function(args, VX_ID("sqrt"));
+    Working size;
+    size.width = sqrt(multiply(target_pixels, ratio));
+    size.height = true_divide(size.width, ratio);
+    settle_generally(args, size);
+    nb::object width = to_int(size.width);
+    nb::object height = to_int(size.height);
+    nb::object pixels = multiply(width, height);
+    nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Sx%S", width.ptr(), height.ptr()));
+    nb::object valid = cls.attr(VX_ID("is_valid_image_size"))(width, height);
+    return result_dict(width, height, size_text, pixels, aspect_ratio, resolution, valid);
+}
+
+// --- calc_size: the native route -----------------------------------------------
+
+bool siblings_are_original(nb::handle cls) {
+    return sibling_is_original(cls, VX_ID("round_to_multiple"), originals.round_to_multiple) &&
+           sibling_is_original(cls, VX_ID("floor_to_multiple"), originals.floor_to_multiple) &&
+           sibling_is_original(cls, VX_ID("is_valid_image_size"), originals.is_valid_image_size);
+}
+
+// The tier's pixel count from an exact dict preset, reading "2k" first.
+std::optional<int64_t> plain_preset_pixels(nb::handle cls, nb::handle resolution) {
+    PyObject *preset = plain_class_attribute(cls, VX_ID("RESOLUTION_PRESET"));
+    if (!preset || !PyDict_CheckExact(preset))
+        return std::nullopt;
+    PyObject *fallback = PyDict_GetItemWithError(preset, VX_ID("2k").ptr());
+    PyObject *chosen = fallback ? PyDict_GetItemWithError(preset, resolution.ptr()) : nullptr;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return plain_integer(chosen ? chosen : fallback);
+}
+
+nb::object calculated_dict(const sizes::CalculatedSize &size, nb::handle aspect_ratio, nb::handle resolution) {
+    char text[64];
+    int length = std::snprintf(text, sizeof text, "%lldx%lld", static_cast<long long>(size.width),
+                               static_cast<long long>(size.height));
+    nb::object size_text = vx::steal_or_throw(PyUnicode_FromStringAndSize(text, length));
+    return result_dict(nb::int_(size.width), nb::int_(size.height), size_text, nb::int_(size.pixels), aspect_ratio,
+                       resolution, nb::bool_(size.valid));
+}
+
+std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
+                                             const RatioTerms &terms) {
+    nb::handle cls = args[0];
+    std::optional<sizes::SizeLimits> limits = plain_limits(cls);
+    std::optional<int64_t> ratio_width = plain_integer(terms.width.ptr());
+    std::optional<int64_t> ratio_height = plain_integer(terms.height.ptr());
+    if (!limits || !ratio_width || !ratio_height || !siblings_are_original(cls) || !math_is_original(args, true, true))
+        return std::nullopt;
+    std::optional<int64_t> preset_pixels = plain_preset_pixels(cls, resolution);
+    if (!preset_pixels)
+        return std::nullopt;
+    sizes::CalculatedSize size{};
+    switch (sizes::calc_size(*ratio_width, *ratio_height, *preset_pixels, *limits, size)) {
+    case sizes::Outcome::done:
+        return calculated_dict(size, aspect_ratio, resolution);
+    case sizes::Outcome::ratio_too_wide:
+        raise_ratio_too_wide(aspect_ratio);
+    case sizes::Outcome::interpreter:
+        break;
+    }
+    return std::nullopt;
+}
+
+nb::object calc_size(const vx::Args &args) {
+    nb::str aspect_ratio = args.str(1);
+    nb::str requested = args.str(2);
+    nb::object resolution = vx::steal_or_throw(PyObject_CallMethodNoArgs(requested.ptr(), VX_ID("lower").ptr()));
+    RatioTerms terms = parse_ratio(aspect_ratio);
+    if (std::optional<nb::object> result = calc_size_natively(args, aspect_ratio, resolution, terms))
+        return *result;
+    return calc_size_generally(args, aspect_ratio, resolution, terms);
+}
+
+nb::object init(const vx::Args &) { return nb::none(); }
+
+nb::dict resolution_preset() {
+    nb::dict preset;
+    preset["1k"] = 1572516;
+    preset["2k"] = 3686400;
+    preset["4k"] = 8294400;
+    return preset;
+}
+
+PyObject *kept(nb::handle object) { return nb::borrow(object).release().ptr(); }
+
+Sibling sibling(nb::handle class_method) {
+    return {kept(class_method), kept(class_method.attr("__func__"))};
+}
+
+} // namespace
+
+NB_MODULE(dimora, module) {
+    vx::ModuleContext context{module, kSource};
+    nb::object math = vx::ModuleContext::import("math");
+    context.bind("math", math);
+    originals.math_module = kept(math);
+    originals.sqrt = kept(math.attr("sqrt"));
+    originals.floor = kept(math.attr("floor"));
+    originals.round = kept(vx::ModuleContext::import_from("builtins", "round"));
+
+    vx::ClassBuilder calculator(context, "GPTImageSizeCalculator", kClassDoc);
+    calculator.set("MIN_PIXELS", nb::int_(655360));
+    calculator.set("MAX_PIXELS", nb::int_(8294400));
+    calculator.set("MAX_EDGE", nb::int_(3840));
+    calculator.set("MULTIPLE", nb::int_(16));
+    calculator.set("MAX_RATIO", nb::float_(3.0));
+    calculator.set("RESOLUTION_PRESET", resolution_preset());
+    calculator.method({.name = "__init__", .implementation = init, .params = {{"self"}}, .source_line = __LINE__});
+    originals.round_to_multiple = sibling(calculator.class_method({.name = "round_to_multiple",
+                                                                   .implementation = round_to_multiple,
+                                                                   .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+                                                                   .doc = kRoundDoc,
+                                                                   .return_annotation = "int",
+                                                                   .source_line = __LINE__}));
+    originals.floor_to_multiple = sibling(calculator.class_method({.name = "floor_to_multiple",
+                                                                   .implementation = floor_to_multiple,
+                                                                   .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+                                                                   .doc = kFloorDoc,
+                                                                   .return_annotation = "int",
+                                                                   .source_line = __LINE__}));
+    originals.is_valid_image_size = sibling(calculator.class_method({.name = "is_valid_image_size",
+                                                                     .implementation = is_valid_image_size,
+                                                                     .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
+                                                                     .doc = kIsValidDoc,
+                                                                     .return_annotation = "bool",
+                                                                     .source_line = __LINE__}));
+    calculator.class_method({.name = "calc_size",
+                             .implementation = calc_size,
+                             .params = {{"cls"},
+                                        {"aspect_ratio", "str", nb::str("1:1")},
+                                        {"resolution", "str", nb::str("2k")}},
+                             .doc = kCalcSizeDoc,
+                             .return_annotation = "dict",
+                             .source_line = __LINE__});
+    calculator.finish();
+}
