@@ -49,6 +49,10 @@ constexpr const char *kCycleTimedOut = "%s 重启后超时未恢复";
 
 // --- small helpers -----------------------------------------------------------
 
+// A constant text (message format, URL piece), made once per use site and kept
+// for the life of the process, as the constants of compiled Python code are.
+#define TEXT(constant) VX_ID(constant)
+
 nb::object attr_of(nb::handle object, nb::handle name) { return nb::getattr(object, name); }
 
 // The text an f-string replacement field gives: format(value, "").
@@ -95,8 +99,8 @@ bool is_exception(nb::handle exception) {
 
 // `<base_url attribute>` followed by `path`, the attribute read back from the
 // instance just as it was stored.
-nb::str endpoint(nb::handle self, const char *path) {
-    return concat(formatted(attr_of(self, VX_ID("base_url"))), nb::str(path));
+nb::str endpoint(nb::handle self, nb::handle path) {
+    return concat(formatted(attr_of(self, VX_ID("base_url"))), path);
 }
 
 nb::object default_logger(const vx::Args &args) {
@@ -112,13 +116,13 @@ nb::object manager_init(const vx::Args &args) {
     nb::str base_url = args.str(1);
     nb::handle logger = args[5];
 
-    nb::setattr(self, VX_ID("base_url"), attr_of(base_url, VX_ID("rstrip"))("/"));
-    nb::setattr(self, VX_ID("reboot_api"), endpoint(self, kRebootPath));
-    nb::setattr(self, VX_ID("stats_api"), endpoint(self, kStatsPath));
+    nb::setattr(self, VX_ID("base_url"), attr_of(base_url, VX_ID("rstrip"))(TEXT("/")));
+    nb::setattr(self, VX_ID("reboot_api"), endpoint(self, TEXT(kRebootPath)));
+    nb::setattr(self, VX_ID("stats_api"), endpoint(self, TEXT(kStatsPath)));
     nb::setattr(self, VX_ID("timeout"), timeout);
     nb::setattr(self, VX_ID("max_wait"), max_wait);
     nb::setattr(self, VX_ID("poll_interval"), nb::float_(poll_interval));
-    nb::setattr(self, VX_ID("flag"), concat(concat(nb::str(kFlagPrefix), base_url), nb::str(kFlagSuffix)));
+    nb::setattr(self, VX_ID("flag"), concat(concat(TEXT(kFlagPrefix), base_url), TEXT(kFlagSuffix)));
     nb::setattr(self, VX_ID("logger"), truth_of(logger) ? nb::borrow(logger) : default_logger(args));
     return nb::none();
 }
@@ -129,18 +133,18 @@ void log_reboot_called(nb::handle self) {
     nb::object debug = logger_method(self, VX_ID("debug"));
     nb::object flag = attr_of(self, VX_ID("flag"));
     nb::object url = attr_of(self, VX_ID("reboot_api"));
-    debug(kRebootCalled, flag, url);
+    debug(TEXT(kRebootCalled), flag, url);
 }
 
 void log_reboot_accepted(nb::handle self) {
     nb::object debug = logger_method(self, VX_ID("debug"));
     nb::object flag = attr_of(self, VX_ID("flag"));
     nb::object url = attr_of(self, VX_ID("reboot_api"));
-    debug(kRebootAccepted, flag, url);
+    debug(TEXT(kRebootAccepted), flag, url);
 }
 
 // A failure logged with its text between the flag and the URL.
-void log_reboot_failure(nb::handle self, const char *format, nb::handle exception) {
+void log_reboot_failure(nb::handle self, nb::handle format, nb::handle exception) {
     nb::object debug = logger_method(self, VX_ID("debug"));
     nb::object flag = attr_of(self, VX_ID("flag"));
     nb::str text = nb::str(exception);
@@ -150,13 +154,13 @@ void log_reboot_failure(nb::handle self, const char *format, nb::handle exceptio
 
 void handle_reboot_connection_error(nb::handle self, nb::handle exception) {
     nb::str text = nb::str(exception);
-    int remote_closed = PySequence_Contains(text.ptr(), nb::str(kRemoteClosed).ptr());
+    int remote_closed = PySequence_Contains(text.ptr(), TEXT(kRemoteClosed).ptr());
     if (remote_closed < 0)
         throw nb::python_error();
     if (remote_closed)
         log_reboot_accepted(self);
     else
-        log_reboot_failure(self, kRebootConnectionError, exception);
+        log_reboot_failure(self, TEXT(kRebootConnectionError), exception);
 }
 
 nb::object trigger_reboot(const vx::Args &args) {
@@ -172,7 +176,7 @@ nb::object trigger_reboot(const vx::Args &args) {
     if (vx::exception_matches(exception, connection_error_class(args)))
         handle_reboot_connection_error(self, exception);
     else if (is_exception(exception))
-        log_reboot_failure(self, kRebootFailed, exception);
+        log_reboot_failure(self, TEXT(kRebootFailed), exception);
     else
         vx::reraise(std::move(exception));
     return nb::none();
@@ -195,17 +199,17 @@ void log_poll_start(nb::handle self) {
     nb::object flag = attr_of(self, VX_ID("flag"));
     nb::object url = attr_of(self, VX_ID("stats_api"));
     nb::object max_wait = attr_of(self, VX_ID("max_wait"));
-    debug(kPollStart, flag, url, max_wait);
+    debug(TEXT(kPollStart), flag, url, max_wait);
 }
 
 void log_poll_timed_out(nb::handle self) {
     nb::object error = logger_method(self, VX_ID("error"));
     nb::object flag = attr_of(self, VX_ID("flag"));
     nb::object max_wait = attr_of(self, VX_ID("max_wait"));
-    error(kPollTimedOut, flag, max_wait);
+    error(TEXT(kPollTimedOut), flag, max_wait);
 }
 
-void log_with_flag(nb::handle self, nb::handle level, const char *format) {
+void log_with_flag(nb::handle self, nb::handle level, nb::handle format) {
     nb::object method = logger_method(self, level);
     nb::object flag = attr_of(self, VX_ID("flag"));
     method(format, flag);
@@ -216,13 +220,13 @@ bool service_answers(const vx::Args &args) {
     nb::handle self = args[0];
     nb::object response = http_get(args, VX_ID("stats_api"));
     if (compare(attr_of(response, VX_ID("status_code")), nb::int_(200), Py_EQ)) {
-        log_with_flag(self, VX_ID("debug"), kServiceReady);
+        log_with_flag(self, VX_ID("debug"), TEXT(kServiceReady));
         return true;
     }
     nb::object debug = logger_method(self, VX_ID("debug"));
     nb::object flag = attr_of(self, VX_ID("flag"));
     nb::object status = attr_of(response, VX_ID("status_code"));
-    debug(kBadStatus, flag, status);
+    debug(TEXT(kBadStatus), flag, status);
     return false;
 }
 
@@ -233,12 +237,12 @@ void report_failed_request(const vx::Args &args, nb::handle exception) {
     vx::HandlingScope handling(exception);
     nb::handle self = args[0];
     if (vx::exception_matches(exception, connection_error_class(args))) {
-        print_line(args, concat(formatted(attr_of(self, VX_ID("flag"))), nb::str(kNotListening)));
+        print_line(args, concat(formatted(attr_of(self, VX_ID("flag"))), TEXT(kNotListening)));
         return;
     }
     if (!is_exception(exception))
         vx::reraise(nb::borrow(exception));
-    nb::str text = concat(formatted(attr_of(self, VX_ID("flag"))), nb::str(kRequestFailed));
+    nb::str text = concat(formatted(attr_of(self, VX_ID("flag"))), TEXT(kRequestFailed));
     print_line(args, concat(text, formatted(exception)));
 }
 
@@ -271,9 +275,9 @@ nb::object run_reboot_and_wait(const vx::Args &args) {
     attr_of(self, VX_ID("trigger_reboot"))();
     nb::object ready = attr_of(self, VX_ID("wait_service_ready"))();
     if (truth_of(ready))
-        log_with_flag(self, VX_ID("debug"), kCycleDone);
+        log_with_flag(self, VX_ID("debug"), TEXT(kCycleDone));
     else
-        log_with_flag(self, VX_ID("error"), kCycleTimedOut);
+        log_with_flag(self, VX_ID("error"), TEXT(kCycleTimedOut));
     return ready;
 }
 
