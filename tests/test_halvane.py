@@ -202,12 +202,10 @@ def test_poll_interval_is_always_a_new_float():
 
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"timeout": "5"}, TypeError, "Argument 'timeout' has incorrect type (expected int, got str)"),
-    ({"timeout": None}, TypeError, "Argument 'timeout' has incorrect type (expected int, got NoneType)"),
     ({"max_wait_seconds": [60]}, TypeError, "Argument 'max_wait_seconds' has incorrect type (expected int, got list)"),
     ({"timeout": float("inf")}, OverflowError, "cannot convert float infinity to integer"),
     ({"timeout": float("nan")}, ValueError, "cannot convert float NaN to integer"),
     ({"poll_interval": "2"}, TypeError, "must be real number, not str"),
-    ({"poll_interval": None}, TypeError, "must be real number, not NoneType"),
     ({"base_url": None}, TypeError, "Argument 'base_url' has incorrect type (expected str, got NoneType)"),
     ({"base_url": b"http://x"}, TypeError, "Argument 'base_url' has incorrect type (expected str, got bytes)"),
     # Conversions run timeout, max_wait_seconds, poll_interval, base_url: the first failure wins.
@@ -230,9 +228,7 @@ def test_str_subclass_base_url_is_refused_with_a_note():
 @pytest.mark.parametrize("call, message", [
     (lambda: ComfyUIManager("u", 1, 2, 3.0, None, "extra"), "takes from 1 to 6 positional arguments but 7 were given"),
     (lambda: ComfyUIManager(max_wait=5), "unexpected keyword argument 'max_wait'"),
-    (lambda: ComfyUIManager("u", base_url="v"), "multiple values for argument 'base_url'"),
     (lambda: ComfyUIManager().trigger_reboot(1), "takes 1 positional argument but 2 were given"),
-    (lambda: ComfyUIManager().wait_service_ready(timeout=1), "unexpected keyword argument 'timeout'"),
     (lambda: ComfyUIManager().run_reboot_and_wait(None), "takes 1 positional argument but 2 were given"),
 ])
 def test_argument_binding_errors(call, message):
