@@ -255,6 +255,20 @@ def test_parse_ratio_reads_re_at_call_time(monkeypatch):
     assert seen == [(r"(\d+):(\d+)", "anything")]
 
 
+def test_parse_ratio_follows_a_replaced_re_match(monkeypatch):
+    import re
+    calls = []
+    original = re.match
+
+    def match(pattern, text, flags=0):
+        calls.append(text)
+        return original(pattern, text, flags)
+
+    monkeypatch.setattr(re, "match", match)
+    assert ImageTool._parse_ratio("4:5") == (4, 5)
+    assert calls == ["4:5"]
+
+
 # --- _get_closest_standard_ratio ---------------------------------------------
 
 CLOSEST_TABLE = [

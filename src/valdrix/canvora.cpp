@@ -150,10 +150,33 @@ nb::object tool_init(const vx::Args &args) {
 
 // --- Ratio parsing ----------------------------------------------------------
 
+constexpr const char *kRatioPattern = R"((\d+):(\d+))";
+
+// `re.match` as the module bound it at import, and the bound `match` of the
+// pattern compiled then. While the module's `re.match` is still that
+// function, `re.match(pattern, text)` is by definition
+// `re.compile(pattern).match(text)`, so the call can skip the function's
+// pattern-cache lookup. Both live as long as the process.
+PyObject *imported_re_match = nullptr;
+PyObject *compiled_ratio_match = nullptr;
+
+void prepare_ratio_pattern(nb::handle re_module) {
+    imported_re_match = nb::object(re_module.attr("match")).release().ptr();
+    compiled_ratio_match = nb::object(re_module.attr("compile")(kRatioPattern).attr("match")).release().ptr();
+}
+
+// `re.match(r"(\d+):(\d+)", text)` with `re` looked up at call time.
+nb::object match_ratio(const vx::Args &args, nb::handle ratio_str) {
+    nb::object re_match = args.global(VX_ID("re")).attr(VX_ID("match"));
+    nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(ratio_str.ptr(), VX_ID("strip").ptr()));
+    if (re_match.ptr() == imported_re_match)
+        return vx::steal_or_throw(PyObject_CallOneArg(compiled_ratio_match, stripped.ptr()));
+    return re_match(VX_ID(kRatioPattern), stripped);
+}
+
 nb::object parse_ratio(const vx::Args &args) {
     nb::str ratio_str = args.str(0);
-    nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(ratio_str.ptr(), VX_ID("strip").ptr()));
-    nb::object match = args.global(VX_ID("re")).attr(VX_ID("match"))(VX_ID(R"((\d+):(\d+))"), stripped);
+    nb::object match = match_ratio(args, ratio_str);
     if (!vx::truth(match))
         vx::raise(PyExc_ValueError, "%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix);
     nb::object width = vx::steal_or_throw(PyNumber_Long(match.attr(VX_ID("group"))(1).ptr()));
@@ -203,14 +226,33 @@ nb::object closest_in_any_map(nb::handle ratio_map, double img_ratio, nb::object
     return best_ratio;
 }
 
+// `width / height` for ints, as a double (int / int is always a float).
+double ratio_of(nb::handle width, nb::handle height) {
+    auto w = small_int(width);
+    auto h = small_int(height);
+    if (w && h) {
+        if (auto quotient = ratios::true_divide(*w, *h))
+            return *quotient;
+    }
+    nb::object quotient = vx::steal_or_throw(PyNumber_TrueDivide(width.ptr(), height.ptr()));
+    return PyFloat_AsDouble(quotient.ptr());
+}
+
+// `ratio_list[0]`.
+nb::object first_entry(nb::handle ratio_list) {
+    if (PyList_CheckExact(ratio_list.ptr()) && PyList_GET_SIZE(ratio_list.ptr()) > 0)
+        return nb::borrow(PyList_GET_ITEM(ratio_list.ptr(), 0));
+    nb::object zero = new_int(0);
+    return vx::steal_or_throw(PyObject_GetItem(ratio_list.ptr(), zero.ptr()));
+}
+
 nb::object closest_standard_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::int_ width = args.integer(1);
     nb::int_ height = args.integer(2);
-    double img_ratio = PyFloat_AsDouble(true_divide(width, height).ptr());
-    vx::throw_if_error();
+    double img_ratio = ratio_of(width, height);
     nb::object min_diff = args.global(VX_ID("math")).attr(VX_ID("inf"));
-    nb::object best_ratio = self.attr(VX_ID("STANDARD_RATIO_LIST"))[nb::int_(0)];
+    nb::object best_ratio = first_entry(self.attr(VX_ID("STANDARD_RATIO_LIST")));
     nb::object ratio_map = self.attr(VX_ID("_std_ratio_map"));
     if (auto best = closest_in_float_map(ratio_map, img_ratio, min_diff, best_ratio))
         return vx::checked_str_result(std::move(*best));
@@ -364,7 +406,9 @@ NB_MODULE(canvora, module) {
     context.bind("Optional", typing.attr("Optional"));
     context.bind("Tuple", typing.attr("Tuple"));
     context.bind("Image", vx::ModuleContext::import("PIL.Image"));
-    context.bind("re", vx::ModuleContext::import("re"));
+    nb::object re_module = vx::ModuleContext::import("re");
+    prepare_ratio_pattern(re_module);
+    context.bind("re", re_module);
     context.bind("math", vx::ModuleContext::import("math"));
 
     vx::ClassBuilder tool(context, "ImageTool", kImageToolDoc);
