@@ -13,7 +13,12 @@
 #include <vxcore/dimora_sizes.hpp>
 #include <vxnative/native.hpp>
 
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
 
 namespace nb = nanobind;
 namespace sizes = vxcore::dimora;
@@ -61,6 +66,7 @@ struct Originals {
     Sibling round_to_multiple;
     Sibling floor_to_multiple;
     Sibling is_valid_image_size;
+    PyMemberDef *func_member = nullptr; // classmethod.__func__
 };
 
 Originals originals;
@@ -105,15 +111,12 @@ void set_item(nb::handle dict, nb::handle key, nb::handle value) {
 // --- what the native route may rely on -----------------------------------------
 
 // `cls.<name>` when that is a plain class attribute: the entry of the first
-// class along the MRO that has the name. Null for anything whose lookup
-// could run Python code (not a class, a metaclass other than type) and for a
-// missing name. The caller accepts only objects without a __get__ (exact
-// ints, floats, dicts) or the original class methods. Borrowed from the
-// class dict, so valid while no Python code runs.
-PyObject *plain_class_attribute(nb::handle cls, nb::handle name) {
-    if (!Py_IS_TYPE(cls.ptr(), &PyType_Type))
-        return nullptr;
-    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
+// class along the MRO that has the name. Null for a missing name. Only
+// meaningful for a class whose metaclass is type, where no Python code runs
+// in the lookup; the caller accepts only objects without a __get__ (exact
+// ints, floats, dicts) or the original class methods.
+PyObject *plain_class_attribute(PyTypeObject *type, nb::handle name) {
+    PyObject *mro = type->tp_mro;
     if (!mro || !PyTuple_Check(mro))
         return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -156,20 +159,74 @@ std::optional<double> plain_real(PyObject *value) {
     return std::nullopt;
 }
 
-std::optional<int64_t> plain_integer_attribute(nb::handle cls, nb::handle name) {
-    return plain_integer(plain_class_attribute(cls, name));
+// What the native route needs to know about a class: its constants where
+// they are plain numbers, its preset table where that is an exact dict, and
+// whether its sibling methods are the ones defined here.
+struct ClassFacts {
+    PyTypeObject *type = nullptr;
+    unsigned int version = 0;
+    std::optional<int64_t> multiple;
+    std::optional<sizes::SizeLimits> limits;
+    PyObject *preset = nullptr; // borrowed from the class, like the version it belongs to
+    bool siblings_original = false;
+};
+
+bool sibling_found(PyTypeObject *type, nb::handle name, const Sibling &original) {
+    return plain_class_attribute(type, name) == original.class_method;
 }
 
-std::optional<sizes::SizeLimits> plain_limits(nb::handle cls) {
-    std::optional<int64_t> min_pixels = plain_integer_attribute(cls, VX_ID("MIN_PIXELS"));
-    std::optional<int64_t> max_pixels = plain_integer_attribute(cls, VX_ID("MAX_PIXELS"));
-    std::optional<int64_t> max_edge = plain_integer_attribute(cls, VX_ID("MAX_EDGE"));
-    std::optional<int64_t> multiple = plain_integer_attribute(cls, VX_ID("MULTIPLE"));
-    std::optional<double> max_ratio = plain_real(plain_class_attribute(cls, VX_ID("MAX_RATIO")));
-    if (!min_pixels || !max_pixels || !max_edge || !multiple || !max_ratio)
-        return std::nullopt;
-    return sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *multiple, *max_ratio};
+ClassFacts resolve_facts(PyTypeObject *type, unsigned int version) {
+    ClassFacts facts;
+    facts.type = type;
+    facts.version = version;
+    facts.multiple = plain_integer(plain_class_attribute(type, VX_ID("MULTIPLE")));
+    std::optional<int64_t> min_pixels = plain_integer(plain_class_attribute(type, VX_ID("MIN_PIXELS")));
+    std::optional<int64_t> max_pixels = plain_integer(plain_class_attribute(type, VX_ID("MAX_PIXELS")));
+    std::optional<int64_t> max_edge = plain_integer(plain_class_attribute(type, VX_ID("MAX_EDGE")));
+    std::optional<double> max_ratio = plain_real(plain_class_attribute(type, VX_ID("MAX_RATIO")));
+    if (min_pixels && max_pixels && max_edge && facts.multiple && max_ratio)
+        facts.limits = sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *facts.multiple, *max_ratio};
+    PyObject *preset = plain_class_attribute(type, VX_ID("RESOLUTION_PRESET"));
+    facts.preset = preset && PyDict_CheckExact(preset) ? preset : nullptr;
+    facts.siblings_original = sibling_found(type, VX_ID("round_to_multiple"), originals.round_to_multiple) &&
+                              sibling_found(type, VX_ID("floor_to_multiple"), originals.floor_to_multiple) &&
+                              sibling_found(type, VX_ID("is_valid_image_size"), originals.is_valid_image_size);
+    return facts;
 }
+
+// Facts of recently used classes. An entry stays valid while its class keeps
+// the version tag it had: the interpreter gives a class a new tag whenever
+// the class or one of its bases changes, and never reuses a tag, so this is
+// exactly as current as the interpreter's own attribute cache.
+class FactsCache {
+  public:
+    // Facts about `cls`; an empty set (nothing plain) when its attribute
+    // lookup could run Python code: not a class, or a metaclass other
+    // than type.
+    const ClassFacts &facts_of(nb::handle cls) {
+        if (!Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+            uncached_ = ClassFacts{};
+            return uncached_;
+        }
+        auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+        unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+        if (version != 0)
+            for (const ClassFacts &entry : entries_)
+                if (entry.type == type && entry.version == version)
+                    return entry;
+        ClassFacts &slot = version != 0 ? entries_[next_++ % kEntries] : uncached_;
+        slot = resolve_facts(type, version);
+        return slot;
+    }
+
+  private:
+    static constexpr size_t kEntries = 4;
+    ClassFacts entries_[kEntries];
+    ClassFacts uncached_;
+    size_t next_ = 0;
+};
+
+FactsCache facts_cache;
 
 // The module global `math` is the standard module, unchanged in the
 // functions named.
@@ -187,20 +244,22 @@ bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
     return true;
 }
 
-// `cls.<name>` is the class method defined here, still wrapping the function
-// defined here (a classmethod can be re-initialised with another one).
-bool sibling_is_original(nb::handle cls, nb::handle name, const Sibling &original) {
-    PyObject *found = plain_class_attribute(cls, name);
-    if (!found || found != original.class_method)
-        return false;
-    PyObject *function = PyObject_GetAttr(found, VX_ID("__func__").ptr());
+// The class method still wraps the function defined here: a classmethod can
+// be re-initialised with another function without any change to the class.
+bool still_wraps_original(const Sibling &sibling) {
+    PyObject *function = PyMember_GetOne(reinterpret_cast<const char *>(sibling.class_method), originals.func_member);
     if (!function) {
         PyErr_Clear();
         return false;
     }
-    bool same = function == original.function;
+    bool same = function == sibling.function;
     Py_DECREF(function);
     return same;
+}
+
+bool siblings_are_original(const ClassFacts &facts) {
+    return facts.siblings_original && still_wraps_original(originals.round_to_multiple) &&
+           still_wraps_original(originals.floor_to_multiple) && still_wraps_original(originals.is_valid_image_size);
 }
 
 // --- round_to_multiple, floor_to_multiple ----------------------------------------
@@ -226,8 +285,8 @@ nb::object align_generally(const vx::Args &args, Steps kind) {
 
 template <typename Align>
 std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
-    PyObject *multiple = args[2].is_none() ? plain_class_attribute(args[0], VX_ID("MULTIPLE")) : args[2].ptr();
-    std::optional<int64_t> step = plain_integer(multiple);
+    std::optional<int64_t> step =
+        args[2].is_none() ? facts_cache.facts_of(args[0]).multiple : plain_integer(args[2].ptr());
     std::optional<double> value = plain_real(args[1].ptr());
     if (!step || !value)
         return std::nullopt;
@@ -271,7 +330,7 @@ nb::object is_valid_generally(nb::handle cls, nb::handle width, nb::handle heigh
 }
 
 std::optional<bool> is_valid_natively(nb::handle cls, nb::handle width, nb::handle height) {
-    std::optional<sizes::SizeLimits> limits = plain_limits(cls);
+    std::optional<sizes::SizeLimits> limits = facts_cache.facts_of(cls).limits;
     std::optional<int64_t> plain_width = plain_integer(width.ptr());
     std::optional<int64_t> plain_height = plain_integer(height.ptr());
     if (!limits || !plain_width || !plain_height)
@@ -386,9 +445,22 @@ void settle_generally(const vx::Args &args, Working &size) {
     }
 }
 
+// The result's keys in their order, with placeholder values: a copy of it
+// takes the values without growing the table key by key.
+nb::handle result_layout() {
+    static PyObject *layout = [] {
+        nb::dict keys;
+        for (nb::handle key : {VX_ID("width"), VX_ID("height"), VX_ID("size"), VX_ID("pixels"), VX_ID("aspect_ratio"),
+                               VX_ID("resolution"), VX_ID("valid")})
+            set_item(keys, key, nb::none());
+        return keys.release().ptr();
+    }();
+    return layout;
+}
+
 nb::dict result_dict(nb::handle width, nb::handle height, nb::handle size_text, nb::handle pixels,
                      nb::handle aspect_ratio, nb::handle resolution, nb::handle valid) {
-    nb::dict result;
+    nb::dict result = nb::steal<nb::dict>(vx::steal_or_throw(PyDict_Copy(result_layout().ptr())).release());
     set_item(result, VX_ID("width"), width);
     set_item(result, VX_ID("height"), height);
     set_item(result, VX_ID("size"), size_text);
@@ -423,16 +495,9 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
 
 // --- calc_size: the native route -----------------------------------------------
 
-bool siblings_are_original(nb::handle cls) {
-    return sibling_is_original(cls, VX_ID("round_to_multiple"), originals.round_to_multiple) &&
-           sibling_is_original(cls, VX_ID("floor_to_multiple"), originals.floor_to_multiple) &&
-           sibling_is_original(cls, VX_ID("is_valid_image_size"), originals.is_valid_image_size);
-}
-
 // The tier's pixel count from an exact dict preset, reading "2k" first.
-std::optional<int64_t> plain_preset_pixels(nb::handle cls, nb::handle resolution) {
-    PyObject *preset = plain_class_attribute(cls, VX_ID("RESOLUTION_PRESET"));
-    if (!preset || !PyDict_CheckExact(preset))
+std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resolution) {
+    if (!preset)
         return std::nullopt;
     PyObject *fallback = PyDict_GetItemWithError(preset, VX_ID("2k").ptr());
     PyObject *chosen = fallback ? PyDict_GetItemWithError(preset, resolution.ptr()) : nullptr;
@@ -443,28 +508,37 @@ std::optional<int64_t> plain_preset_pixels(nb::handle cls, nb::handle resolution
     return plain_integer(chosen ? chosen : fallback);
 }
 
+// "<width>x<height>" in plain decimal.
+nb::object size_text(int64_t width, int64_t height) {
+    char text[48];
+    char *end = std::to_chars(text, text + 20, width).ptr;
+    *end++ = 'x';
+    end = std::to_chars(end, end + 20, height).ptr;
+    auto length = static_cast<Py_ssize_t>(end - text);
+    nb::object result = vx::steal_or_throw(PyUnicode_New(length, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(result.ptr()), text, static_cast<size_t>(length));
+    return result;
+}
+
 nb::object calculated_dict(const sizes::CalculatedSize &size, nb::handle aspect_ratio, nb::handle resolution) {
-    char text[64];
-    int length = std::snprintf(text, sizeof text, "%lldx%lld", static_cast<long long>(size.width),
-                               static_cast<long long>(size.height));
-    nb::object size_text = vx::steal_or_throw(PyUnicode_FromStringAndSize(text, length));
-    return result_dict(nb::int_(size.width), nb::int_(size.height), size_text, nb::int_(size.pixels), aspect_ratio,
-                       resolution, nb::bool_(size.valid));
+    return result_dict(nb::int_(size.width), nb::int_(size.height), size_text(size.width, size.height),
+                       nb::int_(size.pixels), aspect_ratio, resolution, nb::bool_(size.valid));
 }
 
 std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
                                              const RatioTerms &terms) {
-    nb::handle cls = args[0];
-    std::optional<sizes::SizeLimits> limits = plain_limits(cls);
+    const ClassFacts &facts = facts_cache.facts_of(args[0]);
     std::optional<int64_t> ratio_width = plain_integer(terms.width.ptr());
     std::optional<int64_t> ratio_height = plain_integer(terms.height.ptr());
-    if (!limits || !ratio_width || !ratio_height || !siblings_are_original(cls) || !math_is_original(args, true, true))
+    if (!facts.limits || !ratio_width || !ratio_height || !siblings_are_original(facts) ||
+        !math_is_original(args, true, true))
         return std::nullopt;
-    std::optional<int64_t> preset_pixels = plain_preset_pixels(cls, resolution);
+    sizes::SizeLimits limits = *facts.limits;
+    std::optional<int64_t> preset_pixels = plain_preset_pixels(facts.preset, resolution);
     if (!preset_pixels)
         return std::nullopt;
     sizes::CalculatedSize size{};
-    switch (sizes::calc_size(*ratio_width, *ratio_height, *preset_pixels, *limits, size)) {
+    switch (sizes::calc_size(*ratio_width, *ratio_height, *preset_pixels, limits, size)) {
     case sizes::Outcome::done:
         return calculated_dict(size, aspect_ratio, resolution);
     case sizes::Outcome::ratio_too_wide:
@@ -475,10 +549,22 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
     return std::nullopt;
 }
 
+// resolution.lower(). Text that is already ASCII lower case stands for itself:
+// lower() would only return an equal copy.
+nb::object lower(nb::handle text) {
+    if (PyUnicode_IS_ASCII(text.ptr())) {
+        std::string_view ascii(static_cast<const char *>(PyUnicode_DATA(text.ptr())),
+                               static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr())));
+        if (std::none_of(ascii.begin(), ascii.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+            return nb::borrow(text);
+    }
+    return vx::steal_or_throw(PyObject_CallMethodNoArgs(text.ptr(), VX_ID("lower").ptr()));
+}
+
 nb::object calc_size(const vx::Args &args) {
     nb::str aspect_ratio = args.str(1);
     nb::str requested = args.str(2);
-    nb::object resolution = vx::steal_or_throw(PyObject_CallMethodNoArgs(requested.ptr(), VX_ID("lower").ptr()));
+    nb::object resolution = lower(requested);
     RatioTerms terms = parse_ratio(aspect_ratio);
     if (std::optional<nb::object> result = calc_size_natively(args, aspect_ratio, resolution, terms))
         return *result;
@@ -497,6 +583,13 @@ nb::dict resolution_preset() {
 
 PyObject *kept(nb::handle object) { return nb::borrow(object).release().ptr(); }
 
+PyMemberDef *classmethod_func_member() {
+    nb::object descriptor = nb::handle(reinterpret_cast<PyObject *>(&PyClassMethod_Type)).attr("__func__");
+    if (!Py_IS_TYPE(descriptor.ptr(), &PyMemberDescr_Type))
+        throw std::runtime_error("classmethod.__func__ is not a member descriptor");
+    return reinterpret_cast<PyMemberDescrObject *>(kept(descriptor))->d_member;
+}
+
 Sibling sibling(nb::handle class_method) {
     return {kept(class_method), kept(class_method.attr("__func__"))};
 }
@@ -511,6 +604,7 @@ NB_MODULE(dimora, module) {
     originals.sqrt = kept(math.attr("sqrt"));
     originals.floor = kept(math.attr("floor"));
     originals.round = kept(vx::ModuleContext::import_from("builtins", "round"));
+    originals.func_member = classmethod_func_member();
 
     vx::ClassBuilder calculator(context, "GPTImageSizeCalculator", kClassDoc);
     calculator.set("MIN_PIXELS", nb::int_(655360));
