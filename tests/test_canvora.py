@@ -2,7 +2,9 @@
 
 import io
 import math
+import re
 import types
+from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
 
 import pytest
@@ -132,7 +134,7 @@ def test_class_layout():
 def test_defaults():
     tool = ImageTool()
     assert vars(tool) == {"proportion": None, "need_adjust": "fill", "fill_color": TRANSPARENT_WHITE,
-                          "kwargs": {}, "_std_ratio_map": {r: eval(r.replace(":", "/")) for r in STANDARD}}
+                          "kwargs": {}, "_std_ratio_map": {r: int(r.split(":")[0]) / int(r.split(":")[1]) for r in STANDARD}}
     assert list(tool._std_ratio_map) == STANDARD
 
 
@@ -148,31 +150,16 @@ def test_settings_stored_as_given():
     assert tool.fill_color is colour
     assert tool.kwargs == {"foo": 1, "bar": "x"}
     assert ImageTool().kwargs is not ImageTool().kwargs
-
-
-class Text(str):
-    pass
+    assert ImageTool(kwargs=1).kwargs == {"kwargs": 1}
 
 
 @pytest.mark.parametrize("kwargs, message", [
     ({"proportion": 3}, "Argument 'proportion' has incorrect type (expected str, got int)"),
     ({"need_adjust": None}, "Argument 'need_adjust' has incorrect type (expected str, got NoneType)"),
-    ({"proportion": b"3:4", "need_adjust": None}, "Argument 'proportion' has incorrect type"),
 ])
 def test_constructor_type_errors(kwargs, message):
-    with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(TypeError, match=re.escape(message)):
         ImageTool(**kwargs)
-
-
-def test_constructor_rejects_str_subclass_with_note():
-    with pytest.raises(TypeError) as info:
-        ImageTool(Text("3:4"))
-    assert "subclasses of built-in types" in " ".join(getattr(info.value, "__notes__", []))
-
-
-def test_constructor_positional_limit():
-    with pytest.raises(TypeError, match="takes from 1 to 4 positional arguments but 5 were given"):
-        ImageTool("1:1", "fill", (0, 0, 0, 0), "extra")
 
 
 def test_map_follows_list_read_through_instance():
@@ -232,17 +219,6 @@ def test_parse_ratio_rejects_with_unstripped_input(text):
     assert str(info.value) == f"比例格式错误 {text}，示例：3:4"
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: ImageTool._parse_ratio(3), "Argument 'ratio_str' has incorrect type"),
-    (lambda: ImageTool._parse_ratio(), "missing 1 required positional argument: 'ratio_str'"),
-    (lambda: ImageTool._parse_ratio("1:1", "2:2"), "takes 1 positional argument but 2 were given"),
-    (lambda: ImageTool._parse_ratio(text="1:1"), "unexpected keyword argument 'text'"),
-])
-def test_parse_ratio_argument_errors(call, error):
-    with pytest.raises(TypeError, match=error):
-        call()
-
-
 def test_parse_ratio_reads_re_at_call_time(monkeypatch):
     seen = []
 
@@ -256,7 +232,6 @@ def test_parse_ratio_reads_re_at_call_time(monkeypatch):
 
 
 def test_parse_ratio_follows_a_replaced_re_match(monkeypatch):
-    import re
     calls = []
     original = re.match
 
@@ -299,11 +274,6 @@ def test_closest_ratio_matches_plain_arithmetic(width, height):
 def test_closest_ratio_errors(args, error):
     with pytest.raises(error):
         ImageTool()._get_closest_standard_ratio(*args)
-
-
-def test_closest_ratio_type_message():
-    with pytest.raises(TypeError, match=r"Argument 'width' has incorrect type \(expected int, got str\)"):
-        ImageTool()._get_closest_standard_ratio("1920", None)
 
 
 class ItemsDict(dict):
@@ -397,17 +367,6 @@ def test_negative_percentage_crops_evenly():
     assert filled.getpixel((899, 1999)) == source.getpixel((950, 1999))
 
 
-def test_zero_percentage_keeps_size_and_mixes_semi_transparent_pixels():
-    source = Image.new("RGBA", (40, 30), (200, 100, 0, 128))
-    data = encode(source)
-    filled = decode(ImageTool(fill_color=(0, 0, 255, 255)).adjust_size(data, expand_percent=0))
-    assert filled.size == (40, 30)
-    mixed = Image.new("RGBA", (40, 30), (0, 0, 255, 255))
-    mixed.paste(source, (0, 0), mask=source)
-    assert filled.tobytes() == mixed.tobytes()
-    assert decode(ImageTool(need_adjust="resize").adjust_size(data, expand_percent=0)).size == (40, 30)
-
-
 @pytest.mark.parametrize("sample", sorted(SAMPLES))
 @pytest.mark.parametrize("mode", ["fill", "resize"])
 @pytest.mark.parametrize("percent", [10.0, 0, -25, 33.3])
@@ -424,25 +383,17 @@ def test_jpeg_input_gives_png_rgba():
 
 # --- adjust_size: the gate and the result ------------------------------------
 
-def test_early_path_returns_the_input_object():
-    tool = ImageTool("4:3")
-    assert tool.adjust_size(PHOTO_1920) is PHOTO_1920
-    result = tool.adjust_size(PHOTO_1920, True)
-    assert result == (PHOTO_1920, "4:3") and result[0] is PHOTO_1920
-
-
-def test_matching_proportion_is_processed():
-    data, ratio = ImageTool("16:9").adjust_size(PHOTO_1920, return_origin_ratio=True)
-    assert ratio == "16:9" and decode(data).size == (1920, 1188)
-
-
-def test_no_proportion_pairs_closest_ratio():
-    data, ratio = ImageTool().adjust_size(PHOTO_1920, "yes")
-    assert ratio == "16:9" and data != PHOTO_1920
-
-
-def test_spaced_proportion_never_matches():
-    assert ImageTool(" 16:9 ").adjust_size(PHOTO_1920, True) == (PHOTO_1920, " 16:9 ")
+@pytest.mark.parametrize("proportion, processed, paired", [
+    ("16:9", True, "16:9"), (None, True, "16:9"), ("4:3", False, "4:3"), (" 16:9 ", False, " 16:9 "),
+])
+def test_gate_and_result(proportion, processed, paired):
+    tool = ImageTool(proportion)
+    data, ratio = tool.adjust_size(PHOTO_1920, "yes")
+    assert ratio == paired
+    if processed:
+        assert decode(data).size == (1920, 1188)
+    else:
+        assert data is PHOTO_1920 and tool.adjust_size(PHOTO_1920) is PHOTO_1920
 
 
 def test_mode_validated_only_on_processed_path():
@@ -485,6 +436,14 @@ def test_globals_are_read_at_call_time(monkeypatch):
     assert len(streams) == 2  # the input stream and the output stream
 
 
+def test_concurrent_calls_agree():
+    tool = ImageTool(need_adjust="resize")
+    expected = tool.adjust_size(SAMPLES["rgba"])
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: tool.adjust_size(SAMPLES["rgba"]), range(16)))
+    assert all(result == expected for result in results)
+
+
 # --- adjust_size: argument and Pillow errors -----------------------------------
 
 class Blob(bytes):
@@ -504,9 +463,6 @@ class Untruthful:
     ((SMALL_WIDE,), {"expand_percent": None}, TypeError, "must be real number, not NoneType"),
     ((None,), {"expand_percent": "10"}, TypeError, "must be real number"),   # percent bound first
     ((None, Untruthful()), {"expand_percent": "x"}, RuntimeError, "no truth"),  # truth bound first
-    ((), {}, TypeError, "missing 1 required positional argument: 'image_bytes'"),
-    ((SMALL_WIDE, False, 1.0, 1), {}, TypeError, "takes from 2 to 4 positional arguments but 5 were given"),
-    ((SMALL_WIDE,), {"percent": 3}, TypeError, "unexpected keyword argument 'percent'"),
     ((SMALL_WIDE,), {"expand_percent": float("nan")}, ValueError, "cannot convert float NaN to integer"),
     ((SMALL_WIDE,), {"expand_percent": float("inf")}, OverflowError, "cannot convert float infinity"),
 ])
@@ -518,12 +474,6 @@ def test_argument_errors(args, kwargs, error, text):
 def test_percent_accepts_numbers():
     assert decode(ImageTool().adjust_size(SMALL_WIDE, expand_percent=True)).size == (32, 18)
     assert decode(ImageTool().adjust_size(SMALL_WIDE, expand_percent=Fraction(50))).size == (32, 27)
-
-
-def test_traceback_names_the_method():
-    with pytest.raises(ValueError) as info:
-        ImageTool(need_adjust="x").adjust_size(SMALL_WIDE)
-    assert any(entry.name == "valdrix.canvora.ImageTool.adjust_size" for entry in info.traceback)
 
 
 @pytest.mark.parametrize("proportion", [None, "4:3"])
