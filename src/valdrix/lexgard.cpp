@@ -1,4 +1,512 @@
-// valdrix.lexgard: not built yet.
+// valdrix.lexgard: screens prompts against a file of banned words. The words
+// are compiled into one `re` alternation, as the host expects to find it on
+// the instance; beside it a native automaton built from the same words and
+// flags answers the searches of that very pattern object.
+#include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/native.hpp>
 
-NB_MODULE(lexgard, module) { (void)module; }
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+namespace lex = vxcore::lexgard;
+
+namespace {
+
+constexpr const char *kSource = "valdrix/lexgard.cpp";
+
+constexpr const char *kClassDoc = "提示词违禁词校验工具。\n"
+                                  "从文件加载违禁词列表，使用正则预编译实现高效匹配，\n"
+                                  "支持忽略大小写、长词优先匹配。\n";
+
+constexpr const char *kInitDoc = "初始化违禁词检测器\n"
+                                 ":param ban_word_file: 违禁词文件路径\n"
+                                 ":param ignore_case: 是否忽略大小写匹配，默认True\n";
+
+constexpr const char *kLoadDoc = "重新读取违禁词文件，清洗、去重、长词优先排序，重建正则";
+constexpr const char *kBuildDoc = "内部构建正则匹配规则";
+constexpr const char *kFindDoc = "查找文本中所有命中的违禁词（去重返回）";
+constexpr const char *kCheckDoc = "校验提示词，存在违禁词则抛出自定义异常\n"
+                                  ":return: 原文本（校验通过）\n"
+                                  ":raises PromptBanError: 检测到违禁词时抛出\n";
+
+// Scanning a text this long is worth letting other threads run.
+constexpr Py_ssize_t kReleaseGilLength = 4096;
+// Building an automaton from this many characters is, too.
+constexpr size_t kReleaseGilBuildLength = 1 << 16;
+
+// --- the re module's case-insensitive comparison ----------------------------
+
+bool is_cased(Py_UCS4 c) { return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c; }
+
+// With IGNORECASE a str pattern compares characters by their one-character
+// lower case (Py_UNICODE_TOLOWER, as re does), and re's table of extra cases
+// makes a few lower-case letters equal to each other (U+017F and "s", the
+// sigma forms, ...). A character's key is the least member of its group; an
+// uncased pattern character only matches itself, which the keys reproduce
+// as long as no character lowers to an uncased other one (checked below).
+class ReCaseFolding {
+  public:
+    // `extra_cases` maps each lowered character to the other members of its
+    // group, as re's compiler reads it.
+    void load(nb::handle extra_cases) {
+        nb::dict table = nb::borrow<nb::dict>(extra_cases);
+        for (auto [key, others] : table) {
+            lex::CodePoint least = nb::cast<lex::CodePoint>(key);
+            for (nb::handle other : others)
+                least = std::min(least, nb::cast<lex::CodePoint>(other));
+            least_of_group_[nb::cast<lex::CodePoint>(key)] = least;
+        }
+        usable_ = groups_are_closed(table);
+    }
+
+    bool usable() const { return usable_; }
+
+    lex::CodePoint key(lex::CodePoint c) const {
+        lex::CodePoint lower = Py_UNICODE_TOLOWER(c);
+        auto it = least_of_group_.find(lower);
+        return it == least_of_group_.end() ? lower : it->second;
+    }
+
+    lex::CodePoint word_key(lex::CodePoint c) const { return is_cased(c) ? key(c) : c; }
+
+    // Every text character whose key is another character. Computed once,
+    // on first use, over all code points.
+    std::span<const lex::Variant> text_variants() {
+        if (!variants_computed_)
+            compute_variants();
+        return variants_;
+    }
+
+  private:
+    // Every member of a group must list the same group, or keys would not
+    // be an equivalence.
+    bool groups_are_closed(const nb::dict &table) const {
+        for (auto [key, others] : table) {
+            lex::CodePoint least = least_of_group_.at(nb::cast<lex::CodePoint>(key));
+            for (nb::handle other : others) {
+                auto it = least_of_group_.find(nb::cast<lex::CodePoint>(other));
+                if (it == least_of_group_.end() || it->second != least)
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    void compute_variants() {
+        for (lex::CodePoint c = 0; c <= lex::kMaxCodePoint; ++c) {
+            lex::CodePoint lower = Py_UNICODE_TOLOWER(c);
+            lex::CodePoint text_key = key(c);
+            bool lowers_to_uncased = lower != c && !is_cased(lower);
+            bool uncased_keyed_elsewhere = !is_cased(c) && text_key != c;
+            if (lowers_to_uncased || uncased_keyed_elsewhere)
+                usable_ = false;
+            if (text_key != c)
+                variants_.push_back({c, text_key});
+        }
+        variants_computed_ = true;
+    }
+
+    std::unordered_map<lex::CodePoint, lex::CodePoint> least_of_group_;
+    std::vector<lex::Variant> variants_;
+    bool variants_computed_ = false;
+    bool usable_ = false;
+};
+
+// What the module captured from `re` when it was imported: the fast path is
+// taken only when a build went through these very objects.
+struct ReModule {
+    nb::object module;
+    nb::object escape;
+    nb::object compile;
+    nb::object pattern_type;
+    long ignorecase = 0;
+    long unicode = 0;
+    ReCaseFolding folding;
+};
+
+// Lives until the process ends, like the module itself.
+ReModule &captured_re() {
+    static ReModule *re = new ReModule;
+    return *re;
+}
+
+long flag_value(nb::handle flag) {
+    long value = PyLong_AsLong(flag.ptr());
+    if (value == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return value;
+}
+
+void capture_re(nb::handle re) {
+    ReModule &captured = captured_re();
+    captured.module = nb::borrow(re);
+    captured.escape = re.attr("escape");
+    captured.compile = re.attr("compile");
+    captured.pattern_type = re.attr("Pattern");
+    captured.ignorecase = flag_value(re.attr("IGNORECASE"));
+    captured.unicode = flag_value(re.attr("UNICODE"));
+    try {
+        captured.folding.load(nb::module_::import_("re._casefix").attr("_EXTRA_CASES"));
+    } catch (const nb::python_error &) {
+        // Without the table, case-insensitive patterns keep to re's own search.
+    } catch (const nb::cast_error &) {
+    }
+}
+
+// --- automata of the patterns our builds produced ----------------------------
+
+// Keyed by the pattern object's identity; an entry goes when its pattern is
+// released (a weak reference's callback), so an address is never reused
+// while it is still listed.
+struct RegisteredPattern {
+    nb::object weak_reference;
+    std::shared_ptr<const lex::Matcher> matcher;
+};
+
+std::unordered_map<PyObject *, RegisteredPattern> &registry() {
+    static auto *patterns = new std::unordered_map<PyObject *, RegisteredPattern>;
+    return *patterns;
+}
+
+PyObject *forget_pattern(PyObject *address, PyObject *weak_reference) {
+    void *pattern = PyLong_AsVoidPtr(address);
+    if (!pattern && PyErr_Occurred())
+        return nullptr;
+    auto &patterns = registry();
+    auto it = patterns.find(static_cast<PyObject *>(pattern));
+    if (it != patterns.end() && it->second.weak_reference.ptr() == weak_reference)
+        patterns.erase(it);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_pattern_def = {"_forget_pattern", forget_pattern, METH_O, nullptr};
+
+void register_matcher(nb::handle pattern, std::shared_ptr<const lex::Matcher> matcher) {
+    nb::object address = vx::steal_or_throw(PyLong_FromVoidPtr(pattern.ptr()));
+    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_pattern_def, address.ptr()));
+    nb::object weak_reference = vx::steal_or_throw(PyWeakref_NewRef(pattern.ptr(), callback.ptr()));
+    registry()[pattern.ptr()] = {std::move(weak_reference), std::move(matcher)};
+}
+
+std::shared_ptr<const lex::Matcher> registered_matcher(nb::handle pattern) {
+    auto &patterns = registry();
+    auto it = patterns.find(pattern.ptr());
+    return it == patterns.end() ? nullptr : it->second.matcher;
+}
+
+// --- building ----------------------------------------------------------------
+
+template <class Visit> decltype(auto) visit_units(nb::handle text, Visit visit) {
+    const void *data = PyUnicode_DATA(text.ptr());
+    size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    switch (PyUnicode_KIND(text.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        return visit(static_cast<const Py_UCS1 *>(data), length);
+    case PyUnicode_2BYTE_KIND:
+        return visit(static_cast<const Py_UCS2 *>(data), length);
+    default:
+        return visit(static_cast<const Py_UCS4 *>(data), length);
+    }
+}
+
+// The words as the automaton needs them, or false when one of them is not a
+// non-empty str (an empty alternative changes how re's findall proceeds).
+bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
+    for (const nb::object &word : words) {
+        if (!PyUnicode_Check(word.ptr()) || PyUnicode_GET_LENGTH(word.ptr()) == 0)
+            return false;
+        visit_units(word, [&](const auto *units, size_t length) { list.add(units, length); });
+    }
+    return true;
+}
+
+// True when `compiled` is what re makes of exactly our escaped words and
+// flags, built through the functions captured at import.
+bool is_our_pattern(nb::handle re, nb::handle escape, nb::handle compile, nb::handle compiled, nb::handle pattern,
+                    bool ignore_case) {
+    const ReModule &captured = captured_re();
+    if (!re.is(captured.module) || !escape.is(captured.escape) || !compile.is(captured.compile))
+        return false;
+    if (!nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(compiled.ptr()))).is(captured.pattern_type))
+        return false;
+    long expected_flags = captured.unicode | (ignore_case ? captured.ignorecase : 0);
+    if (flag_value(compiled.attr("flags")) != expected_flags)
+        return false;
+    nb::object source = compiled.attr("pattern");
+    return PyUnicode_Check(source.ptr()) && PyUnicode_Compare(source.ptr(), pattern.ptr()) == 0;
+}
+
+std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool ignore_case) {
+    ReCaseFolding &folding = captured_re().folding;
+    lex::CaseMapping mapping = lex::exact_case();
+    if (ignore_case) {
+        std::span<const lex::Variant> variants = folding.text_variants();
+        if (!folding.usable())
+            return nullptr;
+        mapping = {[&folding](lex::CodePoint c) { return folding.word_key(c); }, variants};
+    }
+    if (words.total_length() < kReleaseGilBuildLength)
+        return std::make_shared<const lex::Matcher>(std::move(words), mapping);
+    nb::gil_scoped_release release;
+    return std::make_shared<const lex::Matcher>(std::move(words), mapping);
+}
+
+// Gives the pattern its automaton unless one is already registered for it
+// (re hands out its cached object for the same text and flags). The
+// automaton only speeds up searches, so running out of memory building it
+// leaves the pattern to re's own search.
+void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, bool ignore_case) {
+    if (registered_matcher(compiled))
+        return;
+    try {
+        lex::WordList list;
+        if (!collect_words(words, list))
+            return;
+        std::shared_ptr<const lex::Matcher> matcher = build_matcher(std::move(list), ignore_case);
+        if (matcher)
+            register_matcher(compiled, std::move(matcher));
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+}
+
+// --- reading the word file ----------------------------------------------------
+
+nb::object none_if_null(nb::object value) { return value.is_valid() ? value : nb::none(); }
+
+// `with manager as target: body(target)`, closing on every way out.
+template <class Body> void with_context(nb::handle manager, Body body) {
+    nb::object enter = manager.attr(VX_ID("__enter__"));
+    nb::object exit = manager.attr(VX_ID("__exit__"));
+    nb::object target = enter();
+    try {
+        body(target);
+    } catch (...) {
+        vx::set_error_from_cpp_exception();
+        nb::python_error error;
+        nb::object suppress = exit(error.type(), error.value(), none_if_null(error.traceback()));
+        if (vx::truth(suppress))
+            return;
+        throw error;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+}
+
+// Stripped lines of the file, empty ones and repeats left out, in file order.
+nb::list read_distinct_words(nb::handle file) {
+    nb::list words;
+    nb::object seen = vx::steal_or_throw(PySet_New(nullptr));
+    nb::object lines = vx::steal_or_throw(PyObject_GetIter(file.ptr()));
+    while (PyObject *raw_line = PyIter_Next(lines.ptr())) {
+        nb::object line = nb::steal(raw_line);
+        nb::object word = vx::steal_or_throw(PyObject_CallMethodNoArgs(line.ptr(), VX_ID("strip").ptr()));
+        if (!vx::truth(word))
+            continue;
+        int known = PySet_Contains(seen.ptr(), word.ptr());
+        if (known < 0)
+            throw nb::python_error();
+        if (known)
+            continue;
+        if (PySet_Add(seen.ptr(), word.ptr()) < 0)
+            throw nb::python_error();
+        words.append(word);
+    }
+    vx::throw_if_error();
+    return words;
+}
+
+// --- PromptBanChecker ----------------------------------------------------------
+
+nb::object checker_init(const vx::Args &args) {
+    nb::handle self = args[0];
+    nb::str ban_word_file = args.str(1);
+    bool ignore_case = args.truth(2);
+    self.attr(VX_ID("ban_word_file")) = ban_word_file;
+    self.attr(VX_ID("ignore_case")) = nb::bool_(ignore_case);
+    self.attr(VX_ID("banned_words")) = nb::list();
+    self.attr(VX_ID("_ban_regex")) = nb::none();
+    self.attr(VX_ID("load_banned_words"))();
+    return nb::none();
+}
+
+nb::object checker_load_banned_words(const vx::Args &args) {
+    nb::handle self = args[0];
+    nb::object path = self.attr(VX_ID("ban_word_file"));
+    nb::object os = args.global(VX_ID("os"));
+    if (!vx::truth(os.attr(VX_ID("path")).attr(VX_ID("exists"))(path))) {
+        nb::object shown = vx::steal_or_throw(PyObject_Format(path.ptr(), nullptr));
+        nb::object message = vx::steal_or_throw(PyUnicode_Concat(nb::str("违禁词文件不存在: ").ptr(), shown.ptr()));
+        vx::raise_object(PyExc_FileNotFoundError, message);
+    }
+    nb::object manager = args.global(VX_ID("open"))(path, "r", "encoding"_a = "utf-8");
+    nb::list words;
+    with_context(manager, [&](nb::handle file) { words = read_distinct_words(file); });
+    words.attr(VX_ID("sort"))("key"_a = args.global(VX_ID("len")), "reverse"_a = true);
+    self.attr(VX_ID("banned_words")) = words;
+    self.attr(VX_ID("_build_regex"))();
+    return nb::none();
+}
+
+nb::object checker_build_regex(const vx::Args &args) {
+    nb::handle self = args[0];
+    nb::object banned_words = self.attr(VX_ID("banned_words"));
+    if (!vx::truth(banned_words)) {
+        self.attr(VX_ID("_ban_regex")) = nb::none();
+        return nb::none();
+    }
+    nb::object re = args.global(VX_ID("re"));
+    nb::object escape = re.attr(VX_ID("escape"));
+    std::vector<nb::object> words;
+    nb::list escaped;
+    for (nb::handle word : banned_words) {
+        words.push_back(nb::borrow(word));
+        escaped.append(escape(word));
+    }
+    nb::object pattern = vx::steal_or_throw(PyUnicode_Join(nb::str("|").ptr(), escaped.ptr()));
+    bool ignore_case = vx::truth(self.attr(VX_ID("ignore_case")));
+    nb::object flags = ignore_case ? nb::object(re.attr(VX_ID("IGNORECASE"))) : nb::object(nb::int_(0));
+    nb::object compile = re.attr(VX_ID("compile"));
+    nb::object compiled = compile(pattern, "flags"_a = flags);
+    if (is_our_pattern(re, escape, compile, compiled, pattern, ignore_case))
+        attach_matcher(compiled, words, ignore_case);
+    self.attr(VX_ID("_ban_regex")) = compiled;
+    return nb::none();
+}
+
+std::vector<lex::Match> scan(const lex::Matcher &matcher, nb::handle text) {
+    auto find_all = [&](const auto *units, size_t length) { return matcher.find_all(units, length); };
+    if (PyUnicode_GET_LENGTH(text.ptr()) < kReleaseGilLength)
+        return visit_units(text, find_all);
+    nb::gil_scoped_release release;
+    return visit_units(text, find_all);
+}
+
+// `list(set(hits))` for hits given as spans of the text.
+nb::object distinct_texts(nb::handle text, const std::vector<lex::Match> &matches) {
+    nb::object distinct = vx::steal_or_throw(PySet_New(nullptr));
+    for (const lex::Match &match : matches) {
+        auto start = static_cast<Py_ssize_t>(match.start);
+        auto end = static_cast<Py_ssize_t>(match.start + match.length);
+        nb::object hit = vx::steal_or_throw(PyUnicode_Substring(text.ptr(), start, end));
+        if (PySet_Add(distinct.ptr(), hit.ptr()) < 0)
+            throw nb::python_error();
+    }
+    return vx::steal_or_throw(PySequence_List(distinct.ptr()));
+}
+
+nb::object checker_find_matched_words(const vx::Args &args) {
+    nb::handle self = args[0];
+    nb::str text = args.str(1);
+    nb::object regex = self.attr(VX_ID("_ban_regex"));
+    if (regex.is_none())
+        return nb::list();
+    if (std::shared_ptr<const lex::Matcher> matcher = registered_matcher(regex))
+        return distinct_texts(text, scan(*matcher, text));
+    nb::object hits = regex.attr(VX_ID("findall"))(text);
+    nb::object distinct = vx::steal_or_throw(PySet_New(hits.ptr()));
+    return vx::steal_or_throw(PySequence_List(distinct.ptr()));
+}
+
+[[noreturn]] void raise_instance(nb::handle error) {
+    if (!PyExceptionInstance_Check(error.ptr()))
+        vx::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw nb::python_error();
+}
+
+nb::object checker_check(const vx::Args &args) {
+    nb::handle self = args[0];
+    nb::str prompt = args.str(1);
+    nb::object hit_words = self.attr(VX_ID("find_matched_words"))(prompt);
+    if (vx::truth(hit_words)) {
+        nb::object joined = vx::steal_or_throw(PyUnicode_Join(nb::str(",").ptr(), hit_words.ptr()));
+        nb::object message =
+            vx::steal_or_throw(PyUnicode_Concat(nb::str("Prohibited prompt words: ").ptr(), joined.ptr()));
+        raise_instance(args.global(VX_ID("PromptBanError"))("error_msg"_a = message, "data"_a = hit_words));
+    }
+    return vx::checked_str_result(nb::borrow(prompt));
+}
+
+// --- module set-up ---------------------------------------------------------------
+
+// `from .exceptions import PromptBanError`, resolved against this module's
+// package, failing the import like the statement would.
+nb::object import_prompt_ban_error(nb::handle module) {
+    nb::str name = nb::borrow<nb::str>(module.attr("__name__"));
+    nb::object package = nb::getattr(module, "__package__", nb::none());
+    if (!PyUnicode_Check(package.ptr()) || PyUnicode_GET_LENGTH(package.ptr()) == 0)
+        package = name.attr("rpartition")(".")[0];
+    nb::dict globals;
+    globals["__name__"] = name;
+    globals["__package__"] = package;
+    nb::tuple fromlist = nb::make_tuple("PromptBanError");
+    nb::object exceptions = vx::steal_or_throw(
+        PyImport_ImportModuleLevel("exceptions", globals.ptr(), nullptr, fromlist.ptr(), 1));
+    PyObject *value = PyObject_GetAttrString(exceptions.ptr(), "PromptBanError");
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    nb::object module_name = nb::getattr(exceptions, "__name__", nb::str("?"));
+    nb::object path = nb::getattr(exceptions, "__file__", nb::none());
+    nb::object message = PyUnicode_Check(path.ptr())
+                             ? vx::steal_or_throw(PyUnicode_FromFormat("cannot import name %R from %R (%S)",
+                                                                       nb::str("PromptBanError").ptr(),
+                                                                       module_name.ptr(), path.ptr()))
+                             : vx::steal_or_throw(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                                       nb::str("PromptBanError").ptr(),
+                                                                       module_name.ptr()));
+    PyErr_SetImportError(message.ptr(), module_name.ptr(), PyUnicode_Check(path.ptr()) ? path.ptr() : nullptr);
+    throw nb::python_error();
+}
+
+} // namespace
+
+NB_MODULE(lexgard, module) {
+    vx::ModuleContext context{module, kSource};
+    context.bind("os", vx::ModuleContext::import("os"));
+    nb::object re = vx::ModuleContext::import("re");
+    context.bind("re", re);
+    nb::object typing = vx::ModuleContext::import("typing");
+    context.bind("List", typing.attr("List"));
+    context.bind("Set", typing.attr("Set"));
+    context.bind("PromptBanError", import_prompt_ban_error(module));
+    capture_re(re);
+
+    vx::ClassBuilder checker(context, "PromptBanChecker", kClassDoc);
+    checker.method({.name = "__init__",
+                    .implementation = checker_init,
+                    .params = {{"self"}, {"ban_word_file", "str"}, {"ignore_case", "bool", nb::bool_(true)}},
+                    .doc = kInitDoc,
+                    .source_line = __LINE__});
+    checker.method({.name = "load_banned_words",
+                    .implementation = checker_load_banned_words,
+                    .params = {{"self"}},
+                    .doc = kLoadDoc,
+                    .return_annotation = "None",
+                    .source_line = __LINE__});
+    checker.method({.name = "_build_regex",
+                    .implementation = checker_build_regex,
+                    .params = {{"self"}},
+                    .doc = kBuildDoc,
+                    .return_annotation = "None",
+                    .source_line = __LINE__});
+    checker.method({.name = "find_matched_words",
+                    .implementation = checker_find_matched_words,
+                    .params = {{"self"}, {"text", "str"}},
+                    .doc = kFindDoc,
+                    .return_annotation = "List[str]",
+                    .source_line = __LINE__});
+    checker.method({.name = "check",
+                    .implementation = checker_check,
+                    .params = {{"self"}, {"prompt", "str"}},
+                    .doc = kCheckDoc,
+                    .return_annotation = "str",
+                    .source_line = __LINE__});
+    checker.finish();
+}
