@@ -5,6 +5,7 @@
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/native.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -224,6 +225,28 @@ bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
     return true;
 }
 
+// re turns an alternation of words that differ only in their last character
+// into a character set, and a case-insensitive set keeps its astral letters
+// as written instead of lower-casing them, so that an upper-case one matches
+// nothing there while the same letter matches both cases elsewhere. Such a
+// word list keeps to re's own search.
+bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
+    size_t count = list.size();
+    if (count < 2)
+        return false;
+    size_t length = list.length_of(0);
+    const std::vector<lex::CodePoint> &code_points = list.code_points();
+    auto word = [&](size_t index) { return code_points.begin() + static_cast<std::ptrdiff_t>(list.begin_of(index)); };
+    bool has_unlowered_astral = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (list.length_of(i) != length || !std::equal(word(0), word(0) + length - 1, word(i)))
+            return false;
+        lex::CodePoint last = word(i)[length - 1];
+        has_unlowered_astral |= last > 0xFFFF && Py_UNICODE_TOLOWER(last) != last;
+    }
+    return has_unlowered_astral;
+}
+
 // True when `compiled` is what re makes of exactly our escaped words and
 // flags, built through the functions captured at import.
 bool is_our_pattern(nb::handle re, nb::handle escape, nb::handle compile, nb::handle compiled, nb::handle pattern,
@@ -264,7 +287,7 @@ void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, b
         return;
     try {
         lex::WordList list;
-        if (!collect_words(words, list))
+        if (!collect_words(words, list) || (ignore_case && re_keeps_astral_letters_unlowered(list)))
             return;
         std::shared_ptr<const lex::Matcher> matcher = build_matcher(std::move(list), ignore_case);
         if (matcher)

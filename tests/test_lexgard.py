@@ -1,0 +1,580 @@
+"""Tests of valdrix.lexgard: the banned-word checker and its native matcher."""
+
+import inspect
+import re
+import subprocess
+import sys
+import threading
+import unicodedata
+
+import _sre
+import re._casefix
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import valdrix.exceptions
+from valdrix import lexgard
+from valdrix.lexgard import PromptBanChecker
+from valdrix.exceptions import PromptBanError
+
+
+def write_words(path, *lines, newline="\n"):
+    path.write_bytes(newline.join(lines).encode("utf-8"))
+    return str(path)
+
+
+@pytest.fixture
+def word_file(tmp_path):
+    def make(*lines, name="words.txt", newline="\n"):
+        return write_words(tmp_path / name, *lines, newline=newline)
+    return make
+
+
+def checker_for(words, ignore_case=True, tmp_path=None):
+    """A checker whose words were assigned by the host, then compiled."""
+    checker = PromptBanChecker.__new__(PromptBanChecker)
+    checker.banned_words = list(words)
+    checker.ignore_case = ignore_case
+    checker._build_regex()
+    return checker
+
+
+def re_hits(words, text, ignore_case):
+    pattern = re.compile("|".join(map(re.escape, words)), re.IGNORECASE if ignore_case else 0)
+    return pattern.findall(text)
+
+
+# --- module and class set-up -------------------------------------------------------
+
+
+def test_module_binds_its_imports_in_order():
+    names = [name for name in vars(lexgard) if not name.startswith("__")]
+    assert names == ["os", "re", "List", "Set", "PromptBanError", "PromptBanChecker"]
+    assert lexgard.PromptBanError is valdrix.exceptions.PromptBanError
+    assert lexgard.re is re
+
+
+@pytest.mark.parametrize("setup, message", [
+    ("sys.modules['valdrix.exceptions'] = None", "ModuleNotFoundError import of valdrix.exceptions halted"),
+    ("sys.modules['valdrix.exceptions'] = types.ModuleType('valdrix.exceptions')",
+     "ImportError cannot import name 'PromptBanError' from 'valdrix.exceptions' (unknown location)"),
+])
+def test_import_fails_without_prompt_ban_error(setup, message):
+    # The extension layer reports a failed set-up as an ImportError caused by
+    # the interpreter's own error.
+    code = (f"import sys, types\n{setup}\ntry:\n    import valdrix.lexgard\nexcept ImportError as e:\n"
+            f"    cause = e.__cause__ or e\n    print(type(cause).__name__, cause)\nelse:\n    print('imported')\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.startswith(message)
+
+
+def test_class_shape():
+    assert PromptBanChecker.__bases__ == (object,)
+    assert PromptBanChecker.__module__ == "valdrix.lexgard"
+    assert PromptBanChecker.__doc__.startswith("提示词违禁词校验工具。")
+    assert str(inspect.signature(PromptBanChecker.__init__)) == \
+        "(self, ban_word_file: 'str', ignore_case: 'bool' = True)"
+    assert str(inspect.signature(PromptBanChecker.find_matched_words)) == "(self, text: 'str') -> 'List[str]'"
+    assert str(inspect.signature(PromptBanChecker.check)) == "(self, prompt: 'str') -> 'str'"
+    assert PromptBanChecker._build_regex.__doc__ == "内部构建正则匹配规则"
+
+
+# --- constructor -------------------------------------------------------------------
+
+
+def test_constructor_sets_the_four_attributes(word_file):
+    path = word_file("abc")
+    checker = PromptBanChecker(path)
+    assert vars(checker) == {"ban_word_file": path, "ignore_case": True, "banned_words": ["abc"],
+                             "_ban_regex": checker._ban_regex}
+    assert checker._ban_regex.pattern == "abc" and checker._ban_regex.flags & re.IGNORECASE
+
+
+@pytest.mark.parametrize("value, stored", [(0, False), (None, False), ("", False), ("no", True), ([1], True)])
+def test_ignore_case_is_reduced_to_truth(word_file, value, stored):
+    assert PromptBanChecker(word_file("x"), value).ignore_case is stored
+    assert PromptBanChecker(word_file("x"), ignore_case=value).ignore_case is stored
+
+
+def test_ignore_case_truth_error_passes_on(word_file):
+    class Bad:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+    with pytest.raises(RuntimeError, match="no truth"):
+        PromptBanChecker(word_file("x"), Bad())
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("value, got", [(None, "NoneType"), (b"w.txt", "bytes"), (StrSub("w.txt"), "StrSub")])
+def test_ban_word_file_must_be_exact_str(value, got):
+    with pytest.raises(TypeError, match=f"Argument 'ban_word_file' has incorrect type \\(expected str, got {got}\\)"):
+        PromptBanChecker(value)
+
+
+def test_constructor_calls_the_overridden_loader(word_file):
+    calls = []
+
+    class Quiet(PromptBanChecker):
+        def load_banned_words(self):
+            calls.append((self.ban_word_file, self.ignore_case, self.banned_words, self._ban_regex))
+
+    checker = Quiet(word_file("x"), 0)
+    assert calls == [(checker.ban_word_file, False, [], None)]
+
+
+# --- loading -----------------------------------------------------------------------
+
+
+def test_six_line_example(word_file):
+    checker = PromptBanChecker(word_file("abc", "ab", "", "  xy  ", "abcd", "ab"))
+    assert checker.banned_words == ["abcd", "abc", "ab", "xy"]
+    assert checker._ban_regex.pattern == "abcd|abc|ab|xy"
+    assert checker.find_matched_words("abcd") == ["abcd"]
+    assert sorted(checker.find_matched_words("xabcx ab")) == ["ab", "abc"]
+
+
+@pytest.mark.parametrize("newline", ["\n", "\r\n", "\r"])
+def test_universal_newlines(word_file, newline):
+    assert PromptBanChecker(word_file("b", "a", "c", newline=newline)).banned_words == ["b", "a", "c"]
+
+
+def test_white_space_is_stripped_unicode_wide(word_file):
+    path = word_file("\u3000公司\u3000", "\t tab\x0b", "\xa0nbsp\u2003", "in ner", "\u2028", "#comment")
+    assert PromptBanChecker(path).banned_words == ["#comment", "in ner", "nbsp", "tab", "公司"]
+
+
+def test_sort_counts_code_points_not_bytes(word_file):
+    # "中文字" is 9 bytes but 3 code points; equal lengths keep file order.
+    checker = PromptBanChecker(word_file("ab", "中文字", "xyzw", "a", "XYZ"))
+    assert checker.banned_words == ["xyzw", "中文字", "XYZ", "ab", "a"]
+
+
+def test_words_differing_in_case_are_all_kept(word_file):
+    assert PromptBanChecker(word_file("Abc", "abc", "ABC", "abc")).banned_words == ["Abc", "abc", "ABC"]
+
+
+def test_byte_order_mark_stays(tmp_path):
+    path = tmp_path / "bom.txt"
+    path.write_bytes(b"\xef\xbb\xbfabc\nxyz\n")
+    checker = PromptBanChecker(str(path))
+    assert checker.banned_words == ["\ufeffabc", "xyz"]
+    assert checker.find_matched_words("abc") == []
+    assert checker.find_matched_words("\ufeffABC") == ["\ufeffABC"]
+
+
+@pytest.mark.parametrize("lines", [[], [""], ["  ", "\t", "\u3000"]])
+def test_empty_word_list(word_file, lines):
+    checker = PromptBanChecker(word_file(*lines))
+    assert checker.banned_words == [] and checker._ban_regex is None
+    assert checker.find_matched_words("anything") == []
+    prompt = "anything at all"
+    assert checker.check(prompt) is prompt
+
+
+def test_missing_file_message(tmp_path):
+    path = str(tmp_path / "nope.txt")
+    with pytest.raises(FileNotFoundError) as info:
+        PromptBanChecker(path)
+    assert info.value.args == (f"违禁词文件不存在: {path}",)
+
+
+def test_missing_file_formats_a_non_str_path(word_file, tmp_path):
+    checker = PromptBanChecker(word_file("x"))
+    checker.ban_word_file = tmp_path / "gone.txt"
+    with pytest.raises(FileNotFoundError, match="违禁词文件不存在: .*gone.txt"):
+        checker.load_banned_words()
+
+
+def corrupt(path):
+    path.write_bytes(b"ok\n\xff\xfe bad\n")
+
+
+def make_directory(path):
+    path.unlink()
+    path.mkdir()
+
+
+@pytest.mark.parametrize("damage, error", [
+    (lambda path: path.unlink(), FileNotFoundError),
+    (corrupt, UnicodeDecodeError),
+    (make_directory, IsADirectoryError),
+])
+def test_failed_reload_keeps_old_state(tmp_path, damage, error):
+    path = tmp_path / "words.txt"
+    path.write_text("old\nwords\n", encoding="utf-8")
+    checker = PromptBanChecker(str(path))
+    words, pattern = checker.banned_words, checker._ban_regex
+    damage(path)
+    with pytest.raises(error):
+        checker.load_banned_words()
+    assert checker.banned_words is words and checker._ban_regex is pattern
+    assert sorted(checker.find_matched_words("OLD words")) == ["OLD", "words"]
+
+
+def test_reload_picks_up_changes(tmp_path):
+    path = tmp_path / "words.txt"
+    path.write_text("alpha\n", encoding="utf-8")
+    checker = PromptBanChecker(str(path))
+    path.write_text("beta\n", encoding="utf-8")
+    checker.load_banned_words()
+    assert checker.banned_words == ["beta"]
+    assert checker.find_matched_words("alpha beta") == ["beta"]
+
+
+def test_file_is_closed_after_a_decoding_error(tmp_path, monkeypatch):
+    path = tmp_path / "bad.txt"
+    corrupt(path)
+    opened = []
+    real_open = open
+
+    def spy_open(*args, **kwargs):
+        opened.append(real_open(*args, **kwargs))
+        return opened[-1]
+
+    assert opened == []
+    monkeypatch.setattr(lexgard, "open", spy_open, raising=False)
+    with pytest.raises(UnicodeDecodeError):
+        PromptBanChecker(str(path))
+    assert opened[0].closed and opened[0].encoding == "utf-8"
+
+
+# --- matching ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("words, text, expected", [
+    (["a.b"], "a.b axb", ["a.b"]),
+    (["c++", "(x)"], "c++ and (x) or cxx", ["(x)", "c++"]),
+    (["[a-z]", "^$", "\\d"], "[a-z] ^$ \\d 5", ["[a-z]", "\\d", "^$"]),
+    (["in ner"], "in ner inner in  ner", ["in ner"]),
+    (["aa"], "aaa", ["aa"]),
+    (["abc"], "ABC or abc", ["ABC", "abc"]),
+    (["ab", "abcd", "bc"], "abce", ["ab"]),
+    (["abcd", "bc"], "abce abcd", ["abcd", "bc"]),
+    (["a", "b"], "", []),
+])
+def test_find_matched_words(word_file, words, text, expected):
+    checker = PromptBanChecker(word_file(*words))
+    assert sorted(checker.find_matched_words(text)) == sorted(expected)
+
+
+def test_case_sensitive(word_file):
+    checker = PromptBanChecker(word_file("abc"), ignore_case=False)
+    assert checker._ban_regex.flags & re.IGNORECASE == 0
+    assert checker.find_matched_words("ABC or abc") == ["abc"]
+
+
+@pytest.mark.parametrize("word, text, ignore_case, expected", [
+    ("s", "ſ S s", True, ["ſ", "S", "s"]),
+    ("k", "\u212a K", True, ["\u212a", "K"]),
+    ("σ", "ς Σ σ", True, ["ς", "Σ", "σ"]),
+    ("ß", "ss SS ẞ", True, ["ẞ"]),
+    ("ss", "ß", True, []),
+    ("i", "İ ı I", True, ["İ", "ı", "I"]),
+    ("ǆ", "Ǆ ǅ", True, ["Ǆ", "ǅ"]),
+    ("в", "\u1c80 В", True, ["\u1c80", "В"]),
+    ("s", "ſ S", False, []),
+])
+def test_unicode_case_rules_follow_re(word, text, ignore_case, expected):
+    checker = checker_for([word], ignore_case)
+    assert sorted(checker.find_matched_words(text)) == sorted(expected)
+    assert sorted(set(re_hits([word], text, ignore_case))) == sorted(expected)
+
+
+def test_first_alternative_in_list_order_wins():
+    # A host may assign words in any order; re takes the first that matches.
+    assert checker_for(["a", "ab"]).find_matched_words("ab") == ["a"]
+    assert checker_for(["ab", "a"]).find_matched_words("ab") == ["ab"]
+    assert sorted(checker_for(["b", "abc", "ab"]).find_matched_words("abx b")) == ["ab", "b"]
+
+
+def test_empty_word_assigned_by_host_follows_re():
+    checker = checker_for(["", "a"])
+    assert sorted(checker.find_matched_words("ab")) == sorted(set(re_hits(["", "a"], "ab", True)))
+
+
+@pytest.mark.parametrize("method", ["find_matched_words", "check"])
+@pytest.mark.parametrize("value, got", [(None, "NoneType"), (b"abc", "bytes"), (StrSub("abc"), "StrSub")])
+def test_text_must_be_exact_str(word_file, method, value, got):
+    checker = PromptBanChecker(word_file("abc"))
+    with pytest.raises(TypeError, match=r"has incorrect type \(expected str, got " + got):
+        getattr(checker, method)(value)
+
+
+def test_result_is_a_new_list_of_distinct_hits(word_file):
+    checker = PromptBanChecker(word_file("ab"))
+    first = checker.find_matched_words("ab AB ab")
+    assert sorted(first) == ["AB", "ab"]
+    assert checker.find_matched_words("ab AB ab") is not first
+
+
+# --- the pattern object decides ------------------------------------------------------
+
+
+def test_ignore_case_alone_changes_nothing_until_rebuilt(word_file):
+    checker = PromptBanChecker(word_file("abc"))
+    checker.ignore_case = False
+    assert checker.find_matched_words("ABC") == ["ABC"]
+    checker._build_regex()
+    assert checker.find_matched_words("ABC") == []
+
+
+def test_host_assigned_pattern_is_used(word_file):
+    checker = PromptBanChecker(word_file("abc"))
+    checker._ban_regex = re.compile("b")
+    assert checker.find_matched_words("abc b") == ["b"]
+
+    class Finder:
+        def findall(self, text):
+            return ["x", "y", "x", text]
+
+    checker._ban_regex = Finder()
+    assert sorted(checker.find_matched_words("t")) == ["t", "x", "y"]
+
+
+def test_pattern_shared_between_instances(word_file):
+    first = PromptBanChecker(word_file("abc", name="one.txt"))
+    second = PromptBanChecker(word_file("xyz", name="two.txt"))
+    second._ban_regex = first._ban_regex
+    assert second.find_matched_words("abc xyz") == ["abc"]
+
+
+def test_overridden_build_regex_is_used(word_file):
+    class Custom(PromptBanChecker):
+        def _build_regex(self):
+            self._ban_regex = re.compile("z+")
+
+    checker = Custom(word_file("abc"))
+    assert checker.find_matched_words("abc zz") == ["zz"]
+
+
+# --- check -------------------------------------------------------------------------
+
+
+def test_check_returns_the_prompt_itself(word_file):
+    checker = PromptBanChecker(word_file("bad"))
+    prompt = "".join(["a good ", "prompt"])
+    assert checker.check(prompt) is prompt
+    assert checker.check("") == ""
+
+
+def test_check_raises_with_message_and_data(word_file):
+    checker = PromptBanChecker(word_file("bad", "worse"))
+    with pytest.raises(PromptBanError) as info:
+        checker.check("bad and WORSE and bad")
+    error = info.value
+    assert sorted(error.data) == ["WORSE", "bad"]
+    assert error.error_msg == "Prohibited prompt words: " + ",".join(error.data)
+
+
+def test_check_passes_the_same_list_object(word_file):
+    hits = ["x", "y"]
+
+    class Fixed(PromptBanChecker):
+        def find_matched_words(self, text):
+            return hits
+
+    with pytest.raises(PromptBanError) as info:
+        Fixed(word_file("abc")).check("anything")
+    assert info.value.data is hits and info.value.error_msg == "Prohibited prompt words: x,y"
+
+
+def test_check_uses_the_module_level_exception(word_file, monkeypatch):
+    seen = {}
+
+    class Recording(Exception):
+        def __init__(self, **kwargs):
+            seen.update(kwargs)
+            super().__init__()
+
+    monkeypatch.setattr(lexgard, "PromptBanError", Recording)
+    with pytest.raises(Recording):
+        PromptBanChecker(word_file("abc")).check("abc")
+    assert seen == {"error_msg": "Prohibited prompt words: abc", "data": ["abc"]}
+
+
+# --- agreement with re ------------------------------------------------------------------
+
+STRESS = ("aAbBzZ" "αΑβΒσςΣ" "абвАБВ" "中文字" "019" ".*+?()[]{}|^$\\-&~#" " \t"
+          "\u017f\u212a\u212b\u0130\u0131ßẞµμΜǅǄǆǈǇǉǋǊǌ" "sSkKiIå\u1c80\u1c88ꙋ\u0345ιΙ\U00010402\U0001042a")
+
+words_strategy = st.lists(st.text(alphabet=STRESS, min_size=1, max_size=4), min_size=1, max_size=8)
+
+
+@st.composite
+def words_and_text(draw):
+    words = draw(words_strategy)
+    pieces = draw(st.lists(st.one_of(
+        st.sampled_from(words).map(lambda w: w.swapcase() if len(w) % 2 else w.upper()),
+        st.sampled_from(words),
+        st.text(alphabet=STRESS, max_size=5)), max_size=8))
+    return words, "".join(pieces)
+
+
+def expected_load(lines):
+    words = []
+    for line in lines:
+        word = line.strip()
+        if word and word not in words:
+            words.append(word)
+    return sorted(words, key=len, reverse=True)
+
+
+@settings(max_examples=400, deadline=None)
+@given(case=words_and_text(), ignore_case=st.booleans())
+def test_loaded_words_match_like_re(tmp_path_factory, case, ignore_case):
+    lines, text = case
+    path = tmp_path_factory.mktemp("words") / "w.txt"
+    path.write_text("\n".join(lines), encoding="utf-8")
+    checker = PromptBanChecker(str(path), ignore_case)
+    words = expected_load(lines)
+    assert checker.banned_words == words
+    hits = checker.find_matched_words(text)
+    assert len(hits) == len(set(hits))
+    assert set(hits) == (set(re_hits(words, text, ignore_case)) if words else set())
+
+
+@settings(max_examples=600, deadline=None)
+@given(case=words_and_text(), ignore_case=st.booleans())
+def test_assigned_words_in_any_order_match_like_re(case, ignore_case):
+    words, text = case
+    hits = checker_for(words, ignore_case).find_matched_words(text)
+    assert sorted(hits) == sorted(set(re_hits(words, text, ignore_case)))
+
+
+# --- IGNORECASE over every code point ------------------------------------------------------
+
+ALL_CODE_POINTS = range(sys.maxunicode + 1)
+
+
+@pytest.fixture(scope="module")
+def re_case_key():
+    """re's key of each code point: its one-character lower case, joined with
+    the other members of its group in re's table of extra cases."""
+    extra = re._casefix._EXTRA_CASES
+    lower = [_sre.unicode_tolower(c) for c in ALL_CODE_POINTS]
+    return [min((lo,) + extra.get(lo, ())) for lo in lower]
+
+
+def batches(items, size):
+    for start in range(0, len(items), size):
+        yield items[start:start + size]
+
+
+def test_every_code_point_matches_its_case_class(re_case_key):
+    # Word and text characters swap roles in the second half, so each code
+    # point is checked both as a banned character and as prompt text.
+    pairs = [(re_case_key[c], c) for c in ALL_CODE_POINTS]
+    pairs += [(c, t) for t, c in pairs if t != c]
+    for batch in batches(pairs, 60000):
+        word = "".join(chr(w) for w, _ in batch)
+        text = "".join(chr(t) for _, t in batch)
+        assert re.fullmatch(re.escape(word), text, re.IGNORECASE)
+        assert checker_for([word]).find_matched_words(text) == [text]
+
+
+def case_relatives(c, re_case_key):
+    """Characters a faulty case mapping could confuse with c: its case forms
+    under every conversion, its base letter, and its neighbours in the code
+    table (case pairs often sit side by side)."""
+    char = chr(c)
+    relatives = {ord(x) for convert in (str.lower, str.upper, str.title, str.casefold, str.swapcase)
+                 for x in convert(char)}
+    relatives.add(ord(unicodedata.normalize("NFKD", char)[0]))
+    if _sre.unicode_iscased(c):
+        relatives.update(t for t in range(c - 2, c + 3) if 0 <= t <= sys.maxunicode)
+    lower = _sre.unicode_tolower(c)
+    relatives.update((lower,) + re._casefix._EXTRA_CASES.get(lower, ()))
+    return {t for t in relatives if re_case_key[t] != re_case_key[c]}
+
+
+def test_no_code_point_matches_a_case_relative_of_another_class(re_case_key):
+    pairs = [(c, t) for c in ALL_CODE_POINTS for t in case_relatives(c, re_case_key)]
+    assert len(pairs) > 10000
+    # A private-use tag after each pair keeps a word from matching any other
+    # pair's text, so one search answers for the whole batch.
+    for batch in batches(pairs, 3000):
+        words = [chr(w) + chr(0xF0000 + i) for i, (w, _) in enumerate(batch)]
+        text = "".join(chr(t) + chr(0xF0000 + i) for i, (_, t) in enumerate(batch))
+        assert re_hits(words, text, True) == []
+        assert checker_for(words).find_matched_words(text) == []
+
+
+@pytest.mark.parametrize("prefix", ["", "q"])
+def test_words_differing_in_their_last_character_follow_re_character_sets(re_case_key, prefix):
+    # re turns such an alternation into a character set, whose case rules
+    # differ from single characters' for astral letters.
+    cased = [c for c in ALL_CODE_POINTS if _sre.unicode_iscased(c)]
+    for c in cased:
+        neighbours = sorted(case_relatives(c, re_case_key) | {c, re_case_key[c]})
+        text = "".join(prefix + chr(t) for t in neighbours) + prefix + "\ue000"
+        words = [prefix + chr(c), prefix + "\ue000"]
+        assert sorted(checker_for(words).find_matched_words(text)) == sorted(set(re_hits(words, text, True)))
+
+
+def test_astral_letters_in_re_character_sets():
+    words = ["\U00010402", "x"]
+    assert checker_for(words).find_matched_words("\U00010402\U0001042ax") == re_hits(words, "x", True)
+
+
+# --- threads and long texts -----------------------------------------------------------------
+
+
+def test_long_texts_from_many_threads(word_file):
+    words = [f"w{i}x" for i in range(500)] + ["中文", "ſecret"]
+    checker = PromptBanChecker(word_file(*words))
+    text = ("lorem W17X ipsum 中文 SECRET w499x " * 2000) + "w1x"
+    expected = sorted(set(checker._ban_regex.findall(text)))
+    results = []
+
+    def work():
+        for _ in range(5):
+            results.append(sorted(checker.find_matched_words(text)))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [expected] * 20
+
+
+# --- leaks ----------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def leak_setup(tmp_path):
+    good = write_words(tmp_path / "good.txt", "bad", "worse", "中文", "ſ")
+    broken = tmp_path / "broken.txt"
+    corrupt(broken)
+    checker = PromptBanChecker(good)
+    foreign = PromptBanChecker(good)
+    foreign._ban_regex = re.compile("bad|worse")
+    return {"good": good, "broken": str(broken), "missing": str(tmp_path / "missing.txt"),
+            "checker": checker, "foreign": foreign, "long": "x bad 中文 " * 1000}
+
+
+LEAK_CALLS = {
+    "construct": (lambda s: PromptBanChecker(s["good"]), None),
+    "construct_case_sensitive": (lambda s: PromptBanChecker(s["good"], False), None),
+    "construct_missing": (lambda s: PromptBanChecker(s["missing"]), FileNotFoundError),
+    "construct_bad_utf8": (lambda s: PromptBanChecker(s["broken"]), UnicodeDecodeError),
+    "construct_bad_type": (lambda s: PromptBanChecker(b"x"), TypeError),
+    "reload": (lambda s: s["checker"].load_banned_words(), None),
+    "build_regex": (lambda s: s["checker"]._build_regex(), None),
+    "find_hits": (lambda s: s["checker"].find_matched_words("bad, WORSE and 中文"), None),
+    "find_clean": (lambda s: s["checker"].find_matched_words("all good"), None),
+    "find_long": (lambda s: s["checker"].find_matched_words(s["long"]), None),
+    "find_foreign_pattern": (lambda s: s["foreign"].find_matched_words("bad worse"), None),
+    "find_bad_type": (lambda s: s["checker"].find_matched_words(None), TypeError),
+    "check_clean": (lambda s: s["checker"].check("all good"), None),
+    "check_hits": (lambda s: s["checker"].check("so bad"), PromptBanError),
+}
+
+
+@pytest.mark.parametrize("name", sorted(LEAK_CALLS))
+def test_no_leaks(leak_check, leak_setup, name):
+    call, raises = LEAK_CALLS[name]
+    leak_check(lambda: call(leak_setup), raises=raises, iterations=1000)
