@@ -1,0 +1,19 @@
+import math as math
+from typing import Any, ClassVar, Dict, Union
+
+class GPTImageSizeCalculator:
+    MIN_PIXELS: ClassVar[int]
+    MAX_PIXELS: ClassVar[int]
+    MAX_EDGE: ClassVar[int]
+    MULTIPLE: ClassVar[int]
+    MAX_RATIO: ClassVar[float]
+    RESOLUTION_PRESET: ClassVar[Dict[str, int]]
+    def __init__(self) -> None: ...
+    @classmethod
+    def round_to_multiple(cls, value: Any, multiple: Any = None) -> int: ...
+    @classmethod
+    def floor_to_multiple(cls, value: Any, multiple: Any = None) -> int: ...
+    @classmethod
+    def is_valid_image_size(cls, width: int, height: int) -> bool: ...
+    @classmethod
+    def calc_size(cls, aspect_ratio: str = "1:1", resolution: str = "2k") -> Dict[str, Union[int, str, bool]]: ...
