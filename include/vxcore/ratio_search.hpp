@@ -3,6 +3,7 @@
 // small integers i:j whose quotient lies closest to a target.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -33,28 +34,42 @@ inline int64_t gcd_floored(int64_t a, int64_t b) {
 // correctly rounded quotient the interpreter computes for two ints.
 inline constexpr int64_t kExactDoubleInt = int64_t{1} << 53;
 
-// The best pair met so far in the scan of the square 1..limit x 1..limit,
-// row by row (i outer, j inner, both ascending). A pair replaces the best
-// one only with a strictly smaller error, so ties go to the first pair met.
+// The scan of the square 1..limit x 1..limit, row by row (i outer, j inner,
+// both ascending), resumable so that a caller can stop between steps. A
+// pair replaces the best one only with a strictly smaller error, so ties go
+// to the first pair met. Factors are exact as doubles up to kExactDoubleInt,
+// which callers keep `limit` below.
 class ApproxRatioSearch {
   public:
-    explicit ApproxRatioSearch(double target) : target_(target) {}
+    ApproxRatioSearch(double target, int64_t limit) : target_(target), limit_(limit) {}
 
-    // Scans rows first_i..last_i (inclusive) of the square with side `limit`.
-    void scan_rows(int64_t first_i, int64_t last_i, int64_t limit) {
-        for (int64_t i = first_i; i <= last_i; ++i)
-            scan_row(i, limit);
+    // Evaluates at most `max_quotients` more quotients (at least one when any
+    // are left); returns true once the whole square has been scanned.
+    bool advance(int64_t max_quotients) {
+        while (!finished() && max_quotients > 0) {
+            int64_t last_j = j_ + std::min(max_quotients, limit_ - j_ + 1) - 1;
+            scan_cells(i_, j_, last_j);
+            max_quotients -= last_j - j_ + 1;
+            if (last_j == limit_) {
+                ++i_;
+                j_ = 1;
+            } else {
+                j_ = last_j + 1;
+            }
+        }
+        return finished();
     }
 
+    bool finished() const { return i_ > limit_; }
     bool found() const { return found_; }
     int64_t best_i() const { return best_i_; }
     int64_t best_j() const { return best_j_; }
     double min_error() const { return min_error_; }
 
   private:
-    void scan_row(int64_t i, int64_t limit) {
+    void scan_cells(int64_t i, int64_t first_j, int64_t last_j) {
         const double numerator = static_cast<double>(i);
-        for (int64_t j = 1; j <= limit; ++j) {
+        for (int64_t j = first_j; j <= last_j; ++j) {
             double error = std::fabs(numerator / static_cast<double>(j) - target_);
             if (error < min_error_) {
                 min_error_ = error;
@@ -66,6 +81,9 @@ class ApproxRatioSearch {
     }
 
     double target_;
+    int64_t limit_;
+    int64_t i_ = 1;
+    int64_t j_ = 1;
     double min_error_ = std::numeric_limits<double>::infinity();
     int64_t best_i_ = 0;
     int64_t best_j_ = 0;
@@ -74,8 +92,8 @@ class ApproxRatioSearch {
 
 // The whole search in one go, for callers that need no interruption points.
 inline ApproxRatioSearch approx_ratio(double target, int64_t limit) {
-    ApproxRatioSearch search(target);
-    search.scan_rows(1, limit, limit);
+    ApproxRatioSearch search(target, limit);
+    search.advance(std::numeric_limits<int64_t>::max());
     return search;
 }
 

@@ -36,8 +36,8 @@ constexpr const char *kApproxRatioDoc = "自动拟合近似简单整数比例，
                                         ":param image_bytes: 图片二进制数据\n"
                                         ":return: 近似比例字符串，如 3:2\n";
 
-// Rows of the approximate search between two checks for pending signals, so
-// a huge search bound can still be interrupted.
+// Quotients of the approximate search between two checks for pending
+// signals, so that a huge search bound can still be interrupted.
 constexpr int64_t kQuotientsBetweenSignalChecks = int64_t{1} << 20;
 
 nb::object to_int(int64_t value) { return vx::steal_or_throw(PyLong_FromLongLong(value)); }
@@ -205,12 +205,9 @@ int64_t search_limit(nb::handle limit) {
 }
 
 std::optional<std::pair<int64_t, int64_t>> native_search(double target, int64_t limit) {
-    vxcore::ApproxRatioSearch search(target);
-    int64_t rows_per_step = std::max<int64_t>(1, kQuotientsBetweenSignalChecks / std::max<int64_t>(limit, 1));
-    for (int64_t first = 1; first <= limit; first += rows_per_step) {
-        int64_t last = std::min(limit, first + rows_per_step - 1);
-        search.scan_rows(first, last, limit);
-        if (last < limit && PyErr_CheckSignals() < 0)
+    vxcore::ApproxRatioSearch search(target, limit);
+    while (!search.advance(kQuotientsBetweenSignalChecks)) {
+        if (PyErr_CheckSignals() < 0)
             throw nb::python_error();
     }
     if (!search.found())
@@ -234,9 +231,9 @@ std::optional<std::pair<int64_t, int64_t>> interpreter_search(nb::handle target,
                 min_error = std::move(error);
                 best = std::pair{i, j};
             }
+            if (j % 4096 == 0 && PyErr_CheckSignals() < 0)
+                throw nb::python_error();
         }
-        if (PyErr_CheckSignals() < 0)
-            throw nb::python_error();
     }
     return best;
 }
