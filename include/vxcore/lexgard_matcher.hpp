@@ -52,6 +52,11 @@ struct Match {
 // The words to match, in priority order, as one run of code points.
 class WordList {
   public:
+    void reserve(std::size_t words, std::size_t code_points) {
+        ends_.reserve(words);
+        code_points_.reserve(code_points);
+    }
+
     template <class Unit> void add(const Unit *units, std::size_t count) {
         if (count == 0)
             throw std::invalid_argument("empty words cannot be matched");
@@ -182,7 +187,9 @@ template <class Label> class Automaton {
         std::vector<std::uint32_t> node_of(order.size(), kRoot);
         std::vector<std::uint32_t> active(order.size());
         std::iota(active.begin(), active.end(), 0u);
-        std::vector<std::uint32_t> child_counts{0};
+        std::vector<std::uint32_t> child_counts;
+        child_counts.reserve(words.total_length() + 2); // one per node, plus one past the last
+        child_counts.push_back(0);
         labels_.reserve(words.total_length() + 1);
         labels_.push_back(0);
         level_begin_ = {0, 1};
@@ -195,6 +202,7 @@ template <class Label> class Automaton {
         terminals_.shrink_to_fit();
         first_child_ = std::move(child_counts);
         first_child_.push_back(0);
+        first_child_.shrink_to_fit();
         std::exclusive_scan(first_child_.begin(), first_child_.end(), first_child_.begin(), 1u);
     }
 

@@ -217,9 +217,14 @@ template <class Visit> decltype(auto) visit_units(nb::handle text, Visit visit) 
 // The words as the automaton needs them, or false when one of them is not a
 // non-empty str (an empty alternative changes how re's findall proceeds).
 bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
+    size_t total_length = 0;
     for (const nb::object &word : words) {
         if (!PyUnicode_Check(word.ptr()) || PyUnicode_GET_LENGTH(word.ptr()) == 0)
             return false;
+        total_length += static_cast<size_t>(PyUnicode_GET_LENGTH(word.ptr()));
+    }
+    list.reserve(words.size(), total_length);
+    for (const nb::object &word : words) {
         visit_units(word, [&](const auto *units, size_t length) { list.add(units, length); });
     }
     return true;
