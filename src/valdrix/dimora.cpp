@@ -614,31 +614,37 @@ NB_MODULE(dimora, module) {
     calculator.set("MAX_RATIO", nb::float_(3.0));
     calculator.set("RESOLUTION_PRESET", resolution_preset());
     calculator.method({.name = "__init__", .implementation = init, .params = {{"self"}}, .source_line = __LINE__});
-    originals.round_to_multiple = sibling(calculator.class_method({.name = "round_to_multiple",
-                                                                   .implementation = round_to_multiple,
-                                                                   .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
-                                                                   .doc = kRoundDoc,
-                                                                   .return_annotation = "int",
-                                                                   .source_line = __LINE__}));
-    originals.floor_to_multiple = sibling(calculator.class_method({.name = "floor_to_multiple",
-                                                                   .implementation = floor_to_multiple,
-                                                                   .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
-                                                                   .doc = kFloorDoc,
-                                                                   .return_annotation = "int",
-                                                                   .source_line = __LINE__}));
-    originals.is_valid_image_size = sibling(calculator.class_method({.name = "is_valid_image_size",
-                                                                     .implementation = is_valid_image_size,
-                                                                     .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
-                                                                     .doc = kIsValidDoc,
-                                                                     .return_annotation = "bool",
-                                                                     .source_line = __LINE__}));
-    calculator.class_method({.name = "calc_size",
-                             .implementation = calc_size,
-                             .params = {{"cls"},
-                                        {"aspect_ratio", "str", nb::str("1:1")},
-                                        {"resolution", "str", nb::str("2k")}},
-                             .doc = kCalcSizeDoc,
-                             .return_annotation = "dict",
-                             .source_line = __LINE__});
+    originals.round_to_multiple = sibling(calculator.class_method({
+        .name = "round_to_multiple",
+        .implementation = round_to_multiple,
+        .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+        .doc = kRoundDoc,
+        .return_annotation = "int",
+        .source_line = __LINE__,
+    }));
+    originals.floor_to_multiple = sibling(calculator.class_method({
+        .name = "floor_to_multiple",
+        .implementation = floor_to_multiple,
+        .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+        .doc = kFloorDoc,
+        .return_annotation = "int",
+        .source_line = __LINE__,
+    }));
+    originals.is_valid_image_size = sibling(calculator.class_method({
+        .name = "is_valid_image_size",
+        .implementation = is_valid_image_size,
+        .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
+        .doc = kIsValidDoc,
+        .return_annotation = "bool",
+        .source_line = __LINE__,
+    }));
+    calculator.class_method({
+        .name = "calc_size",
+        .implementation = calc_size,
+        .params = {{"cls"}, {"aspect_ratio", "str", nb::str("1:1")}, {"resolution", "str", nb::str("2k")}},
+        .doc = kCalcSizeDoc,
+        .return_annotation = "dict",
+        .source_line = __LINE__,
+    });
     calculator.finish();
 }
