@@ -49,8 +49,11 @@ class ClassBuilder {
     }
 
     // Stores `value` under `name` in the class namespace.
+    // Keys are interned as a class statement's names are, so attribute
+    // lookups on the class hit the identity fast path.
     void set(const char *key, nb::handle value) {
-        if (PyObject_SetItem(namespace_.ptr(), nb::str(key).ptr(), value.ptr()) < 0)
+        nb::object name = steal_or_throw(PyUnicode_InternFromString(key));
+        if (PyObject_SetItem(namespace_.ptr(), name.ptr(), value.ptr()) < 0)
             throw nb::python_error();
     }
 
