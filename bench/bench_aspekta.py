@@ -90,7 +90,8 @@ def arithmetic_rows():
         rows = []
         for bound in (10, 16):
             ours, plain = ImageRatioAnalyzer(bound), PlainImageRatioAnalyzer(bound)
-            rows.append(compare(f"get_approx_simple_ratio, bound {bound}", lambda o=ours: o.get_approx_simple_ratio(b""),
+            rows.append(compare(f"get_approx_simple_ratio, bound {bound}",
+                                lambda o=ours: o.get_approx_simple_ratio(b""),
                                 lambda p=plain: p.get_approx_simple_ratio(b""), number=5000))
         ours, plain = ImageRatioAnalyzer(), PlainImageRatioAnalyzer()
         rows.append(compare("get_raw_simple_ratio", lambda: ours.get_raw_simple_ratio(b""),

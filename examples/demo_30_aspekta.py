@@ -32,8 +32,8 @@ def main(out_dir: pathlib.Path) -> None:
         data = sample.read_bytes()
         print(f"  canvas written by the previous section ({sample.name}): exact "
               f"{default.get_raw_simple_ratio(data)}, approx {default.get_approx_simple_ratio(data)}")
-    print(f"  _gcd(1920, 1080) = {ImageRatioAnalyzer._gcd(1920, 1080)}; "
-          f"a bound of 0 returns the size unreduced: {ImageRatioAnalyzer(0).get_approx_simple_ratio(encode((1920, 1080), 'PNG'))}")
+    unreduced = ImageRatioAnalyzer(0).get_approx_simple_ratio(encode((1920, 1080), "PNG"))
+    print(f"  _gcd(1920, 1080) = {ImageRatioAnalyzer._gcd(1920, 1080)}; a bound of 0 returns the size unreduced: {unreduced}")
 
 
 if __name__ == "__main__":

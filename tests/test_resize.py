@@ -29,7 +29,8 @@ def gradient(size, mode="RGB"):
     image = Image.linear_gradient("L").resize(size)
     if mode == "L":
         return image
-    rgb = Image.merge("RGB", (image, image.transpose(Image.Transpose.FLIP_TOP_BOTTOM).transpose(Image.Transpose.FLIP_LEFT_RIGHT), image.point(lambda v: 255 - v)))
+    mirrored = image.transpose(Image.Transpose.ROTATE_180)
+    rgb = Image.merge("RGB", (image, mirrored, image.point(lambda v: 255 - v)))
     return rgb.convert(mode)
 
 
@@ -113,7 +114,9 @@ def test_grey_source_gives_rgb_canvas():
     assert canvas.mode == "RGB" and canvas.getpixel((10, 5)) == (77, 77, 77)
 
 
-@pytest.mark.parametrize("bg_color, expected", [((1, 2, 3), (1, 2, 3)), ("red", (255, 0, 0)), (0x102030, (0x30, 0x20, 0x10))])
+@pytest.mark.parametrize("bg_color, expected", [
+    ((1, 2, 3), (1, 2, 3)), ("red", (255, 0, 0)), (0x102030, (0x30, 0x20, 0x10)),
+])
 def test_background_colour_values(bg_color, expected):
     canvas = image_resize(Image.new("RGB", (10, 10)), 30, 10, bg_color)
     assert canvas.getpixel((0, 0)) == expected and canvas.getpixel((29, 9)) == expected

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -222,8 +223,10 @@ std::optional<std::pair<int64_t, int64_t>> interpreter_search(nb::handle target,
     std::optional<std::pair<int64_t, int64_t>> best;
     for (int64_t i = 1; i <= limit; ++i) {
         for (int64_t j = 1; j <= limit; ++j) {
-            nb::object current = vx::steal_or_throw(PyFloat_FromDouble(static_cast<double>(i) / static_cast<double>(j)));
-            nb::object error = vx::steal_or_throw(PyNumber_Absolute(number_op(PyNumber_Subtract, current, target).ptr()));
+            double quotient = static_cast<double>(i) / static_cast<double>(j);
+            nb::object current = vx::steal_or_throw(PyFloat_FromDouble(quotient));
+            nb::object difference = number_op(PyNumber_Subtract, current, target);
+            nb::object error = vx::steal_or_throw(PyNumber_Absolute(difference.ptr()));
             int smaller = PyObject_RichCompareBool(error.ptr(), min_error.ptr(), Py_LT);
             if (smaller < 0)
                 throw nb::python_error();
