@@ -1,6 +1,8 @@
 """Tests of valdrix.lexgard: the banned-word checker and its native matcher."""
 
 import inspect
+import os
+import random
 import re
 import subprocess
 import sys
@@ -515,8 +517,8 @@ def test_words_differing_in_their_last_character_follow_re_character_sets(re_cas
 
 
 def test_astral_letters_in_re_character_sets():
-    words = ["\U00010402", "x"]
-    assert checker_for(words).find_matched_words("\U00010402\U0001042ax") == re_hits(words, "x", True)
+    words, text = ["\U00010402", "x"], "\U00010402\U0001042ax"
+    assert checker_for(words).find_matched_words(text) == re_hits(words, text, True) == ["x"]
 
 
 # --- threads and long texts -----------------------------------------------------------------
@@ -578,3 +580,29 @@ LEAK_CALLS = {
 def test_no_leaks(leak_check, leak_setup, name):
     call, raises = LEAK_CALLS[name]
     leak_check(lambda: call(leak_setup), raises=raises, iterations=1000)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_automaton_goes_with_its_pattern(tmp_path):
+    # Each round builds a new automaton of about half a megabyte; once re's
+    # cache and the checker let go of the pattern, the automaton must go too.
+    rng = random.Random(3)
+    path = tmp_path / "words.txt"
+
+    def round_trip():
+        words = {"".join(rng.choice("abcdefghij中文字") for _ in range(8)) for _ in range(8000)}
+        path.write_text("\n".join(words), encoding="utf-8")
+        checker = PromptBanChecker(str(path))
+        assert checker.find_matched_words(next(iter(words)).upper())
+        re.purge()
+
+    for _ in range(3):
+        round_trip()
+    before = resident_bytes()
+    for _ in range(30):
+        round_trip()
+    assert resident_bytes() - before < 6 * 1024 * 1024

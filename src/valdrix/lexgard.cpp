@@ -193,26 +193,40 @@ void register_matcher(nb::handle pattern, std::shared_ptr<const lex::Matcher> ma
     registry()[pattern.ptr()] = {std::move(weak_reference), std::move(matcher)};
 }
 
+// The automaton of this very pattern object: an entry whose weak reference
+// no longer leads to it belongs to an earlier object at the same address.
 std::shared_ptr<const lex::Matcher> registered_matcher(nb::handle pattern) {
     auto &patterns = registry();
     auto it = patterns.find(pattern.ptr());
-    return it == patterns.end() ? nullptr : it->second.matcher;
+    if (it == patterns.end() || PyWeakref_GetObject(it->second.weak_reference.ptr()) != pattern.ptr())
+        return nullptr;
+    return it->second.matcher;
 }
 
 // --- building ----------------------------------------------------------------
 
-template <class Visit> decltype(auto) visit_units(nb::handle text, Visit visit) {
-    const void *data = PyUnicode_DATA(text.ptr());
-    size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()));
-    switch (PyUnicode_KIND(text.ptr())) {
-    case PyUnicode_1BYTE_KIND:
-        return visit(static_cast<const Py_UCS1 *>(data), length);
-    case PyUnicode_2BYTE_KIND:
-        return visit(static_cast<const Py_UCS2 *>(data), length);
-    default:
-        return visit(static_cast<const Py_UCS4 *>(data), length);
+// The code units of a str, read while the interpreter's lock is held; the
+// str is immutable, so they stay valid for as long as it is referenced.
+struct TextUnits {
+    const void *data;
+    size_t length;
+    int kind;
+
+    explicit TextUnits(nb::handle text)
+        : data(PyUnicode_DATA(text.ptr())), length(static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()))),
+          kind(PyUnicode_KIND(text.ptr())) {}
+
+    template <class Visit> decltype(auto) visit(Visit visit) const {
+        switch (kind) {
+        case PyUnicode_1BYTE_KIND:
+            return visit(static_cast<const Py_UCS1 *>(data), length);
+        case PyUnicode_2BYTE_KIND:
+            return visit(static_cast<const Py_UCS2 *>(data), length);
+        default:
+            return visit(static_cast<const Py_UCS4 *>(data), length);
+        }
     }
-}
+};
 
 // The words as the automaton needs them, or false when one of them is not a
 // non-empty str (an empty alternative changes how re's findall proceeds).
@@ -225,7 +239,7 @@ bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
     }
     list.reserve(words.size(), total_length);
     for (const nb::object &word : words) {
-        visit_units(word, [&](const auto *units, size_t length) { list.add(units, length); });
+        TextUnits(word).visit([&](const auto *units, size_t length) { list.add(units, length); });
     }
     return true;
 }
@@ -406,11 +420,12 @@ nb::object checker_build_regex(const vx::Args &args) {
 }
 
 std::vector<lex::Match> scan(const lex::Matcher &matcher, nb::handle text) {
-    auto find_all = [&](const auto *units, size_t length) { return matcher.find_all(units, length); };
-    if (PyUnicode_GET_LENGTH(text.ptr()) < kReleaseGilLength)
-        return visit_units(text, find_all);
+    TextUnits units(text);
+    auto find_all = [&](const auto *code_units, size_t length) { return matcher.find_all(code_units, length); };
+    if (units.length < kReleaseGilLength)
+        return units.visit(find_all);
     nb::gil_scoped_release release;
-    return visit_units(text, find_all);
+    return units.visit(find_all);
 }
 
 // `list(set(hits))` for hits given as spans of the text.
