@@ -13,31 +13,6 @@ namespace vx {
 
 namespace detail {
 
-// type(obj).name bound to obj, searched along the type's MRO only (instance
-// attributes and the metaclass are not consulted), as for special methods.
-// Returns an invalid object when the name is not found.
-inline nb::object lookup_special(nb::handle obj, nb::handle name) {
-    PyTypeObject *type = Py_TYPE(obj.ptr());
-    nb::handle mro = type->tp_mro;
-    if (!mro.is_valid())
-        return nb::object();
-    for (nb::handle klass : nb::borrow<nb::tuple>(mro)) {
-        nb::object namespace_ = nb::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(klass.ptr())));
-        if (!namespace_.is_valid())
-            continue;
-        PyObject *found = PyDict_GetItemWithError(namespace_.ptr(), name.ptr());
-        if (!found) {
-            throw_if_error();
-            continue;
-        }
-        descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
-        if (!bind)
-            return nb::borrow(found);
-        return steal_or_throw(bind(found, obj.ptr(), reinterpret_cast<PyObject *>(type)));
-    }
-    return nb::object();
-}
-
 inline nb::handle enter_name() {
     static PyObject *interned = PyUnicode_InternFromString("__enter__");
     return interned;
@@ -46,6 +21,49 @@ inline nb::handle enter_name() {
 inline nb::handle exit_name() {
     static PyObject *interned = PyUnicode_InternFromString("__exit__");
     return interned;
+}
+
+// An attribute found in a class namespace, bound to `obj` as for a special
+// method (through its __get__ when it has one).
+inline nb::object bind_special(PyObject *found, nb::handle obj) {
+    descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+    if (!bind)
+        return nb::borrow(found);
+    return steal_or_throw(bind(found, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
+}
+
+// type(obj).__enter__ and type(obj).__exit__ bound to obj, searched along
+// the type's MRO only (instance attributes and the metaclass are not
+// consulted), as the interpreter looks up special methods; one walk finds
+// both. Each stays invalid when not found.
+struct SpecialPair {
+    nb::object enter;
+    nb::object exit;
+};
+
+inline SpecialPair lookup_enter_exit(nb::handle obj) {
+    PyObject *mro = Py_TYPE(obj.ptr())->tp_mro;
+    nb::object found[2];
+    const nb::handle names[2] = {enter_name(), exit_name()};
+    Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < count && !(found[0].is_valid() && found[1].is_valid()); ++i) {
+        auto *klass = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        nb::object namespace_ = nb::steal(PyType_GetDict(klass));
+        if (!namespace_.is_valid())
+            continue;
+        for (int which = 0; which < 2; ++which) {
+            if (found[which].is_valid())
+                continue;
+            found[which] = nb::borrow(PyDict_GetItemWithError(namespace_.ptr(), names[which].ptr()));
+            throw_if_error();
+        }
+    }
+    SpecialPair pair;
+    if (found[0].is_valid())
+        pair.enter = bind_special(found[0].ptr(), obj);
+    if (found[1].is_valid())
+        pair.exit = bind_special(found[1].ptr(), obj);
+    return pair;
 }
 
 // While alive, `exception` is the one being handled on this thread.
@@ -71,14 +89,15 @@ class ContextManager {
     // for a manager that lacks one of them.
     explicit ContextManager(nb::handle manager) {
         const char *type_name = Py_TYPE(manager.ptr())->tp_name;
-        enter_ = detail::lookup_special(manager, detail::enter_name());
-        if (!enter_.is_valid())
+        detail::SpecialPair methods = detail::lookup_enter_exit(manager);
+        if (!methods.enter.is_valid())
             raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", type_name);
-        exit_ = detail::lookup_special(manager, detail::exit_name());
-        if (!exit_.is_valid())
+        if (!methods.exit.is_valid())
             raise(PyExc_TypeError,
                   "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                   type_name);
+        enter_ = std::move(methods.enter);
+        exit_ = std::move(methods.exit);
     }
 
     nb::object enter() { return steal_or_throw(PyObject_CallNoArgs(enter_.ptr())); }
