@@ -4,6 +4,7 @@
 // flags answers the searches of that very pattern object.
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/with_statement.hpp>
 
 #include <algorithm>
 #include <memory>
@@ -318,26 +319,6 @@ void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, b
 
 // --- reading the word file ----------------------------------------------------
 
-nb::object none_if_null(nb::object value) { return value.is_valid() ? value : nb::none(); }
-
-// `with manager as target: body(target)`, closing on every way out.
-template <class Body> void with_context(nb::handle manager, Body body) {
-    nb::object enter = manager.attr(VX_ID("__enter__"));
-    nb::object exit = manager.attr(VX_ID("__exit__"));
-    nb::object target = enter();
-    try {
-        body(target);
-    } catch (...) {
-        vx::set_error_from_cpp_exception();
-        nb::python_error error;
-        nb::object suppress = exit(error.type(), error.value(), none_if_null(error.traceback()));
-        if (vx::truth(suppress))
-            return;
-        throw error;
-    }
-    exit(nb::none(), nb::none(), nb::none());
-}
-
 // Stripped lines of the file, empty ones and repeats left out, in file order.
 nb::list read_distinct_words(nb::handle file) {
     nb::list words;
@@ -386,7 +367,7 @@ nb::object checker_load_banned_words(const vx::Args &args) {
     }
     nb::object manager = args.global(VX_ID("open"))(path, "r", "encoding"_a = "utf-8");
     nb::list words;
-    with_context(manager, [&](nb::handle file) { words = read_distinct_words(file); });
+    vx::with_context(manager, [&](nb::handle file) { words = read_distinct_words(file); });
     words.attr(VX_ID("sort"))("key"_a = args.global(VX_ID("len")), "reverse"_a = true);
     self.attr(VX_ID("banned_words")) = words;
     self.attr(VX_ID("_build_regex"))();

@@ -1,0 +1,16 @@
+import os as os
+import re as re
+from typing import List as List, Optional, Set as Set
+
+from .exceptions import PromptBanError as PromptBanError
+
+class PromptBanChecker:
+    ban_word_file: str
+    ignore_case: bool
+    banned_words: List[str]
+    _ban_regex: Optional[re.Pattern[str]]
+    def __init__(self, ban_word_file: str, ignore_case: bool = True) -> None: ...
+    def load_banned_words(self) -> None: ...
+    def _build_regex(self) -> None: ...
+    def find_matched_words(self, text: str) -> List[str]: ...
+    def check(self, prompt: str) -> str: ...
