@@ -9,7 +9,6 @@ import math
 import signal
 import struct
 import types
-import warnings
 import zlib
 
 import pytest
