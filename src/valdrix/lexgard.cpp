@@ -36,7 +36,7 @@ constexpr const char *kCheckDoc = "校验提示词，存在违禁词则抛出自
                                   ":raises PromptBanError: 检测到违禁词时抛出\n";
 
 // Scanning a text this long is worth letting other threads run.
-constexpr Py_ssize_t kReleaseGilLength = 4096;
+constexpr size_t kReleaseGilLength = 4096;
 // Building an automaton from this many characters is, too.
 constexpr size_t kReleaseGilBuildLength = 1 << 16;
 
@@ -301,7 +301,7 @@ std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool igno
 // Gives the pattern its automaton unless one is already registered for it
 // (re hands out its cached object for the same text and flags). The
 // automaton only speeds up searches, so running out of memory building it
-// leaves the pattern to re's own search.
+// leaves the pattern to re's own search rather than failing the load.
 void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, bool ignore_case) {
     if (registered_matcher(compiled))
         return;
@@ -312,6 +312,9 @@ void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, b
         std::shared_ptr<const lex::Matcher> matcher = build_matcher(std::move(list), ignore_case);
         if (matcher)
             register_matcher(compiled, std::move(matcher));
+    } catch (const nb::python_error &error) {
+        if (!error.matches(PyExc_MemoryError))
+            throw;
     } catch (const std::bad_alloc &) {
     } catch (const std::length_error &) {
     }
@@ -394,9 +397,9 @@ nb::object checker_build_regex(const vx::Args &args) {
     nb::object flags = ignore_case ? nb::object(re.attr(VX_ID("IGNORECASE"))) : nb::object(nb::int_(0));
     nb::object compile = re.attr(VX_ID("compile"));
     nb::object compiled = compile(pattern, "flags"_a = flags);
+    self.attr(VX_ID("_ban_regex")) = compiled;
     if (is_our_pattern(re, escape, compile, compiled, pattern, ignore_case))
         attach_matcher(compiled, words, ignore_case);
-    self.attr(VX_ID("_ban_regex")) = compiled;
     return nb::none();
 }
 
