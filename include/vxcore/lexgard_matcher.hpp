@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <numeric>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <variant>
 #include <vector>
 
