@@ -352,6 +352,38 @@ def test_overridden_build_regex_is_used(word_file):
     assert checker.find_matched_words("abc zz") == ["zz"]
 
 
+def test_pattern_text_is_the_escaped_alternation():
+    words = ["a.b", StrSub("c+"), "x y\t#", "中-文", "\\"]
+    assert checker_for(words)._ban_regex.pattern == r"a\.b|c\+|x\ y\	\#|中\-文|\\"
+
+
+@pytest.mark.parametrize("words, message", [
+    (["a", b"b"], "sequence item 1: expected str instance, bytes found"),
+    (["a", 5], "int"),
+])
+def test_words_that_are_not_text_fail_the_build(words, message):
+    with pytest.raises(TypeError, match=message):
+        checker_for(words)
+
+
+def test_replaced_re_escape_is_called(monkeypatch):
+    monkeypatch.setattr(re, "escape", lambda word: word.upper())
+    checker = checker_for(["ab", "c"], ignore_case=False)
+    assert checker._ban_regex.pattern == "AB|C"
+    assert sorted(checker.find_matched_words("ab AB C")) == ["AB", "C"]
+
+
+def test_truthy_word_list_without_words():
+    class Odd(list):
+        def __bool__(self):
+            return True
+
+    checker = checker_for([])
+    checker.banned_words = Odd()
+    checker._build_regex()
+    assert checker._ban_regex.pattern == "" and checker.find_matched_words("ab") == [""]
+
+
 # --- check -------------------------------------------------------------------------
 
 
@@ -442,8 +474,9 @@ def test_loaded_words_match_like_re(tmp_path_factory, case, ignore_case):
 @given(case=words_and_text(), ignore_case=st.booleans())
 def test_assigned_words_in_any_order_match_like_re(case, ignore_case):
     words, text = case
-    hits = checker_for(words, ignore_case).find_matched_words(text)
-    assert sorted(hits) == sorted(set(re_hits(words, text, ignore_case)))
+    checker = checker_for(words, ignore_case)
+    assert checker._ban_regex.pattern == "|".join(map(re.escape, words))
+    assert sorted(checker.find_matched_words(text)) == sorted(set(re_hits(words, text, ignore_case)))
 
 
 # --- IGNORECASE over every code point ------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <vxnative/with_statement.hpp>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -120,6 +121,39 @@ class ReCaseFolding {
 
 // What the module captured from `re` when it was imported: the fast path is
 // taken only when a build went through these very objects.
+// re.escape's table: the ASCII characters it puts a backslash before, read
+// from re at import. Unusable when the table is not in that form, and then
+// every word goes through re.escape itself.
+class EscapeTable {
+  public:
+    void load(nb::handle special_chars_map) {
+        nb::dict table = nb::borrow<nb::dict>(special_chars_map);
+        usable_ = true;
+        for (auto [key, value] : table) {
+            long code = PyLong_AsLong(key.ptr());
+            if (code < 0 || code >= 128) {
+                PyErr_Clear();
+                usable_ = false;
+                return;
+            }
+            Py_UCS4 escaped[] = {'\\', static_cast<Py_UCS4>(code)};
+            nb::object expected = vx::steal_or_throw(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, escaped, 2));
+            if (!PyUnicode_Check(value.ptr()) || PyUnicode_Compare(value.ptr(), expected.ptr()) != 0) {
+                usable_ = false;
+                return;
+            }
+            special_[static_cast<size_t>(code)] = true;
+        }
+    }
+
+    bool usable() const { return usable_; }
+    bool special(Py_UCS4 c) const { return c < special_.size() && special_[c]; }
+
+  private:
+    std::array<bool, 128> special_{};
+    bool usable_ = false;
+};
+
 struct ReModule {
     nb::object module;
     nb::object escape;
@@ -128,6 +162,7 @@ struct ReModule {
     long ignorecase = 0;
     long unicode = 0;
     ReCaseFolding folding;
+    EscapeTable escapes;
 };
 
 // Lives until the process ends, like the module itself.
@@ -156,6 +191,11 @@ void capture_re(nb::handle re) {
     } catch (const nb::python_error &) {
         // Without the table, case-insensitive patterns keep to re's own search.
     } catch (const nb::cast_error &) {
+    }
+    try {
+        captured.escapes.load(re.attr("_special_chars_map"));
+    } catch (const nb::python_error &) {
+        // Without the table, words are escaped by re.escape one by one.
     }
 }
 
@@ -229,9 +269,12 @@ struct TextUnits {
     }
 };
 
-// The words as the automaton needs them, or false when one of them is not a
-// non-empty str (an empty alternative changes how re's findall proceeds).
+// The words as the automaton needs them, or false when there are none or
+// one of them is not a non-empty str (an empty pattern or alternative
+// matches the empty string, which changes how re's findall proceeds).
 bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
+    if (words.empty())
+        return false;
     size_t total_length = 0;
     for (const nb::object &word : words) {
         if (!PyUnicode_Check(word.ptr()) || PyUnicode_GET_LENGTH(word.ptr()) == 0)
@@ -377,6 +420,97 @@ nb::object checker_load_banned_words(const vx::Args &args) {
     return nb::none();
 }
 
+// --- the pattern text ------------------------------------------------------------
+
+// A word of the alternation: the word itself, to be escaped with re's table
+// here, or what re.escape returned for it.
+struct AlternationItem {
+    nb::object text;
+    bool escape_here;
+};
+
+size_t escaped_length(const AlternationItem &item) {
+    TextUnits units(item.text);
+    if (!item.escape_here)
+        return units.length;
+    const EscapeTable &table = captured_re().escapes;
+    return units.visit([&](const auto *code_units, size_t length) {
+        return length + static_cast<size_t>(std::count_if(code_units, code_units + length,
+                                                          [&](auto c) { return table.special(c); }));
+    });
+}
+
+// Writes the item's text at `position` of `out`, escaping as re.escape does.
+size_t write_item(const AlternationItem &item, PyObject *out, size_t position) {
+    int kind = PyUnicode_KIND(out);
+    void *data = PyUnicode_DATA(out);
+    const EscapeTable &table = captured_re().escapes;
+    TextUnits(item.text).visit([&](const auto *code_units, size_t length) {
+        for (size_t i = 0; i < length; ++i) {
+            Py_UCS4 c = code_units[i];
+            if (item.escape_here && table.special(c))
+                PyUnicode_WRITE(kind, data, position++, '\\');
+            PyUnicode_WRITE(kind, data, position++, c);
+        }
+    });
+    return position;
+}
+
+nb::object materialize(const AlternationItem &item) {
+    if (!item.escape_here)
+        return item.text;
+    nb::object out = vx::steal_or_throw(PyUnicode_New(static_cast<Py_ssize_t>(escaped_length(item)),
+                                                      PyUnicode_MAX_CHAR_VALUE(item.text.ptr())));
+    write_item(item, out.ptr(), 0);
+    return out;
+}
+
+// "|".join(items), written in one piece when every item is a str, else left
+// to str.join for its own error.
+nb::object join_alternation(const std::vector<AlternationItem> &items) {
+    if (items.empty())
+        return nb::str("");
+    size_t length = items.size() - 1;
+    Py_UCS4 max_char = '|';
+    for (const AlternationItem &item : items) {
+        if (!PyUnicode_Check(item.text.ptr())) {
+            nb::list texts;
+            for (const AlternationItem &each : items)
+                texts.append(materialize(each));
+            return vx::steal_or_throw(PyUnicode_Join(nb::str("|").ptr(), texts.ptr()));
+        }
+        length += escaped_length(item);
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(item.text.ptr()));
+    }
+    nb::object pattern = vx::steal_or_throw(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
+    size_t position = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            PyUnicode_WRITE(PyUnicode_KIND(pattern.ptr()), PyUnicode_DATA(pattern.ptr()), position++, '|');
+        position = write_item(items[i], pattern.ptr(), position);
+    }
+    return pattern;
+}
+
+// "|".join(re.escape(word) for word in words). While re.escape is re's own
+// function, exact str words are escaped here with its table: the same text,
+// without a str object per word. Everything else goes through re.escape, in
+// list order.
+nb::object escaped_alternation(nb::handle banned_words, nb::handle escape, std::vector<nb::object> &words) {
+    bool escape_natively = escape.is(captured_re().escape) && captured_re().escapes.usable();
+    std::vector<AlternationItem> items;
+    for (nb::handle word : banned_words) {
+        words.push_back(nb::borrow(word));
+        if (escape_natively && PyUnicode_CheckExact(word.ptr()))
+            items.push_back({nb::borrow(word), true});
+        else
+            items.push_back({escape(word), false});
+    }
+    return join_alternation(items);
+}
+
+// --- PromptBanChecker, continued -----------------------------------------------------
+
 nb::object checker_build_regex(const vx::Args &args) {
     nb::handle self = args[0];
     nb::object banned_words = self.attr(VX_ID("banned_words"));
@@ -387,12 +521,7 @@ nb::object checker_build_regex(const vx::Args &args) {
     nb::object re = args.global(VX_ID("re"));
     nb::object escape = re.attr(VX_ID("escape"));
     std::vector<nb::object> words;
-    nb::list escaped;
-    for (nb::handle word : banned_words) {
-        words.push_back(nb::borrow(word));
-        escaped.append(escape(word));
-    }
-    nb::object pattern = vx::steal_or_throw(PyUnicode_Join(nb::str("|").ptr(), escaped.ptr()));
+    nb::object pattern = escaped_alternation(banned_words, escape, words);
     bool ignore_case = vx::truth(self.attr(VX_ID("ignore_case")));
     nb::object flags = ignore_case ? nb::object(re.attr(VX_ID("IGNORECASE"))) : nb::object(nb::int_(0));
     nb::object compile = re.attr(VX_ID("compile"));
