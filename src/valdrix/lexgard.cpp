@@ -56,14 +56,17 @@ class ReCaseFolding {
     // `extra_cases` maps each lowered character to the other members of its
     // group, as re's compiler reads it.
     void load(nb::handle extra_cases) {
-        nb::dict table = nb::borrow<nb::dict>(extra_cases);
-        for (auto [key, others] : table) {
-            lex::CodePoint least = nb::cast<lex::CodePoint>(key);
+        std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> groups;
+        for (auto [key, others] : nb::borrow<nb::dict>(extra_cases)) {
+            std::vector<lex::CodePoint> &group = groups[nb::cast<lex::CodePoint>(key)];
+            group.push_back(nb::cast<lex::CodePoint>(key));
             for (nb::handle other : others)
-                least = std::min(least, nb::cast<lex::CodePoint>(other));
-            least_of_group_[nb::cast<lex::CodePoint>(key)] = least;
+                group.push_back(nb::cast<lex::CodePoint>(other));
+            std::sort(group.begin(), group.end());
         }
-        usable_ = groups_are_closed(table);
+        for (const auto &[key, group] : groups)
+            least_of_group_[key] = group.front();
+        usable_ = groups_are_closed(groups);
     }
 
     bool usable() const { return usable_; }
@@ -87,12 +90,11 @@ class ReCaseFolding {
   private:
     // Every member of a group must list the same group, or keys would not
     // be an equivalence.
-    bool groups_are_closed(const nb::dict &table) const {
-        for (auto [key, others] : table) {
-            lex::CodePoint least = least_of_group_.at(nb::cast<lex::CodePoint>(key));
-            for (nb::handle other : others) {
-                auto it = least_of_group_.find(nb::cast<lex::CodePoint>(other));
-                if (it == least_of_group_.end() || it->second != least)
+    static bool groups_are_closed(const std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> &groups) {
+        for (const auto &[key, group] : groups) {
+            for (lex::CodePoint member : group) {
+                auto it = groups.find(member);
+                if (it == groups.end() || it->second != group)
                     return false;
             }
         }
@@ -119,8 +121,6 @@ class ReCaseFolding {
     bool usable_ = false;
 };
 
-// What the module captured from `re` when it was imported: the fast path is
-// taken only when a build went through these very objects.
 // re.escape's table: the ASCII characters it puts a backslash before, read
 // from re at import. Unusable when the table is not in that form, and then
 // every word goes through re.escape itself.
@@ -154,6 +154,8 @@ class EscapeTable {
     bool usable_ = false;
 };
 
+// What the module captured from `re` when it was imported: the fast path is
+// taken only when a build went through these very objects.
 struct ReModule {
     nb::object module;
     nb::object escape;
