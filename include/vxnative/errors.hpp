@@ -14,6 +14,8 @@ namespace nb = nanobind;
 
 // Sets a Python exception from a printf-style message and unwinds to the
 // nearest native function boundary, which hands it to the interpreter.
+// The interpreter takes only ASCII format strings: pass other text through a
+// %s (UTF-8) or %U (str object) argument.
 [[noreturn]] inline void raise(PyObject *type, const char *format, ...) {
     va_list args;
     va_start(args, format);
