@@ -32,7 +32,7 @@ def word_file(tmp_path):
     return make
 
 
-def checker_for(words, ignore_case=True, tmp_path=None):
+def checker_for(words, ignore_case=True):
     """A checker whose words were assigned by the host, then compiled."""
     checker = PromptBanChecker.__new__(PromptBanChecker)
     checker.banned_words = list(words)
@@ -226,21 +226,22 @@ def test_reload_picks_up_changes(tmp_path):
     assert checker.find_matched_words("alpha beta") == ["beta"]
 
 
-def test_file_is_closed_after_a_decoding_error(tmp_path, monkeypatch):
+def test_file_is_opened_as_utf8_text_and_closed_after_a_decoding_error(tmp_path, monkeypatch):
     path = tmp_path / "bad.txt"
     corrupt(path)
-    opened = []
+    calls, files = [], []
     real_open = open
 
     def spy_open(*args, **kwargs):
-        opened.append(real_open(*args, **kwargs))
-        return opened[-1]
+        calls.append((args, kwargs))
+        files.append(real_open(*args, **kwargs))
+        return files[-1]
 
-    assert opened == []
     monkeypatch.setattr(lexgard, "open", spy_open, raising=False)
     with pytest.raises(UnicodeDecodeError):
         PromptBanChecker(str(path))
-    assert opened[0].closed and opened[0].encoding == "utf-8"
+    assert calls == [((str(path), "r"), {"encoding": "utf-8"})]
+    assert files[0].closed
 
 
 # --- matching ----------------------------------------------------------------------
