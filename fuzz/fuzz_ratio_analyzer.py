@@ -1,0 +1,83 @@
+"""Fuzzes ImageRatioAnalyzer with untrusted image bytes and random bounds.
+
+Input layout: two header bytes (the search bound, signed, and which method
+to call), then the image bytes.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+
+import _common
+from _common import DECODE_ERRORS, Image
+
+from valdrix.aspekta import ImageRatioAnalyzer
+
+HEADER = 2
+
+# Besides decoding failures: a zero height (approximate) or a zero-by-zero
+# image (exact) divides by zero.
+ALLOWED = DECODE_ERRORS + (ZeroDivisionError,)
+
+
+def read_size(image_bytes):
+    with io.BytesIO(image_bytes) as buf:
+        with Image.open(buf) as img:
+            width, height = img.size
+    return width, height
+
+
+def gcd(a, b):
+    while b:
+        a, b = b, a % b
+    return a
+
+
+def raw_ratio(image_bytes):
+    width, height = read_size(image_bytes)
+    div = gcd(width, height)
+    return f"{width // div}:{height // div}"
+
+
+def approx_ratio(image_bytes, limit):
+    width, height = read_size(image_bytes)
+    target = width / height
+    min_error, best_w, best_h = math.inf, width, height
+    for i in range(1, limit + 1):
+        for j in range(1, limit + 1):
+            error = abs(i / j - target)
+            if error < min_error:
+                min_error, best_w, best_h = error, i, j
+    return f"{best_w}:{best_h}"
+
+
+def test_one_input(data: bytes) -> None:
+    if len(data) < HEADER:
+        return
+    bound = int.from_bytes(data[:1], "little", signed=True) // 3
+    use_float = bool(data[1] & 2)
+    image_bytes = data[HEADER:]
+    analyzer = ImageRatioAnalyzer(bound + 0.7 if use_float else bound)
+    if data[1] & 1:
+        ours = _common.outcome(lambda: analyzer.get_approx_simple_ratio(image_bytes))
+        ref = _common.outcome(lambda: approx_ratio(image_bytes, bound))
+        what = f"get_approx_simple_ratio(bound={bound})"
+    else:
+        ours = _common.outcome(lambda: analyzer.get_raw_simple_ratio(image_bytes))
+        ref = _common.outcome(lambda: raw_ratio(image_bytes))
+        what = "get_raw_simple_ratio"
+    _common.compare(ours, ref, ALLOWED, what)
+
+
+def seeds() -> list[bytes]:
+    entries = []
+    for index, image in enumerate(_common.seed_images()):
+        header = bytes([(30 * (index % 4)) & 0xFF, index % 4])
+        entries.append(header + image)
+        entries.extend(header + variant for variant in _common.damaged(image)[:2])
+    return entries
+
+
+if __name__ == "__main__":
+    _common.main(test_one_input, "ratio_analyzer", seeds())
