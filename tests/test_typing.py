@@ -1,0 +1,148 @@
+"""The type stubs against the installed modules, and the example host under mypy --strict.
+
+stubtest compares names, signatures and member kinds with the runtime; the
+checks here add what it passes over: module-level imports, private members and
+instance attributes, which a stub must also declare.
+"""
+
+import ast
+import importlib
+import importlib.util
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("mypy", reason="mypy is not installed (pip install '.[test]')")
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+ALLOWLIST = ROOT / "tests" / "stubtest_allowlist.txt"
+HOST_EXAMPLE = ROOT / "examples" / "host_example.py"
+
+MODULES = [
+    "valdrix.canvora",
+    "valdrix.resize",
+    "valdrix.aspekta",
+    "valdrix.dimora",
+    "valdrix.lexgard",
+    "valdrix.response.faultum",
+    "valdrix.response.faultrol",
+    "valdrix.comfyui.halvane",
+]
+
+
+def run_tool(args, cwd):
+    # Outside the source tree and with no MYPYPATH, so only the installed package is seen.
+    env = {key: value for key, value in os.environ.items() if key not in ("MYPYPATH", "PYTHONPATH")}
+    result = subprocess.run([sys.executable, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
+    return result.returncode, result.stdout + result.stderr
+
+
+def test_stubtest_passes_against_the_installed_package(tmp_path):
+    code, output = run_tool(
+        ["-m", "mypy.stubtest", "valdrix", "--allowlist", str(ALLOWLIST), "--mypy-config-file", os.devnull],
+        tmp_path,
+    )
+    assert code == 0, output
+
+
+def test_host_example_passes_mypy_strict(tmp_path):
+    code, output = run_tool(
+        ["-m", "mypy", "--strict", "--config-file", os.devnull, "--cache-dir", str(tmp_path / "cache"), str(HOST_EXAMPLE)],
+        tmp_path,
+    )
+    assert code == 0, output
+
+
+def test_host_example_runs(tmp_path):
+    code, output = run_tool([str(HOST_EXAMPLE)], tmp_path)
+    assert code == 0, output
+    assert "PROMPT_BANNED" in output and "error codes known to the host" in output
+
+
+def installed_stub(module_name):
+    origin = pathlib.Path(importlib.util.find_spec(module_name).origin)
+    return origin.parent / (module_name.rpartition(".")[2] + ".pyi")
+
+
+def test_package_is_marked_typed():
+    package = pathlib.Path(importlib.util.find_spec("valdrix").origin).parent
+    assert (package / "py.typed").is_file()
+
+
+def declared_names(body):
+    """Names a stub body binds, with whether each is an explicit re-export of an import."""
+    names = {}
+    for node in body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            for alias in node.names:
+                names[alias.asname or alias.name] = alias.asname == alias.name.rpartition(".")[2]
+        elif isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            names[node.name] = True
+        elif isinstance(node, ast.AnnAssign):
+            names[node.target.id] = True
+        elif isinstance(node, ast.Assign):
+            names.update((target.id, True) for target in node.targets)
+    return names
+
+
+def is_dunder(name):
+    return name.startswith("__") and name.endswith("__")
+
+
+def is_sunder(name):
+    # The enumeration machinery's own members (_value_, _member_map_, ...).
+    return name.startswith("_") and name.endswith("_") and not is_dunder(name)
+
+
+def parse_stub(module_name):
+    path = installed_stub(module_name)
+    assert path.is_file(), f"{path.name} is not installed next to {module_name}"
+    return ast.parse(path.read_text(encoding="utf-8"))
+
+
+@pytest.mark.parametrize("module_name", MODULES)
+def test_stub_declares_every_name_the_module_binds(module_name):
+    module = importlib.import_module(module_name)
+    runtime = {name for name in vars(module) if not is_dunder(name)}
+    declared = declared_names(parse_stub(module_name).body)
+    exported = {name for name, public in declared.items() if public and (not name.startswith("_") or name in runtime)}
+    assert exported == runtime
+
+
+def sample_instances(tmp_path):
+    from valdrix.aspekta import ImageRatioAnalyzer
+    from valdrix.canvora import ImageTool
+    from valdrix.comfyui.halvane import ComfyUIManager
+    from valdrix.dimora import GPTImageSizeCalculator
+    from valdrix.lexgard import PromptBanChecker
+    from valdrix.response.faultrol import CustomErrorCode, ErrorCodeRegistry
+    from valdrix.response.faultum import ErrorCode
+
+    word_file = tmp_path / "words.txt"
+    word_file.write_text("ban\n", encoding="utf-8")
+    return [
+        ImageTool(),
+        ImageRatioAnalyzer(),
+        GPTImageSizeCalculator(),
+        PromptBanChecker(str(word_file)),
+        ErrorCode.SUCCESS,
+        CustomErrorCode("A", "a"),
+        ErrorCodeRegistry(),
+        ComfyUIManager(),
+    ]
+
+
+def test_stub_classes_declare_every_member_and_instance_attribute(tmp_path):
+    instances = sample_instances(tmp_path)
+    assert {type(instance).__module__ for instance in instances} == set(MODULES) - {"valdrix.resize"}
+    for instance in instances:
+        cls = type(instance)
+        stub_classes = {node.name: node for node in parse_stub(cls.__module__).body if isinstance(node, ast.ClassDef)}
+        declared = set(declared_names(stub_classes[cls.__name__].body))
+        runtime = set(vars(cls)) | set(vars(instance))
+        assert {name for name in declared if not is_dunder(name) and not is_sunder(name)} == {
+            name for name in runtime if not is_dunder(name) and not is_sunder(name)
+        }, cls.__qualname__
