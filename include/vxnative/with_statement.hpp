@@ -6,6 +6,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "except.hpp"
 
 #include <utility>
 
@@ -66,21 +67,6 @@ inline SpecialPair lookup_enter_exit(nb::handle obj) {
     return pair;
 }
 
-// While alive, `exception` is the one being handled on this thread.
-class HandledExceptionScope {
-  public:
-    explicit HandledExceptionScope(nb::handle exception) : previous_(nb::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exception.ptr());
-    }
-    ~HandledExceptionScope() { PyErr_SetHandledException(previous_.ptr()); }
-
-    HandledExceptionScope(const HandledExceptionScope &) = delete;
-    HandledExceptionScope &operator=(const HandledExceptionScope &) = delete;
-
-  private:
-    nb::object previous_;
-};
-
 } // namespace detail
 
 class ContextManager {
@@ -118,7 +104,7 @@ class ContextManager {
             traceback = nb::none();
         bool suppress;
         {
-            detail::HandledExceptionScope handling(exception);
+            HandlingScope handling(exception);
             PyObject *args[] = {reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr(),
                                 traceback.ptr()};
             nb::object result = steal_or_throw(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
