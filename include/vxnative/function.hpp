@@ -300,12 +300,18 @@ inline PyObject *make_signature(FunctionObject *self) {
 inline PyObject *get_signature(PyObject *object, void *) {
     auto *self = reinterpret_cast<FunctionObject *>(object);
     if (!self->signature) {
+        PyObject *signature;
         try {
-            self->signature = make_signature(self);
+            signature = make_signature(self);
         } catch (...) {
             set_error_from_cpp_exception();
             return nullptr;
         }
+        // Building it runs Python code, so another thread may have won.
+        if (self->signature)
+            Py_DECREF(signature);
+        else
+            self->signature = signature;
     }
     return Py_NewRef(self->signature);
 }
