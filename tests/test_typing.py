@@ -50,7 +50,8 @@ def test_stubtest_passes_against_the_installed_package(tmp_path):
 
 def test_host_example_passes_mypy_strict(tmp_path):
     code, output = run_tool(
-        ["-m", "mypy", "--strict", "--config-file", os.devnull, "--cache-dir", str(tmp_path / "cache"), str(HOST_EXAMPLE)],
+        ["-m", "mypy", "--strict", "--config-file", os.devnull, "--cache-dir", str(tmp_path / "cache"),
+         str(HOST_EXAMPLE)],
         tmp_path,
     )
     assert code == 0, output
@@ -146,3 +147,13 @@ def test_stub_classes_declare_every_member_and_instance_attribute(tmp_path):
         assert {name for name in declared if not is_dunder(name) and not is_sunder(name)} == {
             name for name in runtime if not is_dunder(name) and not is_sunder(name)
         }, cls.__qualname__
+
+
+def test_error_code_stub_repeats_every_member_value_in_order():
+    # stubtest leaves enumeration values alone; hosts that read .value rely on these.
+    from valdrix.response.faultum import ErrorCode
+
+    (stub_class,) = [node for node in parse_stub("valdrix.response.faultum").body if isinstance(node, ast.ClassDef)]
+    assignments = [node for node in stub_class.body if isinstance(node, ast.Assign)]
+    members = [(node.targets[0].id, ast.literal_eval(node.value)) for node in assignments]
+    assert members == [(member.name, member.value) for member in ErrorCode]

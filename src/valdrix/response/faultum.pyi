@@ -9,7 +9,10 @@ class ErrorCode(Enum):
     IMAGE_INVALID = ("IMAGE_INVALID", "图片无效或已损坏，请上传有效的图片")
     IMAGE_FORMAT_UNSUPPORTED = ("IMAGE_FORMAT_UNSUPPORTED", "不支持的图片格式")
     IMAGE_SIZE_EXCEEDED = ("IMAGE_SIZE_EXCEEDED", "图片尺寸超出限制，请调整图片大小后重试")
-    CONTENT_POLICY_VIOLATION = ("CONTENT_POLICY_VIOLATION", "您的请求包含违反平台政策的内容,请调整图像或提示词后重试")
+    CONTENT_POLICY_VIOLATION = (
+        "CONTENT_POLICY_VIOLATION",
+        "您的请求包含违反平台政策的内容,请调整图像或提示词后重试",
+    )
     IMAGE_BANNED = ("IMAGE_BANNED", "图片包含违禁内容，请更换图片后重试")
     PROMPT_BANNED = ("PROMPT_BANNED", "提示词包含违禁内容，请修改后重试")
     PROMPT_EMPTY = ("PROMPT_EMPTY", "提示词不能为空")
