@@ -1,6 +1,9 @@
 """Shared pieces of the fuzz harnesses: seed images, the exception contract,
 and the libFuzzer entry point.
 
+The harness modules import without atheris, so that the test suite can
+replay inputs through their `test_one_input` (tests/test_fuzz_regressions.py).
+
 Every harness checks two things on each input: the call either returns or
 raises one of the exception types that the module documents for that input,
 and what it does equals what the plain-Python reading of the same algorithm
@@ -10,6 +13,7 @@ of the interpreter is caught by libFuzzer itself.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
 import pathlib
@@ -18,21 +22,29 @@ import sys
 import warnings
 import zlib
 
-import atheris
-
-with atheris.instrument_imports():
-    import PIL
-    from PIL import Image, ImageFile
-
-# Large pictures only slow the search down: anything above this many pixels
-# is refused by Pillow with DecompressionBombError (twice the limit) or a
-# warning (above the limit), which the harnesses treat as a documented outcome.
-Image.MAX_IMAGE_PIXELS = 64 * 64 * 4
-# Pillow warns about oddities of damaged files; only exceptions matter here.
-warnings.simplefilter("ignore")
-ImageFile.LOAD_TRUNCATED_IMAGES = False
+import PIL
+from PIL import Image
 
 FUZZ_DIR = pathlib.Path(__file__).resolve().parent
+
+# Large pictures only slow the search down: anything above this many pixels
+# is refused by Pillow with DecompressionBombError (twice the limit), which
+# the harnesses treat as a documented outcome.
+PIXEL_LIMIT = 64 * 64 * 4
+
+
+@contextlib.contextmanager
+def fuzzing_limits():
+    """Pillow's pixel cap lowered, and its warnings about damaged files off."""
+    saved = Image.MAX_IMAGE_PIXELS
+    Image.MAX_IMAGE_PIXELS = PIXEL_LIMIT
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        Image.MAX_IMAGE_PIXELS = saved
+
 
 # What decoding untrusted bytes may raise; every one comes from Pillow and is
 # passed on unchanged by the modules.
@@ -174,8 +186,15 @@ def main(test_one_input, corpus_name: str, seeds: list[bytes]) -> None:
     replay); the corpus folder is added unless input files are given.
     """
     argv = list(sys.argv)
+    import atheris
+
     replay = [arg for arg in argv[1:] if not arg.startswith("-")]
     if not replay:
         argv.append(str(write_corpus(corpus_name, seeds)))
+    # Pillow's plugins and the plain-Python references are instrumented too:
+    # their branches follow the modules' own, so their coverage guides the
+    # search through the native code's paths.
+    atheris.instrument_all()
     atheris.Setup(argv, test_one_input)
-    atheris.Fuzz()
+    with fuzzing_limits():
+        atheris.Fuzz()
