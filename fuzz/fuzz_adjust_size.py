@@ -31,7 +31,11 @@ FILL_COLOURS = [
     (300, -5, 0, 0),
     1.5,
 ]
-SPECIAL_PERCENTS = [math.nan, math.inf, -math.inf, -100.0, 0.0, -99.99, 10.0, 1e-300]
+SPECIAL_PERCENTS = [math.nan, math.inf, -math.inf, -100.0, 0.0, -99.99, 10.0, 1e-300, 5, True, -100]
+# Settings the host may assign on the instance after construction, where the
+# constructor's type checks no longer apply.
+ASSIGNED_PROPORTIONS = [5, 1.0, b"1:1", ("1:1",), "1:1\0"]
+ASSIGNED_MODES = [None, b"fill", 0, "fill ", "ｆｉｌｌ"]
 HEADER = 6
 
 # Documented outcomes besides a decoding failure: the unsupported mode
@@ -48,9 +52,11 @@ def settings(header: bytes):
     colour = FILL_COLOURS[header[2] % len(FILL_COLOURS)]
     return_ratio = bool(header[3] & 1)
     if header[3] & 2:
-        percent = SPECIAL_PERCENTS[(header[3] >> 2) % len(SPECIAL_PERCENTS)]
+        percent = SPECIAL_PERCENTS[(header[3] >> 2) % 16 % len(SPECIAL_PERCENTS)]
     else:
         percent = struct.unpack("<h", header[4:6])[0] / 100.0
+        if header[3] & 0x20:
+            percent = int(percent)
     return proportion, mode, colour, return_ratio, percent
 
 
@@ -98,12 +104,20 @@ def reference(tool, image_bytes, return_origin_ratio, expand_percent):
     return (data, closest) if return_origin_ratio else data
 
 
+def header_flags(data: bytes) -> int:
+    return data[3]
+
+
 def test_one_input(data: bytes) -> None:
     if len(data) < HEADER:
         return
     proportion, mode, colour, return_ratio, percent = settings(data[:HEADER])
     image_bytes = data[HEADER:]
     tool = ImageTool(proportion, mode, colour)
+    if header_flags(data) & 0x40:
+        tool.proportion = ASSIGNED_PROPORTIONS[data[0] % len(ASSIGNED_PROPORTIONS)]
+    if header_flags(data) & 0x80:
+        tool.need_adjust = ASSIGNED_MODES[data[1] % len(ASSIGNED_MODES)]
     ours = _common.outcome(lambda: tool.adjust_size(image_bytes, return_ratio, percent))
     ref = _common.outcome(lambda: reference(tool, image_bytes, return_ratio, percent))
     _common.compare(ours, ref, ALLOWED, f"adjust_size({proportion!r}, {mode!r}, {colour!r}, {return_ratio}, {percent})")

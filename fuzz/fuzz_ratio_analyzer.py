@@ -17,8 +17,9 @@ from valdrix.aspekta import ImageRatioAnalyzer
 HEADER = 2
 
 # Besides decoding failures: a zero height (approximate) or a zero-by-zero
-# image (exact) divides by zero.
-ALLOWED = DECODE_ERRORS + (ZeroDivisionError,)
+# image (exact) divides by zero; a bound that the host replaced by a float
+# after construction cannot make a range (TypeError).
+ALLOWED = DECODE_ERRORS + (ZeroDivisionError, TypeError)
 
 
 def read_size(image_bytes):
@@ -59,9 +60,11 @@ def test_one_input(data: bytes) -> None:
     use_float = bool(data[1] & 2)
     image_bytes = data[HEADER:]
     analyzer = ImageRatioAnalyzer(bound + 0.7 if use_float else bound)
+    if data[1] & 4:
+        analyzer.approx_search_range = bound + 0.5
     if data[1] & 1:
         ours = _common.outcome(lambda: analyzer.get_approx_simple_ratio(image_bytes))
-        ref = _common.outcome(lambda: approx_ratio(image_bytes, bound))
+        ref = _common.outcome(lambda: approx_ratio(image_bytes, analyzer.approx_search_range))
         what = f"get_approx_simple_ratio(bound={bound})"
     else:
         ours = _common.outcome(lambda: analyzer.get_raw_simple_ratio(image_bytes))

@@ -1,0 +1,130 @@
+"""Replays fuzzing inputs through the harnesses in fuzz/, against the installed
+package: each harness's seed corpus, damaged copies of every seed image
+through every image entry point and setting, and the inputs that once broke
+a harness. A harness raises ContractBroken when a call lets out an
+undocumented exception type or differs from the plain-Python algorithm.
+"""
+
+import importlib
+import io
+import struct
+import sys
+
+import pytest
+from PIL import Image
+
+FUZZ_DIR = __import__("pathlib").Path(__file__).resolve().parent.parent / "fuzz"
+sys.path.insert(0, str(FUZZ_DIR))
+try:
+    _common = importlib.import_module("_common")
+    HARNESSES = {
+        name: importlib.import_module(f"fuzz_{name}")
+        for name in ("adjust_size", "ratio_analyzer", "image_resize", "ratio_strings", "prompt_ban")
+    }
+finally:
+    sys.path.remove(str(FUZZ_DIR))
+
+
+@pytest.fixture(autouse=True)
+def fuzzing_limits():
+    with _common.fuzzing_limits():
+        yield
+
+
+def replay(name, data):
+    HARNESSES[name].test_one_input(data)
+
+
+def seed_cases():
+    for name, harness in HARNESSES.items():
+        for index, data in enumerate(harness.seeds()):
+            yield pytest.param(name, data, id=f"{name}-{index}")
+
+
+@pytest.mark.parametrize(("name", "data"), list(seed_cases()))
+def test_seed_corpus(name, data):
+    replay(name, data)
+
+
+# --- damaged images of every format through every image entry point ----------
+
+SEED_IMAGES = _common.seed_images()
+
+
+def damaged_cases():
+    for index, image in enumerate(SEED_IMAGES):
+        for kind, variant in zip(("half", "short-tail", "header-only", "flipped"), _common.damaged(image)):
+            yield pytest.param(variant, id=f"{index}-{kind}")
+    yield pytest.param(b"", id="empty")
+    yield pytest.param(b"\x89PNG\r\n\x1a\n", id="png-signature-only")
+    yield pytest.param(b"GIF89a" + b"\xff" * 7, id="gif-huge-screen")
+
+
+def adjust_headers():
+    """proportion, mode, colour and percent choices of fuzz_adjust_size."""
+    percents = [struct.pack("<h", value) for value in (1000, -1000, 0, -10000, 32767)]
+    for proportion in (0, 3, 6):  # None, "3:4 ", "1:1"
+        for mode in range(len(HARNESSES["adjust_size"].MODES)):
+            for colour in (0, 3, 8):  # default, "red", "no-such-colour"
+                for flags, percent in ((1, percents[0]), (0, percents[1]), (2, b"\0\0"), (3 | 4, b"\0\0")):
+                    yield bytes([proportion, mode, colour, flags]) + percent
+    for colour in range(len(HARNESSES["adjust_size"].FILL_COLOURS)):
+        yield bytes([0, 0, colour, 0]) + percents[3]
+
+
+ADJUST_HEADERS = list(adjust_headers())
+
+
+@pytest.mark.parametrize("image", list(damaged_cases()))
+def test_damaged_images_through_adjust_size(image):
+    for header in ADJUST_HEADERS:
+        replay("adjust_size", header + image)
+
+
+@pytest.mark.parametrize("image", list(damaged_cases()))
+def test_damaged_images_through_ratio_analyzer(image):
+    for bound in (0, 10, -1, 16):
+        for method in (0, 1, 2, 3):
+            replay("ratio_analyzer", bytes([(bound * 3) & 0xFF, method]) + image)
+
+
+@pytest.mark.parametrize("image", [pytest.param(image, id=str(index)) for index, image in enumerate(SEED_IMAGES)])
+def test_seed_images_through_image_resize(image):
+    harness = HARNESSES["image_resize"]
+    for width, height in ((8, 8), (1, 30), (0, 5), (-3, 4), (600, 2)):
+        for colour in range(len(harness.COLOURS)):
+            for mode in range(len(harness.MODES)):
+                header = struct.pack("<hh", width + 8, height + 8) + bytes([colour, mode * 2 + (width & 1)])
+                replay("image_resize", header + image)
+
+
+def test_image_over_the_pixel_cap_is_refused_by_every_entry_point():
+    out = io.BytesIO()
+    Image.new("RGB", (_common.PIXEL_LIMIT, 3)).save(out, format="PNG")
+    big = out.getvalue()
+    replay("adjust_size", bytes([0, 0, 0, 0, 0, 0]) + big)
+    replay("ratio_analyzer", bytes([30, 1]) + big)
+    with pytest.raises(Image.DecompressionBombError):
+        HARNESSES["adjust_size"].ImageTool().adjust_size(big)
+
+
+# --- inputs that once broke a harness -----------------------------------------
+
+REGRESSIONS = [
+    # A ratio text with one part: the module's own unpacking message
+    # ("need more than 1 value to unpack"), not the interpreter's 3.12 text.
+    ("ratio_strings", b"\n16"),
+]
+
+
+@pytest.mark.parametrize(("name", "data"), [pytest.param(*case, id=f"{case[0]}-{i}") for i, case in
+                                            enumerate(REGRESSIONS)])
+def test_once_failing_inputs(name, data):
+    replay(name, data)
+
+
+def test_harness_flags_an_undocumented_exception():
+    with pytest.raises(_common.ContractBroken, match="undocumented KeyError"):
+        _common.compare(("raised", KeyError("x")), ("raised", KeyError("x")), (ValueError,), "call")
+    with pytest.raises(_common.ContractBroken, match="results differ"):
+        _common.compare(("ok", b"a"), ("ok", b"b"), (ValueError,), "call")
