@@ -7,20 +7,42 @@
 # installs atheris there, then runs each harness for the given time (default
 # 30 s). Logs go to fuzz/logs/, inputs that broke a harness to
 # fuzz/crashes/<harness>-*. Exits non-zero if any harness failed.
+#
+# FUZZ_SANITIZE=1 runs the same harnesses against modules built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (.venv-fuzz-asan, build dir
+# build/fuzz-asan), so that a memory error stops the run even where it would
+# not crash. With the compiler's sanitizer runtime preloaded libFuzzer loses
+# its coverage signal, so that mode replays the corpora gathered by plain runs
+# (fuzz/corpus/) and then mutates them unguided; run it after a plain run.
+# FUZZ_SKIP_INSTALL=1 uses the environment as it is.
 set -uo pipefail
 
 seconds="${1:-30}"
 shift || true
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv=".venv-fuzz"
+modules="canvora;resize;aspekta;dimora;lexgard"
+cd "$root"
+
+if [[ "${FUZZ_SANITIZE:-0}" == 1 ]]; then
+    venv=".venv-fuzz-asan"
+    install=(make install VENV="$venv" BUILD_DIR=build/fuzz-asan MODULES="$modules"
+             PIP_EXTRA="-Ccmake.define.VALDRIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo")
+    cxx="${CXX:-c++}"
+    export LD_PRELOAD="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
+    export PYTHONMALLOC=malloc
+    export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:${ASAN_OPTIONS:-}"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+else
+    venv=".venv-fuzz"
+    install=(make install VENV="$venv" BUILD_DIR=build/fuzz)
+fi
 python="$root/$venv/bin/python"
 
-cd "$root"
 if [[ "${FUZZ_SKIP_INSTALL:-0}" != 1 ]]; then
-    make install VENV="$venv" BUILD_DIR=build/fuzz || exit 2
+    LD_PRELOAD= "${install[@]}" || exit 2
 fi
-if ! "$python" -c "import atheris" 2>/dev/null; then
-    "$python" -m pip install --disable-pip-version-check -q "atheris>=3.1" || exit 2
+if ! LD_PRELOAD= "$python" -c "import atheris" 2>/dev/null; then
+    LD_PRELOAD= "$python" -m pip install --disable-pip-version-check -q "atheris>=3.1" || exit 2
 fi
 
 harnesses=("$@")

@@ -70,6 +70,10 @@ def adjust_headers():
                     yield bytes([proportion, mode, colour, flags]) + percent
     for colour in range(len(HARNESSES["adjust_size"].FILL_COLOURS)):
         yield bytes([0, 0, colour, 0]) + percents[3]
+    # Settings reassigned on the instance: odd proportion and mode objects,
+    # and whole-number percentages passed as int.
+    for index in range(5):
+        yield bytes([index, index, 0, 0x40 | 0x80 | 0x20]) + percents[0]
 
 
 ADJUST_HEADERS = list(adjust_headers())
