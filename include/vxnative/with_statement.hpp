@@ -43,7 +43,10 @@ struct SpecialPair {
 };
 
 inline SpecialPair lookup_enter_exit(nb::handle obj) {
-    PyObject *mro = Py_TYPE(obj.ptr())->tp_mro;
+    // Held, as the interpreter holds it in its own lookups: a key's __eq__ run
+    // by a lookup below may give the type a new MRO and release this one.
+    nb::object mro_reference = nb::borrow(Py_TYPE(obj.ptr())->tp_mro);
+    PyObject *mro = mro_reference.ptr();
     nb::object found[2];
     const nb::handle names[2] = {enter_name(), exit_name()};
     Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
