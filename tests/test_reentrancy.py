@@ -9,10 +9,12 @@ stops there, an ordinary build crashes or misbehaves at random.
 """
 
 import io
+import warnings
 
 from PIL import Image
 
 from valdrix import aspekta
+from valdrix.dimora import GPTImageSizeCalculator
 
 
 def collider(text, action):
@@ -42,6 +44,42 @@ def collider(text, action):
 _recycled = None
 
 
+def test_preset_table_replaced_while_it_is_read():
+    class Calc(GPTImageSizeCalculator):
+        pass
+
+    def drop_table():
+        Calc.RESOLUTION_PRESET = {"2k": 3686400}
+
+    key = collider("2k", drop_table)
+    Calc.RESOLUTION_PRESET = {key(): 1, "2k": 3686400, "1k": 1572516}
+    key.armed = True
+    result = Calc.calc_size("16:9", "1k")
+    # As `cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])`
+    # evaluates: `get` is bound to the old table before "2k" is read from it.
+    assert (result["width"], result["height"], result["valid"]) == (1664, 944, True)
+    assert key.calls == 1
+    assert Calc.RESOLUTION_PRESET == {"2k": 3686400}
+
+
+def test_preset_entry_deleted_while_the_tier_is_looked_up():
+    class Calc(GPTImageSizeCalculator):
+        pass
+
+    def empty_table():
+        Calc.RESOLUTION_PRESET.clear()
+
+    key = collider("1k", empty_table)
+    # Values made at run time, so that emptying the table frees them.
+    Calc.RESOLUTION_PRESET = {"2k": int("3686400"), key(): 1, "1k": int("1572516")}
+    key.armed = True
+    result = Calc.calc_size("1:1", "1k")
+    # "2k" was read before the table was emptied; the tier lookup then finds
+    # nothing and falls back to it.
+    assert (result["width"], result["height"]) == (1920, 1920)
+    assert Calc.RESOLUTION_PRESET == {}
+
+
 def png(size):
     out = io.BytesIO()
     Image.new("RGB", size).save(out, format="PNG")
@@ -66,3 +104,20 @@ def test_stream_class_given_a_new_mro_while_enter_is_looked_up(monkeypatch):
     assert key.calls >= 1
     assert Stream.__mro__[1] is Second
 
+
+def test_preset_table_replaced_while_the_class_is_examined():
+    replacement = {"2k": 8294400}
+
+    def replace_table():
+        Calc.RESOLUTION_PRESET = replacement
+
+    key = collider("round_to_multiple", replace_table)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # 3.13 warns about the key
+        Calc = type("Calc", (GPTImageSizeCalculator,), {key(): None})
+    Calc.RESOLUTION_PRESET = {"1k": 1572516, "2k": 3686400}
+    key.armed = True
+    result = Calc.calc_size("16:9", "1k")
+    # The tier is read before `round_to_multiple` is first looked up.
+    assert (result["width"], result["height"], result["valid"]) == (1664, 944, True)
+    assert Calc.RESOLUTION_PRESET is replacement

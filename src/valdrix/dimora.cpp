@@ -110,11 +110,26 @@ void set_item(nb::handle dict, nb::handle key, nb::handle value) {
 
 // --- what the native route may rely on -----------------------------------------
 
+// A lookup of a str key in a table keyed only by exact strs compares strs
+// and nothing else. Any other key may run its own __eq__ in the middle of the
+// lookup, and that code may replace or empty the table whose entries are
+// held here without references; such tables go the general way.
+bool keyed_by_str_only(PyObject *table) {
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (PyDict_Next(table, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    return true;
+}
+
 // `cls.<name>` when that is a plain class attribute: the entry of the first
-// class along the MRO that has the name. Null for a missing name. Only
-// meaningful for a class whose metaclass is type, where no Python code runs
-// in the lookup; the caller accepts only objects without a __get__ (exact
-// ints, floats, dicts) or the original class methods.
+// class along the MRO that has the name. Null for a missing name, and for a
+// namespace with keys other than strs. Only meaningful for a class whose
+// metaclass is type, where no Python code runs in the lookup; the caller
+// accepts only objects without a __get__ (exact ints, floats, dicts) or the
+// original class methods.
 PyObject *plain_class_attribute(PyTypeObject *type, nb::handle name) {
     PyObject *mro = type->tp_mro;
     if (!mro || !PyTuple_Check(mro))
@@ -123,6 +138,10 @@ PyObject *plain_class_attribute(PyTypeObject *type, nb::handle name) {
         PyObject *dict = PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i)));
         if (!dict)
             return nullptr;
+        if (!keyed_by_str_only(dict)) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
         PyObject *found = PyDict_GetItemWithError(dict, name.ptr());
         Py_DECREF(dict);
         if (found)
@@ -497,7 +516,7 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
 
 // The tier's pixel count from an exact dict preset, reading "2k" first.
 std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resolution) {
-    if (!preset)
+    if (!preset || !keyed_by_str_only(preset))
         return std::nullopt;
     PyObject *fallback = PyDict_GetItemWithError(preset, VX_ID("2k").ptr());
     PyObject *chosen = fallback ? PyDict_GetItemWithError(preset, resolution.ptr()) : nullptr;
