@@ -13,7 +13,7 @@ import warnings
 
 from PIL import Image
 
-from valdrix import aspekta
+from valdrix import aspekta, dimora
 from valdrix.dimora import GPTImageSizeCalculator
 
 
@@ -35,7 +35,8 @@ def collider(text, action):
             # Freed tuples and dicts go back to the interpreter's free lists;
             # allocating a few reuses them, so stale reads see other objects.
             global _recycled
-            _recycled = [tuple(range(6)) for _ in range(50)] + [{"k": i} for i in range(50)]
+            _recycled = [tuple(range(6)) for _ in range(50)] + [
+                {"1k": int("2000000"), "2k": int("2000000")} for _ in range(50)]
             return False
 
     return Collider
@@ -121,3 +122,29 @@ def test_preset_table_replaced_while_the_class_is_examined():
     # The tier is read before `round_to_multiple` is first looked up.
     assert (result["width"], result["height"], result["valid"]) == (1664, 944, True)
     assert Calc.RESOLUTION_PRESET is replacement
+
+
+def test_preset_table_replaced_while_math_is_looked_up():
+    class Calc(GPTImageSizeCalculator):
+        pass
+
+    def replace_table():
+        Calc.RESOLUTION_PRESET = {"2k": int("8294400")}
+
+    key = collider("math", replace_table)
+    Calc.RESOLUTION_PRESET = {"1k": int("1572516"), "2k": int("3686400")}
+    # The key must come before "math" in the lookup's probe sequence.
+    namespace = vars(dimora)
+    math_module = namespace.pop("math")
+    namespace[key()] = None
+    namespace["math"] = math_module
+    try:
+        key.armed = True
+        result = Calc.calc_size("16:9", "1k")
+    finally:
+        key.armed = False
+        del namespace[next(k for k in namespace if isinstance(k, key))]
+    # Which table the call reads depends on when the key runs; it must read
+    # one of them whole, not freed memory.
+    assert (result["width"], result["height"]) in [(1664, 944), (3840, 2160)]
+    assert result["valid"] and key.calls >= 1

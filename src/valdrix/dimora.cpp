@@ -546,11 +546,15 @@ nb::object calculated_dict(const sizes::CalculatedSize &size, nb::handle aspect_
 
 std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
                                              const RatioTerms &terms) {
+    // Looking `math` up may run a namespace key's __eq__, which may change the
+    // class; so it comes first, and nothing runs between here and the last
+    // use of the (borrowed) facts.
+    if (!math_is_original(args, true, true))
+        return std::nullopt;
     const ClassFacts &facts = facts_cache.facts_of(args[0]);
     std::optional<int64_t> ratio_width = plain_integer(terms.width.ptr());
     std::optional<int64_t> ratio_height = plain_integer(terms.height.ptr());
-    if (!facts.limits || !ratio_width || !ratio_height || !siblings_are_original(facts) ||
-        !math_is_original(args, true, true))
+    if (!facts.limits || !ratio_width || !ratio_height || !siblings_are_original(facts))
         return std::nullopt;
     sizes::SizeLimits limits = *facts.limits;
     std::optional<int64_t> preset_pixels = plain_preset_pixels(facts.preset, resolution);
