@@ -98,7 +98,9 @@ def test_stream_class_given_a_new_mro_while_enter_is_looked_up(monkeypatch):
         Stream.__bases__ = (Second,)
 
     key = collider("__enter__", rebase)
-    Stream = type("Stream", (First,), {key(): None})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # 3.13 warns about the key
+        Stream = type("Stream", (First,), {key(): None})
     monkeypatch.setattr(aspekta, "BytesIO", Stream)
     key.armed = True
     assert aspekta.ImageRatioAnalyzer().get_raw_simple_ratio(png((32, 18))) == "16:9"
