@@ -9,7 +9,7 @@ PYTEST_ARGS ?=
 PY := $(VENV)/bin/python
 PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
-.PHONY: test demo bench install venv clean sanitize
+.PHONY: test demo bench install venv clean sanitize test-313
 
 $(VENV)/.created:
 	@python=$$(tools/find-python) && echo "Using $$python" && "$$python" -m venv $(VENV)
@@ -42,6 +42,15 @@ sanitize:
 	LD_PRELOAD="$(ASAN_RUNTIME) $(UBSAN_RUNTIME)" PYTHONMALLOC=malloc VALDRIX_SANITIZED=1 \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    .venv-asan/bin/python -m pytest $(PYTEST_ARGS)
+
+# The whole suite on CPython 3.13, in its own environment (.venv-313) and
+# build directory. The module list is passed on every run because CMake keeps
+# the last one it was given in the build directory's cache.
+VALDRIX_ALL_MODULES_313 := canvora;resize;aspekta;dimora;lexgard;faultum;faultrol;halvane
+test-313:
+	PYTHON_VERSION_WANTED=3.13 $(MAKE) install VENV=.venv-313 BUILD_DIR=build/313 \
+	    MODULES="$(or $(MODULES),$(VALDRIX_ALL_MODULES_313))"
+	.venv-313/bin/python -m pytest $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(VENV) build
