@@ -67,6 +67,10 @@ DECODE_ERRORS: tuple[type[BaseException], ...] = (
     struct.error,
     # zlib.decompress of a damaged compressed chunk (PNG iCCP/zTXt, WebP).
     zlib.error,
+    # Pillow's TIFF loader seeks to a strip offset stored as a floating-point
+    # tag and fails with TypeError (found by fuzz_adjust_size; see
+    # tests/test_fuzz_regressions.py).
+    TypeError,
 )
 
 

@@ -41,9 +41,9 @@ HEADER = 6
 # Documented outcomes besides a decoding failure: the unsupported mode
 # (ValueError), int() of a NaN or infinite product (ValueError /
 # OverflowError), a size of 0 or below reaching Pillow (ValueError, or the
-# encoder's OSError/SystemError-free error for an empty image), and an
-# unusable fill colour rejected by Image.new (ValueError or TypeError).
-ALLOWED = DECODE_ERRORS + (OverflowError, TypeError)
+# encoder's error for an empty image), and an unusable fill colour rejected
+# by Image.new (ValueError or TypeError, the latter already a decoding error).
+ALLOWED = DECODE_ERRORS + (OverflowError,)
 
 
 def settings(header: bytes):

@@ -19,10 +19,10 @@ COLOURS = [(0, 0, 0), (255, 0, 0), "white", 5, (1, 2, 3, 4), "#abc", (1, 2), "no
 MODES = [None, "RGBA", "L", "P", "1", "LA", "I", "F", "CMYK", "RGB"]
 
 # A negative target or an unusable colour is refused by Image.new
-# (ValueError, TypeError); a target that resizes a side to 0 is refused by
+# (ValueError, TypeError, both among the decoding errors); a target that resizes a side to 0 is refused by
 # resize (ValueError); a source with a zero side divides by zero. Decoding
 # errors can only come from loading the lazily opened source.
-ALLOWED = DECODE_ERRORS + (TypeError, ZeroDivisionError)
+ALLOWED = DECODE_ERRORS + (ZeroDivisionError,)
 
 
 def reference(image, target_w, target_h, bg_color):

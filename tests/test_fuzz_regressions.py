@@ -114,10 +114,26 @@ def test_image_over_the_pixel_cap_is_refused_by_every_entry_point():
 
 # --- inputs that once broke a harness -----------------------------------------
 
+# A little-endian TIFF whose StripOffsets tag is of type DOUBLE: Pillow opens
+# it, and its loader then fails with TypeError (seek to a float).
+TIFF_FLOAT_STRIP_OFFSET = bytes.fromhex(
+    "49492a00080000000b0000010400010000000300000001010400010000000200000002010300040000009200000003010300010000"
+    "000100000006010300010000000200000011010c00010000009a000000150103000100000004000000120104000100000002000000"
+    "1701040001000000180000001c0103000100000001000000520103000100000002000066747970000800080008000800250000ff4a"
+    "0000ff003600ff253501ff4a35025a")
+# A PNG whose IDAT chunk is followed by a chunk of 34 bytes that ends early:
+# Pillow's loader raises SyntaxError ("broken PNG file").
+PNG_BROKEN_CHUNK = bytes.fromhex(
+    "89504e470d0a1a0a0000000d4948445200000006000000041000000000d8ffcddc0000002649444154789c35010000000000000000"
+    "0208060000009d74661a0000002249444154789c6360606088526560f8efc5000049")
+
 REGRESSIONS = [
     # A ratio text with one part: the module's own unpacking message
     # ("need more than 1 value to unpack"), not the interpreter's 3.12 text.
     ("ratio_strings", b"\n16"),
+    ("adjust_size", bytes.fromhex("0001020018fc") + TIFF_FLOAT_STRIP_OFFSET),
+    ("adjust_size", bytes.fromhex("850001010000") + PNG_BROKEN_CHUNK),
+    ("ratio_analyzer", bytes([30, 1]) + TIFF_FLOAT_STRIP_OFFSET),
 ]
 
 
@@ -125,6 +141,23 @@ REGRESSIONS = [
                                             enumerate(REGRESSIONS)])
 def test_once_failing_inputs(name, data):
     replay(name, data)
+
+
+@pytest.mark.parametrize(("image", "error", "text"), [
+    (TIFF_FLOAT_STRIP_OFFSET, TypeError, "cannot be interpreted as an integer"),
+    (PNG_BROKEN_CHUNK, SyntaxError, "broken PNG file"),
+])
+def test_pillow_load_errors_pass_through_adjust_size_unchanged(image, error, text):
+    from valdrix.canvora import ImageTool
+
+    with pytest.raises(error, match=text):
+        Image.open(io.BytesIO(image)).convert("RGBA")
+    for mode in ("fill", "resize"):
+        with pytest.raises(error, match=text):
+            ImageTool(None, mode).adjust_size(image)
+        # Decoding comes before the gate: a mismatching ratio does not help.
+        with pytest.raises(error, match=text):
+            ImageTool("21:9", mode).adjust_size(image)
 
 
 def test_harness_flags_an_undocumented_exception():
