@@ -4,6 +4,7 @@ VENV ?= .venv
 BUILD_DIR ?= build/release
 # MODULES="dimora;faultum" builds only those modules (for work on one of them).
 MODULES ?=
+ALL_MODULES := canvora;resize;aspekta;dimora;lexgard;faultum;faultrol;halvane
 PIP_EXTRA ?=
 PYTEST_ARGS ?=
 PY := $(VENV)/bin/python
@@ -19,9 +20,11 @@ $(VENV)/.created:
 
 venv: $(VENV)/.created
 
-# Builds the C++ modules and installs the package (incremental rebuilds reuse BUILD_DIR).
+# Builds the C++ modules and installs the package (incremental rebuilds reuse
+# BUILD_DIR). The module list is passed on every run because CMake keeps the
+# last one it was given in the build directory's cache.
 install: venv
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_EXTRA) $(if $(MODULES),-Ccmake.define.VALDRIX_MODULES="$(MODULES)") ".[test]"
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_EXTRA) -Ccmake.define.VALDRIX_MODULES="$(or $(MODULES),$(ALL_MODULES))" ".[test]"
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -44,12 +47,9 @@ sanitize:
 	    .venv-asan/bin/python -m pytest $(PYTEST_ARGS)
 
 # The whole suite on CPython 3.13, in its own environment (.venv-313) and
-# build directory. The module list is passed on every run because CMake keeps
-# the last one it was given in the build directory's cache.
-VALDRIX_ALL_MODULES_313 := canvora;resize;aspekta;dimora;lexgard;faultum;faultrol;halvane
+# build directory.
 test-313:
-	PYTHON_VERSION_WANTED=3.13 $(MAKE) install VENV=.venv-313 BUILD_DIR=build/313 \
-	    MODULES="$(or $(MODULES),$(VALDRIX_ALL_MODULES_313))"
+	PYTHON_VERSION_WANTED=3.13 $(MAKE) install VENV=.venv-313 BUILD_DIR=build/313
 	.venv-313/bin/python -m pytest $(PYTEST_ARGS)
 
 clean:

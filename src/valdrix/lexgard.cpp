@@ -236,12 +236,28 @@ void register_matcher(nb::handle pattern, std::shared_ptr<const lex::Matcher> ma
     registry()[pattern.ptr()] = {std::move(weak_reference), std::move(matcher)};
 }
 
+// True while `weak_reference` still leads to `object`.
+bool still_refers_to(nb::handle weak_reference, nb::handle object) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *target = nullptr;
+    if (PyWeakref_GetRef(weak_reference.ptr(), &target) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = target == object.ptr();
+    Py_XDECREF(target);
+    return same;
+#else
+    return PyWeakref_GetObject(weak_reference.ptr()) == object.ptr();
+#endif
+}
+
 // The automaton of this very pattern object: an entry whose weak reference
 // no longer leads to it belongs to an earlier object at the same address.
 std::shared_ptr<const lex::Matcher> registered_matcher(nb::handle pattern) {
     auto &patterns = registry();
     auto it = patterns.find(pattern.ptr());
-    if (it == patterns.end() || PyWeakref_GetObject(it->second.weak_reference.ptr()) != pattern.ptr())
+    if (it == patterns.end() || !still_refers_to(it->second.weak_reference, pattern))
         return nullptr;
     return it->second.matcher;
 }
