@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 PY := $(VENV)/bin/python
 PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
-.PHONY: test demo bench install venv clean sanitize test-313
+.PHONY: test demo bench install venv clean sanitize test-313 fuzz
 
 $(VENV)/.created:
 	@python=$$(tools/find-python) && echo "Using $$python" && "$$python" -m venv $(VENV)
@@ -51,6 +51,12 @@ sanitize:
 test-313:
 	PYTHON_VERSION_WANTED=3.13 $(MAKE) install VENV=.venv-313 BUILD_DIR=build/313
 	.venv-313/bin/python -m pytest $(PYTEST_ARGS)
+
+# A bounded fuzzing session of every harness in fuzz/ (atheris, in .venv-fuzz);
+# FUZZ_SECONDS per harness. `FUZZ_SANITIZE=1 fuzz/run.sh` runs them on an ASan/UBSan build.
+FUZZ_SECONDS ?= 30
+fuzz:
+	fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(VENV) build
