@@ -154,3 +154,20 @@ def test_custom_and_fixed_codes_share_the_contract():
 )
 def test_no_leaks(leak_check, call, raises):
     leak_check(call, raises=raises)
+
+
+def test_register_honours_a_constructor_replaced_on_the_class():
+    calls = []
+    original = CustomErrorCode.__init__
+
+    def replacement(self, code, msg):
+        calls.append(code)
+        original(self, code, msg)
+
+    CustomErrorCode.__init__ = replacement
+    try:
+        error = ErrorCodeRegistry.register("P", "p")
+    finally:
+        CustomErrorCode.__init__ = original
+    assert calls == ["P"] and (error.code, error.msg) == ("P", "p")
+    assert ErrorCodeRegistry.register("Q", "q").code == "Q" and calls == ["P"]

@@ -48,13 +48,47 @@ constexpr const char *kClearDoc = "清空所有注册的错误码（主要用于
 
 // --- CustomErrorCode -------------------------------------------------------
 
+void store_code_and_msg(nb::handle self, nb::handle code, nb::handle msg) {
+    self.attr(VX_ID("_code")) = code;
+    self.attr(VX_ID("_msg")) = msg;
+}
+
 nb::object custom_init(const vx::Args &args) {
     nb::handle self = args[0];
     nb::str code = args.str(1);
     nb::str msg = args.str(2);
-    self.attr(VX_ID("_code")) = code;
-    self.attr(VX_ID("_msg")) = msg;
+    store_code_and_msg(self, code, msg);
     return nb::none();
+}
+
+// The class and constructor defined here; `register` builds its codes without
+// the generic call machinery while calling the class would reach exactly them.
+struct {
+    PyObject *cls = nullptr;
+    PyObject *init = nullptr;
+} original_custom;
+
+bool constructs_as_defined_here(nb::handle cls) {
+    if (cls.ptr() != original_custom.cls || Py_TYPE(cls.ptr()) != &PyType_Type)
+        return false;
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    if (type->tp_new != PyBaseObject_Type.tp_new)
+        return false; // a __new__ was added since
+    PyObject *init = PyDict_GetItemWithError(type->tp_dict, VX_ID("__init__").ptr());
+    vx::throw_if_error();
+    return init == original_custom.init;
+}
+
+// `CustomErrorCode(code, msg)` with the class found among the module's
+// globals now; both arguments are already known to be exact str.
+nb::object new_custom_error_code(const vx::Args &args, nb::handle code, nb::handle msg) {
+    nb::object cls = args.global(VX_ID("CustomErrorCode"));
+    if (!constructs_as_defined_here(cls))
+        return cls(code, msg);
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    nb::object instance = vx::steal_or_throw(type->tp_alloc(type, 0));
+    store_code_and_msg(instance, code, msg);
+    return instance;
 }
 
 nb::object custom_code(const vx::Args &args) { return vx::checked_str_result(args[0].attr(VX_ID("_code"))); }
@@ -77,7 +111,7 @@ nb::object registry_of(nb::handle cls) { return cls.attr(VX_ID("_registry")); }
 nb::object registry_register(const vx::Args &args) {
     nb::str code = args.str(1);
     nb::str msg = args.str(2);
-    nb::object error_code = args.global(VX_ID("CustomErrorCode"))(code, msg);
+    nb::object error_code = new_custom_error_code(args, code, msg);
     nb::object registry = registry_of(args[0]);
     if (PyObject_SetItem(registry.ptr(), code.ptr(), error_code.ptr()) < 0)
         throw nb::python_error();
@@ -122,7 +156,7 @@ NB_MODULE(faultrol, module) {
     context.bind("Optional", typing.attr("Optional"));
 
     vx::ClassBuilder custom(context, "CustomErrorCode", kCustomErrorCodeDoc);
-    custom.method({.name = "__init__",
+    nb::object init = custom.method({.name = "__init__",
                    .implementation = custom_init,
                    .params = {{"self"}, {"code", "str"}, {"msg", "str"}},
                    .source_line = __LINE__});
@@ -141,7 +175,10 @@ NB_MODULE(faultrol, module) {
                    .params = {{"self"}},
                    .return_annotation = "str",
                    .source_line = __LINE__});
-    custom.finish();
+    nb::object custom_class = custom.finish();
+    // Kept for the life of the process, as the module keeps its classes.
+    original_custom.cls = custom_class.release().ptr();
+    original_custom.init = init.release().ptr();
 
     vx::ClassBuilder registry(context, "ErrorCodeRegistry", kRegistryDoc);
     nb::dict annotations;
