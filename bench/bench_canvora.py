@@ -121,7 +121,7 @@ def image_rows():
     rows = []
     sources = {size: photo(*size) for size in [(1920, 1080), (4000, 3000)]}
     for (width, height), img in sources.items():
-        number, repeat = (3, 5) if width < 2000 else (1, 3)
+        number, repeat = (3, 5) if width < 2000 else (1, 7)
         for fmt in ["JPEG", "PNG"]:
             data = encoded(img, fmt)
             for mode in ["fill", "resize"]:
