@@ -6,8 +6,14 @@ import pathlib
 import tracemalloc
 
 import pytest
+from hypothesis import settings
 
 import valdrix
+
+# Property tests judge results, not speed: a loaded CI machine must not turn
+# a slow example into a failure.
+settings.register_profile("valdrix", deadline=None)
+settings.load_profile("valdrix")
 
 SOURCE_TREE = pathlib.Path(__file__).resolve().parent.parent / "src"
 
