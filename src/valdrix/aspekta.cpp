@@ -3,6 +3,7 @@
 #include <vxcore/floor_div.hpp>
 #include <vxcore/ratio_search.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
 #include <vxnative/with_statement.hpp>
 
@@ -41,17 +42,13 @@ constexpr const char *kApproxRatioDoc = "自动拟合近似简单整数比例，
 // signals, so that a huge search bound can still be interrupted.
 constexpr int64_t kQuotientsBetweenSignalChecks = int64_t{1} << 20;
 
-nb::object to_int(int64_t value) { return vx::steal_or_throw(PyLong_FromLongLong(value)); }
-
-nb::object number_op(binaryfunc op, nb::handle a, nb::handle b) { return vx::steal_or_throw(op(a.ptr(), b.ptr())); }
+using vx::number_op;
+nb::object to_int(int64_t value) { return vx::new_int(value); }
 
 // The value of an exact int that the native integer arithmetic handles.
 std::optional<int64_t> safe_int(nb::handle value) {
-    if (!PyLong_CheckExact(value.ptr()))
-        return std::nullopt;
-    int overflow = 0;
-    long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow || !vxcore::is_safe_int(number))
+    auto number = vx::exact_int64(value);
+    if (!number || !vxcore::is_safe_int(*number))
         return std::nullopt;
     return number;
 }

@@ -4,6 +4,8 @@
 // output is exactly what the same Pillow calls give from Python.
 #include <vxcore/canvora_ratios.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/numbers.hpp>
+#include <vxnative/unpack.hpp>
 
 #include <optional>
 #include <utility>
@@ -54,50 +56,16 @@ constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fi
 // of two of them stay exact in C++; anything else takes the interpreter's
 // arithmetic.
 std::optional<int64_t> small_int(nb::handle value) {
-    if (!PyLong_CheckExact(value.ptr()))
+    constexpr int64_t kLimit = int64_t{1} << 62;
+    auto number = vx::exact_int64(value);
+    if (!number || *number <= -kLimit || *number >= kLimit)
         return std::nullopt;
-    int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    constexpr long long kLimit = 1LL << 62;
-    if (overflow || result <= -kLimit || result >= kLimit)
-        return std::nullopt;
-    return result;
+    return number;
 }
 
-nb::object new_int(int64_t value) { return vx::steal_or_throw(PyLong_FromLongLong(value)); }
-
-// `a <op> b` reduced to its truth value, without the identity shortcut of
-// PyObject_RichCompareBool, as the comparison operators behave.
-bool compare(nb::handle a, nb::handle b, int op) {
-    nb::object result = vx::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    return vx::truth(result);
-}
-
-// `first, second = value`.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    if (PyTuple_CheckExact(value.ptr())) {
-        Py_ssize_t size = PyTuple_GET_SIZE(value.ptr());
-        if (size < 2)
-            vx::raise_too_few_to_unpack(size);
-        if (size > 2)
-            vx::raise_too_many_to_unpack(2);
-        return {nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(value.ptr(), 1))};
-    }
-    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        items[i] = nb::steal(PyIter_Next(iterator.ptr()));
-        if (!items[i].is_valid()) {
-            vx::throw_if_error();
-            vx::raise_too_few_to_unpack(i);
-        }
-    }
-    nb::object surplus = nb::steal(PyIter_Next(iterator.ptr()));
-    vx::throw_if_error();
-    if (surplus.is_valid())
-        vx::raise_too_many_to_unpack(2);
-    return {std::move(items[0]), std::move(items[1])};
-}
+using vx::compare;
+using vx::new_int;
+using vx::unpack_pair;
 
 // `numerator / denominator`, natively when both are small ints.
 nb::object true_divide(nb::handle numerator, nb::handle denominator) {

@@ -2,6 +2,7 @@
 // uniformly and centred on a background colour.
 #include <vxcore/fit.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
 
 #include <cstdint>
@@ -34,18 +35,14 @@ struct Placement {
 
 // The value of an exact int that the native arithmetic handles exactly.
 std::optional<int64_t> native_operand(nb::handle value) {
-    if (!PyLong_CheckExact(value.ptr()))
-        return std::nullopt;
-    int overflow = 0;
-    long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow || !vxcore::within_fit_range(number))
+    auto number = vx::exact_int64(value);
+    if (!number || !vxcore::within_fit_range(*number))
         return std::nullopt;
     return number;
 }
 
-nb::object to_int(int64_t value) { return vx::steal_or_throw(PyLong_FromLongLong(value)); }
-
-nb::object number_op(binaryfunc op, nb::handle a, nb::handle b) { return vx::steal_or_throw(op(a.ptr(), b.ptr())); }
+using vx::number_op;
+nb::object to_int(int64_t value) { return vx::new_int(value); }
 
 // The same steps on arbitrary objects through the interpreter's number
 // protocol: huge ints, floats from a duck-typed image, and every error case.

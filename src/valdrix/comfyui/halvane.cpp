@@ -9,6 +9,7 @@
 // release the GIL themselves.
 #include <vxnative/except.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/numbers.hpp>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -66,10 +67,7 @@ nb::str concat(nb::handle left, nb::handle right) {
 
 bool truth_of(nb::handle value) { return vx::truth(value); }
 
-bool compare(nb::handle left, nb::handle right, int op) {
-    nb::object result = vx::steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op));
-    return truth_of(result);
-}
+using vx::compare;
 
 // The handles the logging calls need, resolved in the order an expression
 // `self.logger.<level>(format, ...)` evaluates them: the method first, then
