@@ -58,5 +58,7 @@ FUZZ_SECONDS ?= 30
 fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS)
 
+include mk/cpp.mk
+
 clean:
 	rm -rf $(VENV) build
