@@ -1,6 +1,14 @@
+"""The service's eighteen unified error codes."""
+
 from enum import Enum as Enum
 
 class ErrorCode(Enum):
+    """The service's unified error codes: each member's value is the pair (code, message).
+
+    The code is the member's own name; the message is user-facing Chinese text. Look a
+    member up by name (``ErrorCode["TIMEOUT"]``) or by its whole value tuple.
+    """
+
     SUCCESS = ("SUCCESS", "服务完成")
     SERVICE_BUSY = ("SERVICE_BUSY", "服务繁忙，请稍后再试")
     TIMEOUT = ("TIMEOUT", "服务超时，请稍后重试")
@@ -25,6 +33,9 @@ class ErrorCode(Enum):
 
     _value_: tuple[str, str]
     @property
-    def code(self) -> str: ...
+    def code(self) -> str:
+        """The code identifier, ``value[0]`` (the member's name)."""
+
     @property
-    def msg(self) -> str: ...
+    def msg(self) -> str:
+        """The user-facing message, ``value[1]``."""
