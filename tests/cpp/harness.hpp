@@ -82,6 +82,6 @@ inline std::mt19937_64 rng(const char *salt) {
         const auto &vx_expected = (expected);                                                                          \
         if (!(vx_actual == vx_expected))                                                                               \
             ::vxtest::fail(__FILE__, __LINE__,                                                                         \
-                           std::string(#actual " == " #expected ": got ") + ::vxtest::show(vx_actual) +               \
+                           std::string(#actual " == " #expected ": got ") + ::vxtest::show(vx_actual) +                \
                                ", expected " + ::vxtest::show(vx_expected));                                           \
     } while (0)

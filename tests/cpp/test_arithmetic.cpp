@@ -19,18 +19,23 @@ namespace {
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 
-int sign(int64_t value) { return (value > 0) - (value < 0); }
+int sign(int64_t value) {
+    return (value > 0) - (value < 0);
+}
 
 // Operands spread over every magnitude, the extremes included.
 int64_t random_int(std::mt19937_64 &rng) {
     switch (rng() % 4) {
-    case 0: return static_cast<int64_t>(rng() % 41) - 20;
-    case 1: return static_cast<int64_t>(rng());
+    case 0:
+        return static_cast<int64_t>(rng() % 41) - 20;
+    case 1:
+        return static_cast<int64_t>(rng());
     case 2: {
         static constexpr int64_t edges[] = {kMin, kMin + 1, kMax, kMax - 1, -1, 0, 1, int64_t{1} << 53};
         return edges[rng() % std::size(edges)];
     }
-    default: return static_cast<int64_t>(rng()) >> (rng() % 63);
+    default:
+        return static_cast<int64_t>(rng()) >> (rng() % 63);
     }
 }
 
@@ -42,9 +47,10 @@ VX_TEST(floor_division_matches_the_interpreter_on_known_values) {
     };
     // (a // b, a % b) as the interpreter gives them.
     static constexpr Row rows[] = {
-        {7, 2, 3, 1},          {-7, 2, -4, 1},  {7, -2, -4, -1}, {-7, -2, 3, -1}, {6, 3, 2, 0},
-        {-6, 3, -2, 0},        {0, -5, 0, 0},   {-1, 2, -1, 1},  {1, -2, -1, -1}, {kMax, 2, kMax / 2, 1},
-        {kMin, 2, kMin / 2, 0}, {kMin, 3, -3074457345618258603, 1}, {kMax, -1, -kMax, 0},
+        {7, 2, 3, 1},         {-7, 2, -4, 1},         {7, -2, -4, -1},        {-7, -2, 3, -1},
+        {6, 3, 2, 0},         {-6, 3, -2, 0},         {0, -5, 0, 0},          {-1, 2, -1, 1},
+        {1, -2, -1, -1},      {kMax, 2, kMax / 2, 1}, {kMin, 2, kMin / 2, 0}, {kMin, 3, -3074457345618258603, 1},
+        {kMax, -1, -kMax, 0},
     };
     for (const Row &row : rows) {
         CHECK_EQ(vxcore::floor_divide(row.a, row.b), row.quotient);
@@ -116,7 +122,7 @@ VX_TEST(gcd_known_values_follow_pythons_floored_modulo) {
         int64_t a, b, gcd;
     };
     // def _gcd(a, b): while b: a, b = b, a % b; return a
-    static constexpr Row rows[] = {{1920, 1080, 120}, {4, -6, -2}, {-4, 6, 2}, {-4, -6, -2}, {0, -5, -5},
+    static constexpr Row rows[] = {{1920, 1080, 120}, {4, -6, -2}, {-4, 6, 2}, {-4, -6, -2},  {0, -5, -5},
                                    {-5, 0, -5},       {0, 0, 0},   {7, 13, 1}, {kMax, -1, -1}};
     for (const Row &row : rows)
         CHECK_EQ(vxcore::gcd_floored(row.a, row.b), row.gcd);
@@ -188,7 +194,8 @@ VX_TEST(closest_standard_ratio) {
     }
     auto closest = [&](int64_t w, int64_t h) {
         size_t index = vxcore::canvora::closest_ratio_index(*vxcore::canvora::true_divide(w, h), values);
-        return index == vxcore::canvora::kNoCandidate ? std::string_view("none") : vxcore::canvora::kStandardRatios[index];
+        return index == vxcore::canvora::kNoCandidate ? std::string_view("none")
+                                                      : vxcore::canvora::kStandardRatios[index];
     };
     CHECK_EQ(closest(1920, 1080), "16:9");
     CHECK_EQ(closest(1080, 1920), "9:16");

@@ -22,7 +22,9 @@ struct Tier {
 // which the calculation clamps.
 constexpr Tier kTiers[] = {{"1k", 1572516}, {"2k", 3686400}, {"4k", 8294400}, {"tiny", 1}, {"huge", int64_t{1} << 40}};
 
-std::string show(const CalculatedSize &size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
+std::string show(const CalculatedSize &size) {
+    return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
 
 bool meets_every_limit(const CalculatedSize &size, const SizeLimits &limits) {
     int64_t long_edge = std::max(size.width, size.height), short_edge = std::min(size.width, size.height);
@@ -37,7 +39,9 @@ VX_TEST(dimora_known_sizes) {
     auto size = [](int64_t w, int64_t h, int64_t pixels) {
         CalculatedSize result{};
         Outcome outcome = calc_size(w, h, pixels, kLimits, result);
-        return outcome == Outcome::done ? show(result) : outcome == Outcome::ratio_too_wide ? "too wide" : "interpreter";
+        return outcome == Outcome::done             ? show(result)
+               : outcome == Outcome::ratio_too_wide ? "too wide"
+                                                    : "interpreter";
     };
     CHECK_EQ(size(16, 9, 8294400), "3840x2160");
     CHECK_EQ(size(21, 9, 3686400), "2928x1264");
@@ -46,7 +50,7 @@ VX_TEST(dimora_known_sizes) {
     CHECK_EQ(size(31, 10, 3686400), "too wide");
     CHECK_EQ(size(16, 0, 3686400), "interpreter"); // ZeroDivisionError is the interpreter's
     CHECK_EQ(size(0, 9, 3686400), "interpreter");
-    CHECK_EQ(size(-16, 9, 3686400), "interpreter"); // math domain error
+    CHECK_EQ(size(-16, 9, 3686400), "interpreter");                 // math domain error
     CHECK(round_to_multiple(40, 16) == std::optional<int64_t>(32)); // 2.5 rounds to even
     CHECK(round_to_multiple(56, 16) == std::optional<int64_t>(64)); // 3.5 rounds to even
     CHECK(round_to_multiple(1, 16) == std::optional<int64_t>(16));  // never below one multiple
@@ -87,7 +91,9 @@ VX_TEST(dimora_every_ratio_and_tier_meets_the_limits) {
                 CHECK(is_valid_image_size(size.width, size.height, kLimits) == std::optional<bool>(size.valid));
                 // Orientation never turned (a near-square ratio may come out square on small
                 // tiers), and the shape within what aligning both edges to 16 costs.
-                CHECK(w > h ? size.width >= size.height : w < h ? size.width <= size.height : size.width == size.height);
+                CHECK(w > h   ? size.width >= size.height
+                      : w < h ? size.width <= size.height
+                              : size.width == size.height);
                 double shape = static_cast<double>(size.width) / static_cast<double>(size.height) / wanted;
                 if (std::fabs(shape - 1.0) > 0.03)
                     vxtest::fail(__FILE__, __LINE__, "shape drifted: " + where);

@@ -31,9 +31,9 @@ struct FoldedCase {
     FoldedCase() {
         for (CodePoint c = 'A'; c <= 'Z'; ++c)
             add(c, c + 32);
-        add(0x212A, 'k');    // KELVIN SIGN
-        add(0x0130, 0x0069); // LATIN CAPITAL LETTER I WITH DOT ABOVE, one-way as in re
-        add(0x1E9E, 0x00DF); // LATIN CAPITAL LETTER SHARP S
+        add(0x212A, 'k');      // KELVIN SIGN
+        add(0x0130, 0x0069);   // LATIN CAPITAL LETTER I WITH DOT ABOVE, one-way as in re
+        add(0x1E9E, 0x00DF);   // LATIN CAPITAL LETTER SHARP S
         add(0x10400, 0x10428); // DESERET CAPITAL LONG I: an astral pair
     }
     void add(CodePoint variant, CodePoint key) {
@@ -126,10 +126,10 @@ VX_TEST(matcher_known_cases) {
         return show(matcher.find_all(text.data(), text.size()));
     };
     CHECK_EQ(find({U"abcd", U"abc", U"ab", U"xy"}, U"xabcx ab"), "(1,3)(6,2)");
-    CHECK_EQ(find({U"ab", U"abcd"}, U"abcd"), "(0,2)");     // the earlier word wins at one start
-    CHECK_EQ(find({U"bcd", U"abcx"}, U"abcd"), "(1,3)");    // a failed longer attempt gives way
-    CHECK_EQ(find({U"aa"}, U"aaaaa"), "(0,2)(2,2)");        // no overlaps
-    CHECK_EQ(find({U"b", U"abc"}, U"abc"), "(0,3)");        // the leftmost start beats an earlier word
+    CHECK_EQ(find({U"ab", U"abcd"}, U"abcd"), "(0,2)");  // the earlier word wins at one start
+    CHECK_EQ(find({U"bcd", U"abcx"}, U"abcd"), "(1,3)"); // a failed longer attempt gives way
+    CHECK_EQ(find({U"aa"}, U"aaaaa"), "(0,2)(2,2)");     // no overlaps
+    CHECK_EQ(find({U"b", U"abc"}, U"abc"), "(0,3)");     // the leftmost start beats an earlier word
     CHECK_EQ(find({U"禁止", U"词"}, U"这是禁止词"), "(2,2)(4,1)");
     CHECK_EQ(find({U"a"}, U""), "");
     WordList list;
@@ -168,8 +168,8 @@ VX_TEST(matcher_equals_brute_force_exact) {
 VX_TEST(matcher_equals_brute_force_case_insensitive) {
     auto rng = vxtest::rng("folded");
     FoldedCase folded;
-    const std::vector<CodePoint> alphabet = {'a', 'A', 'b', 'B', 'k', 'K', 0x212A, 'i', 0x0130,
-                                             0xDF, 0x1E9E, 0x10400, 0x10428, '-'};
+    const std::vector<CodePoint> alphabet = {'a', 'A',    'b',  'B',    'k',     'K',     0x212A,
+                                             'i', 0x0130, 0xDF, 0x1E9E, 0x10400, 0x10428, '-'};
     for (int n = 0; n < 4000; ++n) {
         std::vector<Text> words(1 + rng() % 25);
         for (Text &word : words)
