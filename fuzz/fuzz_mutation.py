@@ -567,13 +567,15 @@ class Search:
         """The smallest crasher, with every action it can do without removed.
 
         Whatever follows the crashing action goes first; then each action in
-        turn, from the last, is left out where the crash stays the same.
+        turn, from the last, is left out where the crash stays the same, for
+        as long again as shrinking was given.
         """
         actions, outcome = self.best, self.best_outcome
         if outcome.index is not None:
             actions = actions[: outcome.index + 1]
         position = len(actions) - 1
-        while position >= 0 and len(actions) > 1:
+        deadline = self.shrink_started + 2 * self.shrink_seconds
+        while position >= 0 and len(actions) > 1 and time.monotonic() < deadline:
             candidate = actions[:position] + actions[position + 1:]
             self.runs += 1
             trial = run_program(candidate)
@@ -617,7 +619,7 @@ def main(argv: list[str]) -> int:
         family = rng.choice(FAMILIES + [None])
         module = rng.choice(list(MODULES) + [None])
 
-        search = Search(family, module, found, out_of_time, shrink_seconds=max(20.0, budget / 4))
+        search = Search(family, module, found, out_of_time, shrink_seconds=min(60.0, max(10.0, budget / 4)))
         config = settings(max_examples=40, database=None, deadline=None, suppress_health_check=list(HealthCheck),
                           phases=[Phase.generate, Phase.shrink], report_multiple_bugs=False)
         try:

@@ -66,6 +66,17 @@ CRASHERS = {
         c.find_matched_words = c.check
         c.check("x")
     """),
+    # A subclass whose compile step is the load that calls it (found on the ASan build).
+    "build-regex-is-the-load": ("RecursionError", None, """
+        import os, tempfile
+        from valdrix.lexgard import PromptBanChecker
+        path = os.path.join(tempfile.mkdtemp(), "words.txt")
+        with open(path, "w", encoding="utf-8") as file:
+            file.write("x\\n")
+        class Sub(PromptBanChecker):
+            _build_regex = PromptBanChecker.load_banned_words
+        Sub(path)
+    """),
     # A subclass whose attribute hooks are another class's native constructor.
     "setattr-is-a-native-constructor": ("RecursionError", None, """
         from valdrix.canvora import ImageTool
