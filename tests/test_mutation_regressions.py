@@ -91,6 +91,16 @@ CRASHERS = {
             __getattribute__ = ImageTool.__init__
         Sub("1:1")
     """),
+    "getattribute-is-a-native-classmethod": ("RecursionError", None, """
+        import os, tempfile
+        from valdrix.dimora import GPTImageSizeCalculator
+        from valdrix.lexgard import PromptBanChecker
+        path = os.path.join(tempfile.mkdtemp(), "words.txt")
+        with open(path, "w", encoding="utf-8") as file:
+            file.write("x\\n")
+        PromptBanChecker.__getattribute__ = vars(GPTImageSizeCalculator)["floor_to_multiple"].__func__
+        PromptBanChecker(path)
+    """),
 }
 
 
