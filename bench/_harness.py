@@ -1,9 +1,14 @@
 """Timing helpers shared by the benchmarks: ours against a plain-Python baseline."""
 
+import pathlib
 import statistics
+import sys
 import time
 from typing import Callable, List, NamedTuple
 
+
+# The plain-Python baselines are the shared ones in reference/ at the root.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 
 class Row(NamedTuple):
     name: str

@@ -23,6 +23,7 @@ import tempfile
 import time
 
 from _harness import Row, compare, per_call_ns
+from reference.lexgard import check as python_check, load as python_load
 
 from valdrix.exceptions import PromptBanError
 from valdrix.lexgard import PromptBanChecker
@@ -55,26 +56,6 @@ def make_prompt(length, kind, words, seed=11):
 
 
 # --- the plain-Python checker -----------------------------------------------------------
-
-
-def python_load(path, ignore_case):
-    seen, words = set(), []
-    with open(path, "r", encoding="utf-8") as file:
-        for line in file:
-            word = line.strip()
-            if word and word not in seen:
-                seen.add(word)
-                words.append(word)
-    words.sort(key=len, reverse=True)
-    pattern = "|".join(re.escape(word) for word in words)
-    return re.compile(pattern, flags=re.IGNORECASE if ignore_case else 0)
-
-
-def python_check(pattern, prompt):
-    hits = list(set(pattern.findall(prompt)))
-    if hits:
-        raise PromptBanError(error_msg="Prohibited prompt words: " + ",".join(hits), data=hits)
-    return prompt
 
 
 def checking(check, prompt):

@@ -26,6 +26,9 @@ import PIL
 from PIL import Image
 
 FUZZ_DIR = pathlib.Path(__file__).resolve().parent
+# The plain-Python references are the shared ones in reference/ at the root.
+if str(FUZZ_DIR.parent) not in sys.path:
+    sys.path.insert(0, str(FUZZ_DIR.parent))
 
 # Large pictures only slow the search down: anything above this many pixels
 # is refused by Pillow with DecompressionBombError (twice the limit), which

@@ -6,14 +6,14 @@ arguments, the rest are the uploaded image bytes.
 
 from __future__ import annotations
 
-import io
 import math
 import struct
 import sys
 
 import _common
-from _common import DECODE_ERRORS, Image
+from _common import DECODE_ERRORS
 
+from reference.canvora import ImageTool as PlainImageTool
 from valdrix.canvora import ImageTool
 
 PROPORTIONS = [None, "", "   ", "3:4 ", "3:4", "16:9", "1:1", "9:16", "21:9", "2:3", "3:2", "4:3", "4:5", "5:4", "x"]
@@ -62,46 +62,11 @@ def settings(header: bytes):
 
 # --- the same algorithm in plain Python -----------------------------------------
 
-def closest_ratio(tool, width, height):
-    img_ratio = width / height
-    min_diff, best = math.inf, tool.STANDARD_RATIO_LIST[0]
-    for ratio_str, std_val in tool._std_ratio_map.items():
-        diff = abs(img_ratio - std_val)
-        if diff < min_diff:
-            min_diff, best = diff, ratio_str
-    return best
-
-
-def new_size(ori_w, ori_h, scale):
-    if ori_w < ori_h:
-        return int(ori_w * scale), ori_h
-    if ori_h < ori_w:
-        return ori_w, int(ori_h * scale)
-    return int(ori_w * scale), int(ori_h * scale)
-
-
 def reference(tool, image_bytes, return_origin_ratio, expand_percent):
-    img_io = io.BytesIO(image_bytes)
-    img = Image.open(img_io).convert("RGBA")
-    ori_w, ori_h = img.size
-    closest = closest_ratio(tool, ori_w, ori_h)
-    if tool.proportion is not None and tool.proportion != closest:
-        img_io.seek(0)
-        data = img_io.getvalue()
-        return (data, tool.proportion) if return_origin_ratio else data
-    scale = 1.0 + expand_percent / 100.0
-    if tool.need_adjust == "resize":
-        out_img = img.resize(new_size(ori_w, ori_h, scale), Image.Resampling.LANCZOS)
-    elif tool.need_adjust == "fill":
-        new_w, new_h = new_size(ori_w, ori_h, scale)
-        out_img = Image.new("RGBA", (new_w, new_h), tool.fill_color)
-        out_img.paste(img, ((new_w - img.width) // 2, (new_h - img.height) // 2), mask=img)
-    else:
-        raise ValueError("need_adjust 仅支持 resize / fill")
-    out = io.BytesIO()
-    out_img.save(out, format=img.format or "PNG", quality=95)
-    data = out.getvalue()
-    return (data, closest) if return_origin_ratio else data
+    """The plain-Python ImageTool with the native instance's settings."""
+    plain = PlainImageTool.__new__(PlainImageTool)
+    vars(plain).update(vars(tool))
+    return plain.adjust_size(image_bytes, return_origin_ratio, expand_percent)
 
 
 def header_flags(data: bytes) -> int:

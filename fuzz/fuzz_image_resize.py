@@ -12,6 +12,7 @@ import io
 import _common
 from _common import DECODE_ERRORS, Image
 
+from reference.resize import image_resize as reference
 from valdrix.resize import image_resize
 
 HEADER = 6
@@ -23,17 +24,6 @@ MODES = [None, "RGBA", "L", "P", "1", "LA", "I", "F", "CMYK", "RGB"]
 # resize (ValueError); a source with a zero side divides by zero. Decoding
 # errors can only come from loading the lazily opened source.
 ALLOWED = DECODE_ERRORS + (ZeroDivisionError,)
-
-
-def reference(image, target_w, target_h, bg_color):
-    target_w, target_h = int(target_w), int(target_h)
-    canvas = Image.new("RGB", (target_w, target_h), bg_color)
-    s_w, s_h = image.size
-    ratio = min(target_w / s_w, target_h / s_h)
-    new_w, new_h = int(s_w * ratio), int(s_h * ratio)
-    resized = image.resize((new_w, new_h), Image.Resampling.LANCZOS)
-    canvas.paste(resized, ((target_w - new_w) // 2, (target_h - new_h) // 2))
-    return canvas
 
 
 def decoded(image_bytes, mode):
@@ -61,7 +51,7 @@ def test_one_input(data: bytes) -> None:
         return
     args = (target_w + 0.9, target_h + 0.5) if data[5] & 1 else (target_w, target_h)
     ours = _common.outcome(lambda: as_result(image_resize(image, *args, colour)))
-    ref = _common.outcome(lambda: as_result(reference(image, *args, colour)))
+    ref = _common.outcome(lambda: as_result(reference(image, *map(int, args), colour)))
     _common.compare(ours, ref, ALLOWED, f"image_resize({image.mode} {image.size}, {args}, {colour!r})")
 
 

@@ -15,6 +15,7 @@ import tempfile
 
 import _common
 
+from reference.lexgard import load_words
 from valdrix.exceptions import PromptBanError
 from valdrix.lexgard import PromptBanChecker
 
@@ -27,20 +28,8 @@ LOAD_ALLOWED = (UnicodeDecodeError,)
 CHECK_ALLOWED = (PromptBanError,)
 
 
-def reference_words(path):
-    seen, words = set(), []
-    with open(path, "r", encoding="utf-8") as file:
-        for line in file:
-            word = line.strip()
-            if word and word not in seen:
-                seen.add(word)
-                words.append(word)
-    words.sort(key=len, reverse=True)
-    return words
-
-
 def check_loaded(checker, what):
-    words = reference_words(WORD_FILE)
+    words = load_words(WORD_FILE)
     if checker.banned_words != words:
         raise _common.ContractBroken(f"{what}: banned_words {checker.banned_words!r} != {words!r}")
     if not words:
@@ -78,7 +67,7 @@ def load(call, what):
         return ("ok", call())
     except LOAD_ALLOWED:
         try:
-            reference_words(WORD_FILE)
+            load_words(WORD_FILE)
         except LOAD_ALLOWED:
             return ("refused", None)
         raise

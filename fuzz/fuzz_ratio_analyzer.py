@@ -6,12 +6,10 @@ to call), then the image bytes.
 
 from __future__ import annotations
 
-import io
-import math
-
 import _common
-from _common import DECODE_ERRORS, Image
+from _common import DECODE_ERRORS
 
+from reference.aspekta import ImageRatioAnalyzer as reference
 from valdrix.aspekta import ImageRatioAnalyzer
 
 HEADER = 2
@@ -21,37 +19,6 @@ HEADER = 2
 # after construction cannot make a range (TypeError, among the decoding
 # errors already).
 ALLOWED = DECODE_ERRORS + (ZeroDivisionError,)
-
-
-def read_size(image_bytes):
-    with io.BytesIO(image_bytes) as buf:
-        with Image.open(buf) as img:
-            width, height = img.size
-    return width, height
-
-
-def gcd(a, b):
-    while b:
-        a, b = b, a % b
-    return a
-
-
-def raw_ratio(image_bytes):
-    width, height = read_size(image_bytes)
-    div = gcd(width, height)
-    return f"{width // div}:{height // div}"
-
-
-def approx_ratio(image_bytes, limit):
-    width, height = read_size(image_bytes)
-    target = width / height
-    min_error, best_w, best_h = math.inf, width, height
-    for i in range(1, limit + 1):
-        for j in range(1, limit + 1):
-            error = abs(i / j - target)
-            if error < min_error:
-                min_error, best_w, best_h = error, i, j
-    return f"{best_w}:{best_h}"
 
 
 def test_one_input(data: bytes) -> None:
@@ -65,11 +32,11 @@ def test_one_input(data: bytes) -> None:
         analyzer.approx_search_range = bound + 0.5
     if data[1] & 1:
         ours = _common.outcome(lambda: analyzer.get_approx_simple_ratio(image_bytes))
-        ref = _common.outcome(lambda: approx_ratio(image_bytes, analyzer.approx_search_range))
+        ref = _common.outcome(lambda: reference(analyzer.approx_search_range).get_approx_simple_ratio(image_bytes))
         what = f"get_approx_simple_ratio(bound={bound})"
     else:
         ours = _common.outcome(lambda: analyzer.get_raw_simple_ratio(image_bytes))
-        ref = _common.outcome(lambda: raw_ratio(image_bytes))
+        ref = _common.outcome(lambda: reference().get_raw_simple_ratio(image_bytes))
         what = "get_raw_simple_ratio"
     _common.compare(ours, ref, ALLOWED, what)
 

@@ -15,12 +15,20 @@
 # its coverage signal, so that mode replays the corpora gathered by plain runs
 # (fuzz/corpus/) and then mutates them unguided; run it after a plain run.
 # FUZZ_SKIP_INSTALL=1 uses the environment as it is.
+#
+# fuzz_mutation is not a libFuzzer harness: it draws programs of hostile
+# Python-level actions with hypothesis and runs each in a forked process (see
+# its docstring). It takes the same -max_total_time and -artifact_prefix
+# options and writes each distinct crasher as a standalone script
+# fuzz/crashes/mutation-<signature>.py; under FUZZ_SANITIZE=1 it runs on the
+# sanitized build like the others.
 set -uo pipefail
 
 seconds="${1:-30}"
 shift || true
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-modules="canvora;resize;aspekta;dimora;lexgard"
+# The mutation harness walks every module of the package.
+modules="canvora;resize;aspekta;dimora;lexgard;faultum;faultrol;halvane"
 cd "$root"
 
 if [[ "${FUZZ_SANITIZE:-0}" == 1 ]]; then
@@ -34,7 +42,7 @@ if [[ "${FUZZ_SANITIZE:-0}" == 1 ]]; then
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 else
     venv=".venv-fuzz"
-    install=(make install VENV="$venv" BUILD_DIR=build/fuzz)
+    install=(make install VENV="$venv" BUILD_DIR=build/fuzz MODULES="$modules")
 fi
 python="$root/$venv/bin/python"
 
@@ -47,7 +55,7 @@ fi
 
 harnesses=("$@")
 if [[ ${#harnesses[@]} -eq 0 ]]; then
-    harnesses=(adjust_size ratio_analyzer image_resize ratio_strings prompt_ban)
+    harnesses=(adjust_size ratio_analyzer image_resize ratio_strings prompt_ban mutation)
 fi
 
 mkdir -p fuzz/logs fuzz/crashes
@@ -66,7 +74,7 @@ for name in "${harnesses[@]}"; do
         echo "ok (${runs:-no runs})"
     else
         echo "FAILED (exit $status), see $log"
-        grep -m1 -A3 'Uncaught Python exception\|ERROR: libFuzzer\|ERROR: AddressSanitizer' "$log" | sed 's/^/    /'
+        grep -m1 -A3 'Uncaught Python exception\|ERROR: libFuzzer\|ERROR: AddressSanitizer\|^CRASH' "$log" | sed 's/^/    /'
         failed+=("$name")
     fi
 done

@@ -3,6 +3,7 @@
 import gc
 import os
 import pathlib
+import sys
 import tracemalloc
 
 import pytest
@@ -15,7 +16,12 @@ import valdrix
 settings.register_profile("valdrix", deadline=None)
 settings.load_profile("valdrix")
 
-SOURCE_TREE = pathlib.Path(__file__).resolve().parent.parent / "src"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SOURCE_TREE = ROOT / "src"
+# The plain-Python oracles live in reference/ at the root, shared with bench/
+# and fuzz/. The root holds no valdrix package, so this path cannot shadow
+# the installed one (pytest_sessionstart checks that all the same).
+sys.path.insert(0, str(ROOT))
 
 
 def pytest_sessionstart(session):

@@ -15,6 +15,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from PIL import Image, UnidentifiedImageError
 
+from reference.aspekta import approx_ratio as reference_approx, gcd as reference_gcd
 from valdrix import aspekta
 from valdrix.aspekta import ImageRatioAnalyzer
 
@@ -31,24 +32,6 @@ def png_header(width, height):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
     ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IEND", b"")
-
-
-def reference_gcd(a, b):
-    while b:
-        a, b = b, a % b
-    return a
-
-
-def reference_approx(width, height, limit):
-    target = width / height
-    min_error = float("inf")
-    best_w, best_h = width, height
-    for i in range(1, limit + 1):
-        for j in range(1, limit + 1):
-            error = abs(i / j - target)
-            if error < min_error:
-                min_error, best_w, best_h = error, i, j
-    return f"{best_w}:{best_h}"
 
 
 class FakeImage:

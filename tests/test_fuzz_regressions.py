@@ -165,3 +165,41 @@ def test_harness_flags_an_undocumented_exception():
         _common.compare(("raised", KeyError("x")), ("raised", KeyError("x")), (ValueError,), "call")
     with pytest.raises(_common.ContractBroken, match="results differ"):
         _common.compare(("ok", b"a"), ("ok", b"b"), (ValueError,), "call")
+
+
+# --- the mutation harness's own plumbing -------------------------------------------
+
+MUTATION_SELF_CHECK = r"""
+import json, sys
+import fuzz_mutation as harness
+programs = {
+    "ok": ["repr(F['resize.image_resize'])", "F['resize.image_resize']()", "x = 1 / 0"],
+    "SIGSEGV": ["import os, signal", "os.kill(os.getpid(), signal.SIGSEGV)"],
+    "sanitizer": ["import os", "os.write(2, b'==1==ERROR: AddressSanitizer: heap-use-after-free')"],
+    "hang-free": ["getattr(I['halvane.ComfyUIManager'], 'run_reboot_and_wait')()"],
+}
+outcomes = {name: harness.run_program(actions) for name, actions in programs.items()}
+report = {name: [outcome.kind, outcome.index] for name, outcome in outcomes.items()}
+catalogue = harness.Catalogue(harness.discover_instance_attrs())
+report["modules"] = sorted({key.split(".")[0] for key in catalogue.functions} | set(catalogue.globals))
+report["classes"] = sorted(catalogue.classes)
+print(json.dumps(report))
+"""
+
+
+def test_mutation_harness_tells_crashes_from_exceptions():
+    """Runs fuzz_mutation's own machinery (fork, progress, verdict) in a separate interpreter."""
+    import json
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-c", MUTATION_SELF_CHECK], cwd=FUZZ_DIR, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    report = json.loads(done.stdout.strip().splitlines()[-1])
+    assert report["ok"] == ["ok", 2]
+    assert report["SIGSEGV"] == ["SIGSEGV", 1]
+    assert report["sanitizer"] == ["sanitizer", 1]
+    assert report["hang-free"] == ["ok", 0]
+    assert report["modules"] == sorted(["canvora", "resize", "aspekta", "dimora", "lexgard", "faultum", "faultrol",
+                                        "halvane"])
+    assert len(report["classes"]) == 8

@@ -10,19 +10,9 @@ from hypothesis import given, settings, strategies as st
 from PIL import Image
 from PIL.Image import Resampling
 
+from reference.resize import image_resize as reference_resize
 from valdrix import resize
 from valdrix.resize import image_resize
-
-
-def reference_resize(image, target_w, target_h, bg_color=(0, 0, 0)):
-    """The same steps written in plain Python."""
-    canvas = Image.new("RGB", (target_w, target_h), bg_color)
-    s_w, s_h = image.size
-    ratio = min(target_w / s_w, target_h / s_h)
-    new_w, new_h = int(s_w * ratio), int(s_h * ratio)
-    resized_img = image.resize((new_w, new_h), Resampling.LANCZOS)
-    canvas.paste(resized_img, ((target_w - new_w) // 2, (target_h - new_h) // 2))
-    return canvas
 
 
 def gradient(size, mode="RGB"):
