@@ -127,7 +127,7 @@ def test_module_names_and_class_constants():
 
 
 def test_signatures_docstrings_and_kinds():
-    assert str(inspect.signature(Calc.calc_size)) == "(aspect_ratio: 'str' = '1:1', resolution: 'str' = '2k') -> 'dict'"
+    assert str(inspect.signature(Calc.calc_size)) == "(aspect_ratio: 'str' = '1:1', resolution: 'str' = '2k')"
     assert str(inspect.signature(Calc.round_to_multiple)) == "(value, multiple=None) -> 'int'"
     assert str(inspect.signature(Calc.floor_to_multiple)) == "(value, multiple=None) -> 'int'"
     assert str(inspect.signature(Calc.is_valid_image_size)) == "(width: 'int', height: 'int') -> 'bool'"

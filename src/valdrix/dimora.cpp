@@ -12,6 +12,7 @@
 // else, overrides and errors included, goes the general way.
 #include <vxcore/dimora_sizes.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/numbers.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -26,6 +27,11 @@ namespace sizes = vxcore::dimora;
 namespace {
 
 constexpr const char *kSource = "valdrix/dimora.cpp";
+
+constexpr const char *kModuleDoc = "Generation size calculation for the image model gpt-image-2. GPTImageSizeCalculator "
+                                   "aligns edges to multiples of 16, checks sizes against the model's limits (pixel count, "
+                                   "longest edge, aspect ratio at most 3:1) and computes a legal size from an aspect-ratio "
+                                   "string and a resolution tier (\"1k\", \"2k\", \"4k\").";
 
 constexpr const char *kClassDoc = "gpt-image-2 尺寸计算器\n"
                                   "\n"
@@ -73,17 +79,11 @@ Originals originals;
 
 // --- the interpreter's operations -----------------------------------------------
 
-nb::object true_divide(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-nb::object multiply(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_Multiply(a.ptr(), b.ptr())); }
-nb::object multiply_in_place(nb::handle a, nb::handle b) {
-    return vx::steal_or_throw(PyNumber_InPlaceMultiply(a.ptr(), b.ptr()));
-}
-nb::object remainder(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_Remainder(a.ptr(), b.ptr())); }
-nb::object to_int(nb::handle value) { return vx::steal_or_throw(PyNumber_Long(value.ptr())); }
-nb::object compare(nb::handle a, nb::handle b, int op) {
-    return vx::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-}
-bool truth(nb::handle value) { return vx::truth(value); }
+using vx::compare;
+using vx::comparison;
+using vx::int_of;
+using vx::number_op;
+using vx::truth;
 
 // Built-in max and min of two: the first one unless the second compares
 // greater (smaller).
@@ -154,26 +154,15 @@ PyObject *plain_class_attribute(PyTypeObject *type, nb::handle name) {
     return nullptr;
 }
 
-// An exact int that a double holds exactly.
-std::optional<int64_t> plain_integer(PyObject *value) {
-    if (!value || !PyLong_CheckExact(value))
-        return std::nullopt;
-    int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow || (result == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    if (!sizes::is_exact_integer(result))
-        return std::nullopt;
-    return result;
-}
+// Exact ints up to this magnitude are exact as doubles.
+constexpr int64_t kExactInteger = sizes::kExactIntegerLimit;
+using vx::native_int;
 
 // An exact float, or a plain integer as its (exact) double.
 std::optional<double> plain_real(PyObject *value) {
     if (value && PyFloat_CheckExact(value))
         return PyFloat_AS_DOUBLE(value);
-    if (std::optional<int64_t> integer = plain_integer(value))
+    if (std::optional<int64_t> integer = native_int(value, kExactInteger))
         return static_cast<double>(*integer);
     return std::nullopt;
 }
@@ -198,10 +187,10 @@ ClassFacts resolve_facts(PyTypeObject *type, unsigned int version) {
     ClassFacts facts;
     facts.type = type;
     facts.version = version;
-    facts.multiple = plain_integer(plain_class_attribute(type, VX_ID("MULTIPLE")));
-    std::optional<int64_t> min_pixels = plain_integer(plain_class_attribute(type, VX_ID("MIN_PIXELS")));
-    std::optional<int64_t> max_pixels = plain_integer(plain_class_attribute(type, VX_ID("MAX_PIXELS")));
-    std::optional<int64_t> max_edge = plain_integer(plain_class_attribute(type, VX_ID("MAX_EDGE")));
+    facts.multiple = native_int(plain_class_attribute(type, VX_ID("MULTIPLE")), kExactInteger);
+    std::optional<int64_t> min_pixels = native_int(plain_class_attribute(type, VX_ID("MIN_PIXELS")), kExactInteger);
+    std::optional<int64_t> max_pixels = native_int(plain_class_attribute(type, VX_ID("MAX_PIXELS")), kExactInteger);
+    std::optional<int64_t> max_edge = native_int(plain_class_attribute(type, VX_ID("MAX_EDGE")), kExactInteger);
     std::optional<double> max_ratio = plain_real(plain_class_attribute(type, VX_ID("MAX_RATIO")));
     if (min_pixels && max_pixels && max_edge && facts.multiple && max_ratio)
         facts.limits = sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *facts.multiple, *max_ratio};
@@ -297,15 +286,15 @@ enum class Steps { round, floor };
 nb::object align_generally(const vx::Args &args, Steps kind) {
     nb::object multiple = multiple_or_default(args);
     nb::object steps = kind == Steps::floor ? math_function(args, VX_ID("floor")) : nb::borrow(originals.round);
-    nb::object count = steps(true_divide(args[1], multiple));
-    nb::object aligned = to_int(multiply(count, multiple));
+    nb::object count = steps(number_op(PyNumber_TrueDivide, args[1], multiple));
+    nb::object aligned = int_of(number_op(PyNumber_Multiply, count, multiple));
     return vx::checked_int_result(larger(multiple, aligned));
 }
 
 template <typename Align>
 std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
     std::optional<int64_t> step =
-        args[2].is_none() ? facts_cache.facts_of(args[0]).multiple : plain_integer(args[2].ptr());
+        args[2].is_none() ? facts_cache.facts_of(args[0]).multiple : native_int(args[2], kExactInteger);
     std::optional<double> value = plain_real(args[1].ptr());
     if (!step || !value)
         return std::nullopt;
@@ -329,19 +318,19 @@ nb::object floor_to_multiple(const vx::Args &args) {
 
 // The five conditions, each evaluated, then all() over them.
 nb::object is_valid_generally(nb::handle cls, nb::handle width, nb::handle height) {
-    nb::object pixels = multiply(width, height);
+    nb::object pixels = number_op(PyNumber_Multiply, width, height);
     nb::object long_edge = larger(width, height);
     nb::object short_edge = smaller(width, height);
-    nb::object ratio = true_divide(long_edge, short_edge);
+    nb::object ratio = number_op(PyNumber_TrueDivide, long_edge, short_edge);
     nb::int_ zero(0);
     nb::object conditions[5];
-    conditions[0] = compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_LE);
-    conditions[1] = compare(remainder(width, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
-    conditions[2] = compare(remainder(height, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
-    conditions[3] = compare(ratio, cls.attr(VX_ID("MAX_RATIO")), Py_LE);
-    conditions[4] = compare(cls.attr(VX_ID("MIN_PIXELS")), pixels, Py_LE);
+    conditions[0] = comparison(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_LE);
+    conditions[1] = comparison(number_op(PyNumber_Remainder, width, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
+    conditions[2] = comparison(number_op(PyNumber_Remainder, height, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
+    conditions[3] = comparison(ratio, cls.attr(VX_ID("MAX_RATIO")), Py_LE);
+    conditions[4] = comparison(cls.attr(VX_ID("MIN_PIXELS")), pixels, Py_LE);
     if (truth(conditions[4]))
-        conditions[4] = compare(pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_LE);
+        conditions[4] = comparison(pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_LE);
     for (const nb::object &condition : conditions)
         if (!truth(condition))
             return nb::bool_(false);
@@ -350,8 +339,8 @@ nb::object is_valid_generally(nb::handle cls, nb::handle width, nb::handle heigh
 
 std::optional<bool> is_valid_natively(nb::handle cls, nb::handle width, nb::handle height) {
     std::optional<sizes::SizeLimits> limits = facts_cache.facts_of(cls).limits;
-    std::optional<int64_t> plain_width = plain_integer(width.ptr());
-    std::optional<int64_t> plain_height = plain_integer(height.ptr());
+    std::optional<int64_t> plain_width = native_int(width, kExactInteger);
+    std::optional<int64_t> plain_height = native_int(height, kExactInteger);
     if (!limits || !plain_width || !plain_height)
         return std::nullopt;
     return sizes::is_valid_image_size(*plain_width, *plain_height, *limits);
@@ -378,12 +367,12 @@ RatioTerms parse_ratio_generally(nb::handle aspect_ratio) {
     nb::object parts = vx::steal_or_throw(PyUnicode_Split(aspect_ratio.ptr(), VX_ID(":").ptr(), -1));
     Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
     RatioTerms terms;
-    terms.width = to_int(PyList_GET_ITEM(parts.ptr(), 0));
+    terms.width = int_of(PyList_GET_ITEM(parts.ptr(), 0));
     if (count < 2)
         vx::raise_too_few_to_unpack(1);
-    terms.height = to_int(PyList_GET_ITEM(parts.ptr(), 1));
+    terms.height = int_of(PyList_GET_ITEM(parts.ptr(), 1));
     if (count > 2) {
-        to_int(PyList_GET_ITEM(parts.ptr(), 2));
+        int_of(PyList_GET_ITEM(parts.ptr(), 2));
         vx::raise_too_many_to_unpack(2);
     }
     return terms;
@@ -423,27 +412,27 @@ nb::object target_pixels_generally(nb::handle cls, nb::handle resolution) {
 }
 
 void scale_generally(Working &size, nb::handle scale) {
-    size.width = multiply_in_place(size.width, scale);
-    size.height = multiply_in_place(size.height, scale);
+    size.width = number_op(PyNumber_InPlaceMultiply, size.width, scale);
+    size.height = number_op(PyNumber_InPlaceMultiply, size.height, scale);
 }
 
 // One correction of an invalid aligned size, the first that applies.
 void correct_generally(const vx::Args &args, Working &size, nb::handle current_pixels) {
     nb::handle cls = args[0];
-    if (truth(compare(current_pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_GT))) {
+    if (compare(current_pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_GT)) {
         nb::object sqrt = math_function(args, VX_ID("sqrt"));
-        nb::object root = sqrt(true_divide(cls.attr(VX_ID("MAX_PIXELS")), current_pixels));
-        scale_generally(size, multiply(root, nb::float_(sizes::kShrinkMargin)));
+        nb::object root = sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MAX_PIXELS")), current_pixels));
+        scale_generally(size, number_op(PyNumber_Multiply, root, nb::float_(sizes::kShrinkMargin)));
         return;
     }
     nb::object long_edge = larger(size.width, size.height);
-    if (truth(compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_GT))) {
-        scale_generally(size, true_divide(cls.attr(VX_ID("MAX_EDGE")), long_edge));
+    if (compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_GT)) {
+        scale_generally(size, number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MAX_EDGE")), long_edge));
         return;
     }
-    if (truth(compare(current_pixels, cls.attr(VX_ID("MIN_PIXELS")), Py_LT))) {
+    if (compare(current_pixels, cls.attr(VX_ID("MIN_PIXELS")), Py_LT)) {
         nb::object sqrt = math_function(args, VX_ID("sqrt"));
-        scale_generally(size, sqrt(true_divide(cls.attr(VX_ID("MIN_PIXELS")), current_pixels)));
+        scale_generally(size, sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MIN_PIXELS")), current_pixels)));
         return;
     }
     size.width = cls.attr(VX_ID("floor_to_multiple"))(size.width);
@@ -455,7 +444,7 @@ void settle_generally(const vx::Args &args, Working &size) {
     for (int pass = 0; pass < sizes::kMaxPasses; ++pass) {
         nb::object width = cls.attr(VX_ID("round_to_multiple"))(size.width);
         nb::object height = cls.attr(VX_ID("round_to_multiple"))(size.height);
-        nb::object current_pixels = multiply(width, height);
+        nb::object current_pixels = number_op(PyNumber_Multiply, width, height);
         if (truth(cls.attr(VX_ID("is_valid_image_size"))(width, height))) {
             size = {width, height};
             return;
@@ -493,20 +482,21 @@ nb::dict result_dict(nb::handle width, nb::handle height, nb::handle size_text, 
 nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
                                const RatioTerms &terms) {
     nb::handle cls = args[0];
-    nb::object ratio = true_divide(terms.width, terms.height);
+    nb::object ratio = number_op(PyNumber_TrueDivide, terms.width, terms.height);
     nb::object long_term = larger(terms.width, terms.height);
     nb::object short_term = smaller(terms.width, terms.height);
-    if (truth(compare(true_divide(long_term, short_term), cls.attr(VX_ID("MAX_RATIO")), Py_GT)))
+    nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
+    if (compare(quotient, nb::getattr(cls, VX_ID("MAX_RATIO")), Py_GT))
         raise_ratio_too_wide(aspect_ratio);
     nb::object target_pixels = target_pixels_generally(cls, resolution);
     nb::object sqrt = math_function(args, VX_ID("sqrt"));
     Working size;
-    size.width = sqrt(multiply(target_pixels, ratio));
-    size.height = true_divide(size.width, ratio);
+    size.width = sqrt(number_op(PyNumber_Multiply, target_pixels, ratio));
+    size.height = number_op(PyNumber_TrueDivide, size.width, ratio);
     settle_generally(args, size);
-    nb::object width = to_int(size.width);
-    nb::object height = to_int(size.height);
-    nb::object pixels = multiply(width, height);
+    nb::object width = int_of(size.width);
+    nb::object height = int_of(size.height);
+    nb::object pixels = number_op(PyNumber_Multiply, width, height);
     nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Sx%S", width.ptr(), height.ptr()));
     nb::object valid = cls.attr(VX_ID("is_valid_image_size"))(width, height);
     return result_dict(width, height, size_text, pixels, aspect_ratio, resolution, valid);
@@ -524,7 +514,7 @@ std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resoluti
         PyErr_Clear();
         return std::nullopt;
     }
-    return plain_integer(chosen ? chosen : fallback);
+    return native_int(chosen ? chosen : fallback, kExactInteger);
 }
 
 // "<width>x<height>" in plain decimal.
@@ -552,8 +542,8 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
     if (!math_is_original(args, true, true))
         return std::nullopt;
     const ClassFacts &facts = facts_cache.facts_of(args[0]);
-    std::optional<int64_t> ratio_width = plain_integer(terms.width.ptr());
-    std::optional<int64_t> ratio_height = plain_integer(terms.height.ptr());
+    std::optional<int64_t> ratio_width = native_int(terms.width, kExactInteger);
+    std::optional<int64_t> ratio_height = native_int(terms.height, kExactInteger);
     if (!facts.limits || !ratio_width || !ratio_height || !siblings_are_original(facts))
         return std::nullopt;
     sizes::SizeLimits limits = *facts.limits;
@@ -621,6 +611,7 @@ Sibling sibling(nb::handle class_method) {
 
 NB_MODULE(dimora, module) {
     vx::ModuleContext context{module, kSource};
+    context.bind("__doc__", nb::str(kModuleDoc));
     nb::object math = vx::ModuleContext::import("math");
     context.bind("math", math);
     originals.math_module = kept(math);
@@ -666,7 +657,6 @@ NB_MODULE(dimora, module) {
         .implementation = calc_size,
         .params = {{"cls"}, {"aspect_ratio", "str", nb::str("1:1")}, {"resolution", "str", nb::str("2k")}},
         .doc = kCalcSizeDoc,
-        .return_annotation = "dict",
         .source_line = __LINE__,
     });
     calculator.finish();
