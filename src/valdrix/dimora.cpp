@@ -378,16 +378,16 @@ RatioTerms parse_ratio_generally(nb::handle aspect_ratio) {
     return terms;
 }
 
-RatioTerms parse_ratio(nb::handle aspect_ratio) {
+using NativeTerms = std::optional<std::pair<int64_t, int64_t>>;
+
+// The terms of a ratio written plainly ("16:9", "-4:3"), read without
+// making objects; anything else is left to parse_ratio_generally.
+NativeTerms parse_plain_ratio(nb::handle aspect_ratio) {
     PyObject *text = aspect_ratio.ptr();
-    if (PyUnicode_IS_ASCII(text)) {
-        std::string_view ascii(static_cast<const char *>(PyUnicode_DATA(text)),
-                               static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-        if (std::optional<std::pair<int64_t, int64_t>> terms = sizes::parse_plain_ratio(ascii))
-            return {vx::steal_or_throw(PyLong_FromLongLong(terms->first)),
-                    vx::steal_or_throw(PyLong_FromLongLong(terms->second))};
-    }
-    return parse_ratio_generally(aspect_ratio);
+    if (!PyUnicode_IS_ASCII(text))
+        return std::nullopt;
+    return sizes::parse_plain_ratio(std::string_view(static_cast<const char *>(PyUnicode_DATA(text)),
+                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(text))));
 }
 
 [[noreturn]] void raise_ratio_too_wide(nb::handle aspect_ratio) {
@@ -530,30 +530,112 @@ nb::object size_text(int64_t width, int64_t height) {
 }
 
 nb::object calculated_dict(const sizes::CalculatedSize &size, nb::handle aspect_ratio, nb::handle resolution) {
-    return result_dict(nb::int_(size.width), nb::int_(size.height), size_text(size.width, size.height),
-                       nb::int_(size.pixels), aspect_ratio, resolution, nb::bool_(size.valid));
+    return result_dict(vx::new_int(size.width), vx::new_int(size.height), size_text(size.width, size.height),
+                       vx::new_int(size.pixels), aspect_ratio, resolution, nb::bool_(size.valid));
 }
 
+// Everything the numbers of a native result depend on.
+struct ResultKey {
+    int64_t ratio_width;
+    int64_t ratio_height;
+    int64_t preset_pixels;
+    sizes::SizeLimits limits;
+
+    bool operator==(const ResultKey &other) const {
+        return ratio_width == other.ratio_width && ratio_height == other.ratio_height &&
+               preset_pixels == other.preset_pixels && limits.min_pixels == other.limits.min_pixels &&
+               limits.max_pixels == other.limits.max_pixels && limits.max_edge == other.limits.max_edge &&
+               limits.multiple == other.limits.multiple && limits.max_ratio == other.limits.max_ratio;
+    }
+
+    size_t slot(size_t slots) const {
+        uint64_t mixed = static_cast<uint64_t>(ratio_width) * 0x9E3779B97F4A7C15ull;
+        mixed ^= static_cast<uint64_t>(ratio_height) + 0x632BE59BD9B4E019ull + (mixed << 6) + (mixed >> 2);
+        mixed ^= static_cast<uint64_t>(preset_pixels) + (mixed << 6) + (mixed >> 2);
+        mixed *= 0xBF58476D1CE4E5B9ull;
+        return static_cast<size_t>(mixed >> 40) % slots;
+    }
+};
+
+// Results of recent native calculations. A hit hands out a copy of the
+// stored dict: one allocation of a table already laid out, where building
+// the dict costs seven insertions. The copy shares the stored ints and the
+// size text, immutable objects equal to those a new calculation would make
+// (the language lets a computation return any existing immutable object of
+// the same type and value); "aspect_ratio" and "resolution" are replaced
+// when the call passed other objects. The stored dicts are never handed out
+// and hold only exact ints, exact strs and bools, so dropping one runs no
+// Python code. Kept for the life of the process, like the module.
+class ResultCache {
+  public:
+    nb::object find(const ResultKey &key, nb::handle aspect_ratio, nb::handle resolution) {
+        for (size_t probe = 0; probe < kWays; ++probe) {
+            Entry &entry = entries_[(key.slot(kSlots) + probe) % kSlots];
+            if (!entry.dict || !(entry.key == key))
+                continue;
+            nb::object result = vx::steal_or_throw(PyDict_Copy(entry.dict));
+            if (entry.aspect_ratio != aspect_ratio.ptr())
+                set_item(result, VX_ID("aspect_ratio"), aspect_ratio);
+            if (entry.resolution != resolution.ptr())
+                set_item(result, VX_ID("resolution"), resolution);
+            return result;
+        }
+        return nb::object();
+    }
+
+    // Keeps a copy of a freshly built result.
+    void keep(const ResultKey &key, nb::handle result, nb::handle aspect_ratio, nb::handle resolution) {
+        PyObject *copy = PyDict_Copy(result.ptr());
+        if (!copy) {
+            PyErr_Clear();
+            return;
+        }
+        size_t first = key.slot(kSlots);
+        Entry &entry = entries_[(first + next_way_++ % kWays) % kSlots];
+        PyObject *dropped = entry.dict;
+        entry = {key, copy, aspect_ratio.ptr(), resolution.ptr()};
+        Py_XDECREF(dropped);
+    }
+
+  private:
+    struct Entry {
+        ResultKey key{};
+        PyObject *dict = nullptr;
+        PyObject *aspect_ratio = nullptr; // the values in `dict`, kept alive by it
+        PyObject *resolution = nullptr;
+    };
+
+    static constexpr size_t kSlots = 64;
+    static constexpr size_t kWays = 4;
+    Entry entries_[kSlots];
+    size_t next_way_ = 0;
+};
+
+ResultCache result_cache;
+
 std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
-                                             const RatioTerms &terms) {
+                                             std::pair<int64_t, int64_t> terms) {
     // Looking `math` up may run a namespace key's __eq__, which may change the
     // class; so it comes first, and nothing runs between here and the last
     // use of the (borrowed) facts.
     if (!math_is_original(args, true, true))
         return std::nullopt;
     const ClassFacts &facts = facts_cache.facts_of(args[0]);
-    std::optional<int64_t> ratio_width = native_int(terms.width, kExactInteger);
-    std::optional<int64_t> ratio_height = native_int(terms.height, kExactInteger);
-    if (!facts.limits || !ratio_width || !ratio_height || !siblings_are_original(facts))
+    if (!facts.limits || !siblings_are_original(facts))
         return std::nullopt;
-    sizes::SizeLimits limits = *facts.limits;
     std::optional<int64_t> preset_pixels = plain_preset_pixels(facts.preset, resolution);
     if (!preset_pixels)
         return std::nullopt;
+    ResultKey key{terms.first, terms.second, *preset_pixels, *facts.limits};
+    if (nb::object cached = result_cache.find(key, aspect_ratio, resolution); cached.is_valid())
+        return cached;
     sizes::CalculatedSize size{};
-    switch (sizes::calc_size(*ratio_width, *ratio_height, *preset_pixels, limits, size)) {
-    case sizes::Outcome::done:
-        return calculated_dict(size, aspect_ratio, resolution);
+    switch (sizes::calc_size(key.ratio_width, key.ratio_height, key.preset_pixels, key.limits, size)) {
+    case sizes::Outcome::done: {
+        nb::object result = calculated_dict(size, aspect_ratio, resolution);
+        result_cache.keep(key, result, aspect_ratio, resolution);
+        return result;
+    }
     case sizes::Outcome::ratio_too_wide:
         raise_ratio_too_wide(aspect_ratio);
     case sizes::Outcome::interpreter:
@@ -578,9 +660,21 @@ nb::object calc_size(const vx::Args &args) {
     nb::str aspect_ratio = args.str(1);
     nb::str requested = args.str(2);
     nb::object resolution = lower(requested);
-    RatioTerms terms = parse_ratio(aspect_ratio);
-    if (std::optional<nb::object> result = calc_size_natively(args, aspect_ratio, resolution, terms))
-        return *result;
+    NativeTerms native_terms = parse_plain_ratio(aspect_ratio);
+    RatioTerms terms;
+    if (!native_terms) {
+        terms = parse_ratio_generally(aspect_ratio);
+        std::optional<int64_t> width = native_int(terms.width, kExactInteger);
+        std::optional<int64_t> height = native_int(terms.height, kExactInteger);
+        if (width && height)
+            native_terms = std::pair{*width, *height};
+    }
+    if (native_terms) {
+        if (std::optional<nb::object> result = calc_size_natively(args, aspect_ratio, resolution, *native_terms))
+            return *result;
+        if (!terms.width.is_valid())
+            terms = {vx::new_int(native_terms->first), vx::new_int(native_terms->second)};
+    }
     return calc_size_generally(args, aspect_ratio, resolution, terms);
 }
 
