@@ -238,17 +238,66 @@ FactsCache facts_cache;
 
 // The module global `math` is the standard module, unchanged in the
 // functions named.
-bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
-    PyObject *math = PyDict_GetItemWithError(args.globals().ptr(), VX_ID("math").ptr());
+// Dicts that a check of the native route found as it needs them: the
+// module namespace, the namespace of `math`, a preset table. A dict watcher
+// (the interpreter's hook, called before any change of a watched dict and
+// when one is freed) advances the generation, so a check made in the current
+// generation still holds without looking again. Without a watcher slot every
+// call looks again.
+struct WatchedDicts {
+    int watcher = -1;
+    uint64_t generation = 1;
+
+    static int on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *);
+
+    // Watches `dict`; false when that is not possible, and a check that
+    // relies on it must not be remembered.
+    bool watch(PyObject *dict) {
+        if (watcher < 0 || !PyDict_Check(dict))
+            return false;
+        if (PyDict_Watch(watcher, dict) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+};
+
+WatchedDicts watched;
+
+int WatchedDicts::on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++watched.generation;
+    return 0;
+}
+
+// The module global `math` is the standard module, unchanged in the
+// functions named.
+bool math_looks_original(PyObject *globals, bool need_sqrt, bool need_floor) {
+    PyObject *math = PyDict_GetItemWithError(globals, VX_ID("math").ptr());
     if (math != originals.math_module || !Py_IS_TYPE(math, &PyModule_Type)) {
         PyErr_Clear();
         return false;
     }
     PyObject *names = PyModule_GetDict(math);
-    if (need_sqrt && PyDict_GetItemWithError(names, VX_ID("sqrt").ptr()) != originals.sqrt)
-        return false;
-    if (need_floor && PyDict_GetItemWithError(names, VX_ID("floor").ptr()) != originals.floor)
-        return false;
+    bool original = (!need_sqrt || PyDict_GetItemWithError(names, VX_ID("sqrt").ptr()) == originals.sqrt) &&
+                    (!need_floor || PyDict_GetItemWithError(names, VX_ID("floor").ptr()) == originals.floor);
+    PyErr_Clear();
+    return original;
+}
+
+struct {
+    PyObject *globals = nullptr;
+    uint64_t generation = 0;
+} math_checked;
+
+bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
+    PyObject *globals = args.globals().ptr();
+    if (globals == math_checked.globals && math_checked.generation == watched.generation)
+        return true;
+    if (!math_looks_original(globals, true, true))
+        return math_looks_original(globals, need_sqrt, need_floor);
+    if (watched.watch(globals) && watched.watch(PyModule_GetDict(originals.math_module)))
+        math_checked = {globals, watched.generation};
     return true;
 }
 
@@ -505,7 +554,7 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
 // --- calc_size: the native route -----------------------------------------------
 
 // The tier's pixel count from an exact dict preset, reading "2k" first.
-std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resolution) {
+std::optional<int64_t> preset_pixels_of(PyObject *preset, nb::handle resolution) {
     if (!preset || !keyed_by_str_only(preset))
         return std::nullopt;
     PyObject *fallback = PyDict_GetItemWithError(preset, VX_ID("2k").ptr());
@@ -515,6 +564,29 @@ std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resoluti
         return std::nullopt;
     }
     return native_int(chosen ? chosen : fallback, kExactInteger);
+}
+
+// The last lookup, remembered while the (watched) table is unchanged. The
+// tier text is held, so its address cannot come back as another text; texts
+// do not change, and an exact str drops without running Python code.
+struct {
+    PyObject *preset = nullptr;
+    PyObject *resolution = nullptr;
+    uint64_t generation = 0;
+    int64_t pixels = 0;
+} preset_checked;
+
+std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resolution) {
+    if (preset && preset == preset_checked.preset && resolution.ptr() == preset_checked.resolution &&
+        preset_checked.generation == watched.generation)
+        return preset_checked.pixels;
+    std::optional<int64_t> pixels = preset_pixels_of(preset, resolution);
+    if (pixels && PyUnicode_CheckExact(resolution.ptr()) && watched.watch(preset)) {
+        PyObject *dropped = preset_checked.resolution;
+        preset_checked = {preset, Py_NewRef(resolution.ptr()), watched.generation, *pixels};
+        Py_XDECREF(dropped);
+    }
+    return pixels;
 }
 
 // "<width>x<height>" in plain decimal.
@@ -583,8 +655,14 @@ class ResultCache {
         return nb::object();
     }
 
-    // Keeps a copy of a freshly built result.
+    // Keeps a copy of a freshly built result once its key has come twice in
+    // a row at its slot: inputs met only once cost no copy.
     void keep(const ResultKey &key, nb::handle result, nb::handle aspect_ratio, nb::handle resolution) {
+        ResultKey &seen = seen_[key.slot(kSlots)];
+        if (!(seen == key)) {
+            seen = key;
+            return;
+        }
         PyObject *copy = PyDict_Copy(result.ptr());
         if (!copy) {
             PyErr_Clear();
@@ -608,6 +686,7 @@ class ResultCache {
     static constexpr size_t kSlots = 64;
     static constexpr size_t kWays = 4;
     Entry entries_[kSlots];
+    ResultKey seen_[kSlots]{};
     size_t next_way_ = 0;
 };
 
@@ -713,6 +792,9 @@ NB_MODULE(dimora, module) {
     originals.floor = kept(math.attr("floor"));
     originals.round = kept(vx::ModuleContext::import_from("builtins", "round"));
     originals.func_member = classmethod_func_member();
+    watched.watcher = PyDict_AddWatcher(WatchedDicts::on_change);
+    if (watched.watcher < 0)
+        PyErr_Clear(); // every slot taken: the native route then looks each time
 
     vx::ClassBuilder calculator(context, "GPTImageSizeCalculator", kClassDoc);
     calculator.set("MIN_PIXELS", nb::int_(655360));
