@@ -26,10 +26,14 @@ inline std::optional<int64_t> native_int(nb::handle value,
     return number;
 }
 
-inline nb::object new_int(int64_t value) { return steal_or_throw(PyLong_FromLongLong(value)); }
+inline nb::object new_int(int64_t value) {
+    return steal_or_throw(PyLong_FromLongLong(value));
+}
 
 // `int(value)`.
-inline nb::object int_of(nb::handle value) { return steal_or_throw(PyNumber_Long(value.ptr())); }
+inline nb::object int_of(nb::handle value) {
+    return steal_or_throw(PyNumber_Long(value.ptr()));
+}
 
 // `a <op> b` for a binary number operation such as PyNumber_TrueDivide.
 inline nb::object number_op(binaryfunc op, nb::handle a, nb::handle b) {
@@ -44,6 +48,8 @@ inline nb::object comparison(nb::handle a, nb::handle b, int op) {
 
 // `a <op> b` reduced to its truth value, without the identity shortcut of
 // PyObject_RichCompareBool, as the comparison operators behave.
-inline bool compare(nb::handle a, nb::handle b, int op) { return truth(comparison(a, b, op)); }
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    return truth(comparison(a, b, op));
+}
 
 } // namespace vx

@@ -20,9 +20,10 @@ namespace {
 
 constexpr const char *kSource = "valdrix/aspekta.cpp";
 
-constexpr const char *kModuleDoc = "Aspect-ratio analysis. ImageRatioAnalyzer reads the size of an encoded image and reports "
-                                   "its exact width:height ratio in lowest terms, or the ratio of two small integers (up to "
-                                   "a configurable bound) closest to it.";
+constexpr const char *kModuleDoc =
+    "Aspect-ratio analysis. ImageRatioAnalyzer reads the size of an encoded image and reports "
+    "its exact width:height ratio in lowest terms, or the ratio of two small integers (up to "
+    "a configurable bound) closest to it.";
 
 constexpr const char *kAnalyzerDoc = "图片比例分析工具\n"
                                      "提供两种比例获取方式：\n"

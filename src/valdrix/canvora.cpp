@@ -18,10 +18,11 @@ namespace {
 
 constexpr const char *kSource = "valdrix/canvora.cpp";
 
-constexpr const char *kModuleDoc = "Image ratio normalisation. ImageTool matches an uploaded image against a list of ten "
-                                   "standard aspect ratios and, unless a requested ratio differs from the closest one, "
-                                   "enlarges its shorter side by a percentage, either by resampling the image (\"resize\") or "
-                                   "by centring it on a larger canvas of a fill colour (\"fill\"), and returns PNG bytes.";
+constexpr const char *kModuleDoc =
+    "Image ratio normalisation. ImageTool matches an uploaded image against a list of ten "
+    "standard aspect ratios and, unless a requested ratio differs from the closest one, "
+    "enlarges its shorter side by a percentage, either by resampling the image (\"resize\") or "
+    "by centring it on a larger canvas of a fill colour (\"fill\"), and returns PNG bytes.";
 
 constexpr const char *kImageToolDoc = "图片比例标准化工具：把上传的图片对照标准比例列表，\n"
                                       "按 resize（拉伸）或 fill（填充画布）方式扩展较短的一边。\n";
@@ -34,22 +35,23 @@ constexpr const char *kParseRatioDoc = "解析 3:4 -> (3,4)";
 
 constexpr const char *kClosestRatioDoc = "计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串";
 
-constexpr const char *kAdjustSizeDoc = "按目标比例和处理方式调整图片尺寸。\n"
-                                       "\n"
-                                       "proportion：\n"
-                                       "- None：不指定目标比例，所有图片都按 need_adjust 处理；\n"
-                                       "- 与原图最接近的标准比例不同：不做处理，原样返回输入的图片字节；\n"
-                                       "- 与原图最接近的标准比例相同：按 need_adjust 处理。\n"
-                                       "\n"
-                                       "need_adjust：\n"
-                                       "- resize：把整张图片重新采样，拉伸较短的一边；\n"
-                                       "- fill：图片大小不变，居中贴到用 fill_color 填充的更大画布上。\n"
-                                       "\n"
-                                       ":param image_bytes: 图片文件的完整字节\n"
-                                       ":param return_origin_ratio: 为 True 时同时返回比例字符串\n"
-                                       ":param expand_percent: 较短边扩展的百分比，10 表示放大 10%，"
-                                       "0 表示不缩放，负数表示缩小\n"
-                                       ":return: PNG 图片字节；return_origin_ratio 为 True 时返回 (图片字节, 比例字符串)\n";
+constexpr const char *kAdjustSizeDoc =
+    "按目标比例和处理方式调整图片尺寸。\n"
+    "\n"
+    "proportion：\n"
+    "- None：不指定目标比例，所有图片都按 need_adjust 处理；\n"
+    "- 与原图最接近的标准比例不同：不做处理，原样返回输入的图片字节；\n"
+    "- 与原图最接近的标准比例相同：按 need_adjust 处理。\n"
+    "\n"
+    "need_adjust：\n"
+    "- resize：把整张图片重新采样，拉伸较短的一边；\n"
+    "- fill：图片大小不变，居中贴到用 fill_color 填充的更大画布上。\n"
+    "\n"
+    ":param image_bytes: 图片文件的完整字节\n"
+    ":param return_origin_ratio: 为 True 时同时返回比例字符串\n"
+    ":param expand_percent: 较短边扩展的百分比，10 表示放大 10%，"
+    "0 表示不缩放，负数表示缩小\n"
+    ":return: PNG 图片字节；return_origin_ratio 为 True 时返回 (图片字节, 比例字符串)\n";
 
 constexpr const char *kRatioFormatErrorPrefix = "比例格式错误 ";
 constexpr const char *kRatioFormatErrorSuffix = "，示例：3:4";

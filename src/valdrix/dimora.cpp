@@ -28,10 +28,11 @@ namespace {
 
 constexpr const char *kSource = "valdrix/dimora.cpp";
 
-constexpr const char *kModuleDoc = "Generation size calculation for the image model gpt-image-2. GPTImageSizeCalculator "
-                                   "aligns edges to multiples of 16, checks sizes against the model's limits (pixel count, "
-                                   "longest edge, aspect ratio at most 3:1) and computes a legal size from an aspect-ratio "
-                                   "string and a resolution tier (\"1k\", \"2k\", \"4k\").";
+constexpr const char *kModuleDoc =
+    "Generation size calculation for the image model gpt-image-2. GPTImageSizeCalculator "
+    "aligns edges to multiples of 16, checks sizes against the model's limits (pixel count, "
+    "longest edge, aspect ratio at most 3:1) and computes a legal size from an aspect-ratio "
+    "string and a resolution tier (\"1k\", \"2k\", \"4k\").";
 
 constexpr const char *kClassDoc = "gpt-image-2 尺寸计算器\n"
                                   "\n"
@@ -101,7 +102,9 @@ nb::object smaller(nb::handle first, nb::handle second) {
     return nb::borrow(second_wins ? second : first);
 }
 
-nb::object math_function(const vx::Args &args, nb::handle name) { return args.global(VX_ID("math")).attr(name); }
+nb::object math_function(const vx::Args &args, nb::handle name) {
+    return args.global(VX_ID("math")).attr(name);
+}
 
 void set_item(nb::handle dict, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
@@ -340,8 +343,7 @@ nb::object align_generally(const vx::Args &args, Steps kind) {
     return vx::checked_int_result(larger(multiple, aligned));
 }
 
-template <typename Align>
-std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
+template <typename Align> std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
     std::optional<int64_t> step =
         args[2].is_none() ? facts_cache.facts_of(args[0]).multiple : native_int(args[2], kExactInteger);
     std::optional<double> value = plain_real(args[1].ptr());
@@ -481,7 +483,8 @@ void correct_generally(const vx::Args &args, Working &size, nb::handle current_p
     }
     if (compare(current_pixels, cls.attr(VX_ID("MIN_PIXELS")), Py_LT)) {
         nb::object sqrt = math_function(args, VX_ID("sqrt"));
-        scale_generally(size, sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MIN_PIXELS")), current_pixels)));
+        scale_generally(size,
+                        sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MIN_PIXELS")), current_pixels)));
         return;
     }
     size.width = cls.attr(VX_ID("floor_to_multiple"))(size.width);
@@ -757,7 +760,9 @@ nb::object calc_size(const vx::Args &args) {
     return calc_size_generally(args, aspect_ratio, resolution, terms);
 }
 
-nb::object init(const vx::Args &) { return nb::none(); }
+nb::object init(const vx::Args &) {
+    return nb::none();
+}
 
 nb::dict resolution_preset() {
     nb::dict preset;
@@ -767,7 +772,9 @@ nb::dict resolution_preset() {
     return preset;
 }
 
-PyObject *kept(nb::handle object) { return nb::borrow(object).release().ptr(); }
+PyObject *kept(nb::handle object) {
+    return nb::borrow(object).release().ptr();
+}
 
 PyMemberDef *classmethod_func_member() {
     nb::object descriptor = nb::handle(reinterpret_cast<PyObject *>(&PyClassMethod_Type)).attr("__func__");

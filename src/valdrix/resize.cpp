@@ -14,8 +14,9 @@ namespace {
 
 constexpr const char *kSource = "valdrix/resize.cpp";
 
-constexpr const char *kModuleDoc = "Canvas fitting. image_resize scales a Pillow image uniformly so that it fits a canvas of "
-                                   "the given size and centres it there on a background colour, returning a new RGB image.";
+constexpr const char *kModuleDoc =
+    "Canvas fitting. image_resize scales a Pillow image uniformly so that it fits a canvas of "
+    "the given size and centres it there on a background colour, returning a new RGB image.";
 
 constexpr const char *kImageResizeDoc = "将图片等比缩放并居中放置到指定尺寸的画布上。\n"
                                         "\n"
@@ -46,7 +47,8 @@ ResizedSize interpreter_size(nb::handle target_w, nb::handle target_h, nb::handl
     nb::object width_ratio = number_op(PyNumber_TrueDivide, target_w, source_w);
     nb::object height_ratio = number_op(PyNumber_TrueDivide, target_h, source_h);
     nb::object ratio = vx::compare(height_ratio, width_ratio, Py_LT) ? height_ratio : width_ratio;
-    return {int_of(number_op(PyNumber_Multiply, source_w, ratio)), int_of(number_op(PyNumber_Multiply, source_h, ratio))};
+    return {int_of(number_op(PyNumber_Multiply, source_w, ratio)),
+            int_of(number_op(PyNumber_Multiply, source_h, ratio))};
 }
 
 ResizedSize resized_size(nb::handle target_w, nb::handle target_h, nb::handle source_w, nb::handle source_h) {
@@ -100,8 +102,10 @@ NB_MODULE(resize, module) {
     context.bind("Resampling", vx::ModuleContext::import_from("PIL.Image", "Resampling"));
     context.def({.name = "image_resize",
                  .implementation = image_resize,
-                 .params = {{"image", "Image"}, {"target_w", "int"}, {"target_h", "int"}, {"bg_color", nullptr,
-                                                                                             nb::make_tuple(0, 0, 0)}},
+                 .params = {{"image", "Image"},
+                            {"target_w", "int"},
+                            {"target_h", "int"},
+                            {"bg_color", nullptr, nb::make_tuple(0, 0, 0)}},
                  .doc = kImageResizeDoc,
                  .return_annotation = "Image",
                  .source_line = __LINE__});

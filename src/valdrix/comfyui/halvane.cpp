@@ -24,12 +24,13 @@ namespace {
 
 constexpr const char *kSource = "valdrix/comfyui/halvane.cpp";
 
-constexpr const char *kModuleDoc = "ComfyUI service control. ComfyUIManager orders a ComfyUI service to restart over HTTP, "
-                                   "then polls it until it answers again or a time budget runs out; outcomes are logged, not "
-                                   "raised. timeout and max_wait_seconds are whole seconds (a fraction is truncated: 0.5 "
-                                   "becomes 0). A user-info part of the base URL (user:secret@) is shown as ***@ in flag, in "
-                                   "every log line and in every printed line; the requests themselves go to the URL as "
-                                   "given.";
+constexpr const char *kModuleDoc =
+    "ComfyUI service control. ComfyUIManager orders a ComfyUI service to restart over HTTP, "
+    "then polls it until it answers again or a time budget runs out; outcomes are logged, not "
+    "raised. timeout and max_wait_seconds are whole seconds (a fraction is truncated: 0.5 "
+    "becomes 0). A user-info part of the base URL (user:secret@) is shown as ***@ in flag, in "
+    "every log line and in every printed line; the requests themselves go to the URL as "
+    "given.";
 
 constexpr const char *kDefaultBaseUrl = "http://127.0.0.1:8188";
 constexpr const char *kRebootPath = "/api/manager/reboot";
@@ -223,7 +224,9 @@ nb::object http_get(const vx::Args &args, nb::handle url_attribute, nb::object &
 
 // `<base_url attribute>` followed by `path`, the attribute read back from the
 // instance just as it was stored.
-nb::str endpoint(nb::handle self, nb::handle path) { return concat(formatted(nb::getattr(self, VX_ID("base_url"))), path); }
+nb::str endpoint(nb::handle self, nb::handle path) {
+    return concat(formatted(nb::getattr(self, VX_ID("base_url"))), path);
+}
 
 nb::object default_logger(const vx::Args &args) {
     nb::object get_logger = nb::getattr(args.global(VX_ID("logging")), VX_ID("getLogger"));
@@ -304,7 +307,9 @@ nb::object trigger_reboot(const vx::Args &args) {
 
 // --- wait_service_ready ------------------------------------------------------
 
-nb::object wall_clock(const vx::Args &args) { return nb::getattr(args.global(VX_ID("time")), VX_ID("time"))(); }
+nb::object wall_clock(const vx::Args &args) {
+    return nb::getattr(args.global(VX_ID("time")), VX_ID("time"))();
+}
 
 // time.time() - start_time < self.max_wait, evaluated afresh.
 bool within_budget(const vx::Args &args, nb::handle start_time) {
@@ -359,7 +364,8 @@ void report_failed_request(const vx::Args &args, nb::handle exception, nb::handl
     if (!refused && !is_exception(exception))
         vx::reraise(nb::borrow(exception));
     nb::object print = args.global(VX_ID("print"));
-    nb::str line = concat(formatted(nb::getattr(self, VX_ID("flag"))), refused ? VX_ID(kNotListening) : VX_ID(kRequestFailed));
+    nb::str line =
+        concat(formatted(nb::getattr(self, VX_ID("flag"))), refused ? VX_ID(kNotListening) : VX_ID(kRequestFailed));
     if (!refused)
         line = concat(line, nb::str(exception));
     print(shown(line, Kind::text, user_infos_of({requested_url})));

@@ -8,9 +8,10 @@ namespace {
 
 constexpr const char *kSource = "valdrix/response/faultrol.cpp";
 
-constexpr const char *kModuleDoc = "Custom error codes. CustomErrorCode offers the same code and msg properties as the "
-                                   "members of ErrorCode; ErrorCodeRegistry keeps one process-wide registry of custom codes "
-                                   "(register, get, list_all, clear).";
+constexpr const char *kModuleDoc =
+    "Custom error codes. CustomErrorCode offers the same code and msg properties as the "
+    "members of ErrorCode; ErrorCodeRegistry keeps one process-wide registry of custom codes "
+    "(register, get, list_all, clear).";
 
 constexpr const char *kCustomErrorCodeDoc = "自定义错误码。\n"
                                             "\n"
@@ -96,9 +97,13 @@ nb::object new_custom_error_code(const vx::Args &args, nb::handle code, nb::hand
     return instance;
 }
 
-nb::object custom_code(const vx::Args &args) { return vx::checked_str_result(args[0].attr(VX_ID("_code"))); }
+nb::object custom_code(const vx::Args &args) {
+    return vx::checked_str_result(args[0].attr(VX_ID("_code")));
+}
 
-nb::object custom_msg(const vx::Args &args) { return vx::checked_str_result(args[0].attr(VX_ID("_msg"))); }
+nb::object custom_msg(const vx::Args &args) {
+    return vx::checked_str_result(args[0].attr(VX_ID("_msg")));
+}
 
 nb::object custom_repr(const vx::Args &args) {
     nb::handle self = args[0];
@@ -111,7 +116,9 @@ nb::object custom_repr(const vx::Args &args) {
 
 // The registry as found through the class the method was called on, so a
 // subclass may keep one of its own.
-nb::object registry_of(nb::handle cls) { return cls.attr(VX_ID("_registry")); }
+nb::object registry_of(nb::handle cls) {
+    return cls.attr(VX_ID("_registry"));
+}
 
 nb::object registry_register(const vx::Args &args) {
     nb::str code = args.str(1);

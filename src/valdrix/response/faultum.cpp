@@ -8,8 +8,9 @@ namespace {
 
 constexpr const char *kSource = "valdrix/response/faultum.cpp";
 
-constexpr const char *kModuleDoc = "Unified error codes. ErrorCode is an enumeration of the service's eighteen error codes; "
-                                   "each member's value is a (code, message) pair, read through the properties code and msg.";
+constexpr const char *kModuleDoc =
+    "Unified error codes. ErrorCode is an enumeration of the service's eighteen error codes; "
+    "each member's value is a (code, message) pair, read through the properties code and msg.";
 
 constexpr const char *kErrorCodeDoc = "统一错误码枚举。\n"
                                       "\n"
@@ -52,9 +53,13 @@ nb::object value_item(nb::handle self, nb::handle index) {
     return vx::steal_or_throw(PyObject_GetItem(value.ptr(), index.ptr()));
 }
 
-nb::object code(const vx::Args &args) { return value_item(args[0], vx::new_int(0)); }
+nb::object code(const vx::Args &args) {
+    return value_item(args[0], vx::new_int(0));
+}
 
-nb::object msg(const vx::Args &args) { return value_item(args[0], vx::new_int(1)); }
+nb::object msg(const vx::Args &args) {
+    return value_item(args[0], vx::new_int(1));
+}
 
 } // namespace
 
