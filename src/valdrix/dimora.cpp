@@ -569,28 +569,40 @@ std::optional<int64_t> preset_pixels_of(PyObject *preset, nb::handle resolution)
     return native_int(chosen ? chosen : fallback, kExactInteger);
 }
 
-// The last lookup, remembered while the (watched) table is unchanged. The
-// tier text is held, so its address cannot come back as another text; texts
-// do not change, and an exact str drops without running Python code.
-struct {
-    PyObject *preset = nullptr;
-    PyObject *resolution = nullptr;
-    uint64_t generation = 0;
-    int64_t pixels = 0;
-} preset_checked;
-
-std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resolution) {
-    if (preset && preset == preset_checked.preset && resolution.ptr() == preset_checked.resolution &&
-        preset_checked.generation == watched.generation)
-        return preset_checked.pixels;
-    std::optional<int64_t> pixels = preset_pixels_of(preset, resolution);
-    if (pixels && PyUnicode_CheckExact(resolution.ptr()) && watched.watch(preset)) {
-        PyObject *dropped = preset_checked.resolution;
-        preset_checked = {preset, Py_NewRef(resolution.ptr()), watched.generation, *pixels};
-        Py_XDECREF(dropped);
+// Recent lookups, remembered while the (watched) table is unchanged. The
+// tier texts are held, so their addresses cannot come back as other texts;
+// texts do not change, and an exact str drops without running Python code.
+class PresetLookups {
+  public:
+    std::optional<int64_t> pixels(PyObject *preset, nb::handle resolution) {
+        for (const Entry &entry : entries_)
+            if (preset && entry.preset == preset && entry.resolution == resolution.ptr() &&
+                entry.generation == watched.generation)
+                return entry.pixels;
+        std::optional<int64_t> pixels = preset_pixels_of(preset, resolution);
+        if (pixels && PyUnicode_CheckExact(resolution.ptr()) && watched.watch(preset)) {
+            Entry &entry = entries_[next_++ % kEntries];
+            PyObject *dropped = entry.resolution;
+            entry = {preset, Py_NewRef(resolution.ptr()), watched.generation, *pixels};
+            Py_XDECREF(dropped);
+        }
+        return pixels;
     }
-    return pixels;
-}
+
+  private:
+    struct Entry {
+        PyObject *preset = nullptr;
+        PyObject *resolution = nullptr;
+        uint64_t generation = 0;
+        int64_t pixels = 0;
+    };
+
+    static constexpr size_t kEntries = 4;
+    Entry entries_[kEntries];
+    size_t next_ = 0;
+};
+
+PresetLookups preset_lookups;
 
 // "<width>x<height>" in plain decimal.
 nb::object size_text(int64_t width, int64_t height) {
@@ -644,8 +656,9 @@ struct ResultKey {
 class ResultCache {
   public:
     nb::object find(const ResultKey &key, nb::handle aspect_ratio, nb::handle resolution) {
+        size_t first = key.slot(kSlots);
         for (size_t probe = 0; probe < kWays; ++probe) {
-            Entry &entry = entries_[(key.slot(kSlots) + probe) % kSlots];
+            Entry &entry = entries_[(first + probe) % kSlots];
             if (!entry.dict || !(entry.key == key))
                 continue;
             nb::object result = vx::steal_or_throw(PyDict_Copy(entry.dict));
@@ -705,7 +718,7 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
     const ClassFacts &facts = facts_cache.facts_of(args[0]);
     if (!facts.limits || !siblings_are_original(facts))
         return std::nullopt;
-    std::optional<int64_t> preset_pixels = plain_preset_pixels(facts.preset, resolution);
+    std::optional<int64_t> preset_pixels = preset_lookups.pixels(facts.preset, resolution);
     if (!preset_pixels)
         return std::nullopt;
     ResultKey key{terms.first, terms.second, *preset_pixels, *facts.limits};
