@@ -1,5 +1,8 @@
 """valdrix.response.faultrol: custom error codes and their registry."""
 
+import subprocess
+import sys
+
 import pytest
 
 from valdrix.response import faultrol
@@ -187,10 +190,6 @@ def on_class():
     yield put
     for attribute in added:
         delattr(CustomErrorCode, attribute)
-        if attribute == "__new__":
-            # The interpreter keeps the class's __new__ slot once it was
-            # overridden; a pass-through keeps the class usable.
-            CustomErrorCode.__new__ = staticmethod(lambda cls, *args: object.__new__(cls))
 
 
 def _recording_setattr(calls):
@@ -198,13 +197,6 @@ def _recording_setattr(calls):
         calls.append(name)
         object.__setattr__(self, name, value)
     return __setattr__
-
-
-def _recording_new(calls):
-    def __new__(cls, *args):
-        calls.append("new")
-        return object.__new__(cls)
-    return __new__
 
 
 def _recording_init_subclass(calls):
@@ -215,7 +207,6 @@ def _recording_init_subclass(calls):
 
 @pytest.mark.parametrize("attribute, make, expected_calls", [
     ("__setattr__", _recording_setattr, ["_code", "_msg"]),
-    ("__new__", _recording_new, ["new"]),
     ("__init_subclass__", _recording_init_subclass, []),
 ])
 def test_register_calls_the_class_once_it_changed(on_class, attribute, make, expected_calls):
@@ -223,6 +214,22 @@ def test_register_calls_the_class_once_it_changed(on_class, attribute, make, exp
     on_class(attribute, make(calls))
     error = ErrorCodeRegistry.register("R", "r")
     assert calls == expected_calls and (error.code, error.msg, type(error)) == ("R", "r", CustomErrorCode)
+
+
+def test_register_with_a_replaced_new_calls_the_class():
+    # In a fresh interpreter: once a class's __new__ was replaced, deleting it
+    # does not give the class its old construction back.
+    code = """if True:
+        from valdrix.response.faultrol import CustomErrorCode, ErrorCodeRegistry
+        calls = []
+        def __new__(cls, *args):
+            calls.append(args)
+            return object.__new__(cls)
+        CustomErrorCode.__new__ = __new__
+        error = ErrorCodeRegistry.register("N", "n")
+        assert calls == [("N", "n")] and (error.code, error.msg) == ("N", "n"), calls
+    """
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_register_with_a_replaced_metaclass_calls_the_class(monkeypatch):
