@@ -684,8 +684,7 @@ class ResultCache {
             PyErr_Clear();
             return;
         }
-        size_t first = key.slot(kSlots);
-        Entry &entry = entries_[(first + next_way_++ % kWays) % kSlots];
+        Entry &entry = way_for(key.slot(kSlots));
         PyObject *dropped = entry.dict;
         entry = {key, copy, aspect_ratio.ptr(), resolution.ptr()};
         Py_XDECREF(dropped);
@@ -698,6 +697,14 @@ class ResultCache {
         PyObject *aspect_ratio = nullptr; // the values in `dict`, kept alive by it
         PyObject *resolution = nullptr;
     };
+
+    // An empty way of the key's slots if there is one, else each in turn.
+    Entry &way_for(size_t first) {
+        for (size_t probe = 0; probe < kWays; ++probe)
+            if (!entries_[(first + probe) % kSlots].dict)
+                return entries_[(first + probe) % kSlots];
+        return entries_[(first + next_way_++ % kWays) % kSlots];
+    }
 
     static constexpr size_t kSlots = 64;
     static constexpr size_t kWays = 4;
