@@ -7,6 +7,10 @@ from valdrix.dimora import GPTImageSizeCalculator
 
 RATIOS = ["1:1", "16:9", "9:16", "4:3", "3:4", "2:3", "7:10", "21:9", "3:1"]
 TIERS = ["1k", "2k", "4k"]
+# More distinct inputs than calc_size keeps results for, so that every call
+# computes and builds its result afresh.
+DISTINCT = [(f"{w}:{h}", tier) for w in range(1, 31) for h in range(1, 31) if max(w, h) <= 3 * min(w, h)
+            for tier in TIERS]
 
 
 def every_size(calculator):
@@ -18,13 +22,22 @@ def every_size(calculator):
     return run_all
 
 
+def distinct_sizes(calculator):
+    def run_all():
+        for ratio, tier in DISTINCT:
+            calculator.calc_size(ratio, tier)
+
+    return run_all
+
+
 def run():
     ours, plain = GPTImageSizeCalculator, PlainSizeCalculator
-    for ratio in RATIOS:
-        for tier in TIERS:
-            assert ours.calc_size(ratio, tier) == plain.calc_size(ratio, tier)
+    for ratio, tier in DISTINCT:
+        assert ours.calc_size(ratio, tier) == plain.calc_size(ratio, tier)
     rows = [
         compare("calc_size, 9 ratios x 3 tiers", every_size(ours), every_size(plain), number=300),
+        compare(f"calc_size, {len(DISTINCT)} distinct inputs", distinct_sizes(ours), distinct_sizes(plain),
+                number=10),
         compare("calc_size() (1 pass)", lambda: ours.calc_size(), lambda: plain.calc_size(), number=10000),
         compare("calc_size 4:3 4k (pixel fix)", lambda: ours.calc_size("4:3", "4k"),
                 lambda: plain.calc_size("4:3", "4k"), number=10000),

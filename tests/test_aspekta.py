@@ -476,3 +476,41 @@ def with_huge_image(call):
 ])
 def test_no_leaks(leak_check, call, raises):
     leak_check(call, raises=raises, iterations=1000)
+
+
+class CountingInt(int):
+    """An int whose additions are counted and may each give another stop."""
+
+    def __new__(cls, value, stops=()):
+        self = super().__new__(cls, value)
+        self.adds, self.stops = 0, list(stops)
+        return self
+
+    def __add__(self, other):
+        self.adds += 1
+        return self.stops.pop(0) if self.stops else int(self) + other
+
+
+@pytest.mark.parametrize("size, limit, stops, adds", [
+    ((1920, 1080), 3, (), 4),  # limit + 1 once for the rows, then once per row
+    ((1920, 1080), 16, (), 17),
+    ((1920, 1080), 0, (), 1),  # no row: the inner range is never built
+    ((1080, 1920), 4, (5, 2, 9, 1, 17), 5),  # each row gets the stop of its own evaluation
+    ((7, 4), 3, (4, 1, 1, 1), 4),
+])
+def test_inner_range_is_rebuilt_from_limit_plus_one_for_each_row(size, limit, stops, adds):
+    analyzer = ImageRatioAnalyzer()
+    analyzer.approx_search_range = CountingInt(limit, stops)
+    expected_limit = CountingInt(limit, stops)
+    expected = reference_approx(*size, expected_limit)
+    assert analyzer.get_approx_simple_ratio(png_header(*size)) == expected
+    assert analyzer.approx_search_range.adds == expected_limit.adds == adds
+
+
+@pytest.mark.parametrize("stops, error", [((3, "x"), TypeError), ((3, 2.5), TypeError)])
+def test_a_row_stop_that_is_not_an_integer_fails_at_that_row(stops, error):
+    analyzer = ImageRatioAnalyzer()
+    analyzer.approx_search_range = CountingInt(2, stops)
+    with pytest.raises(error, match="cannot be interpreted as an integer"):
+        analyzer.get_approx_simple_ratio(png_header(16, 9))
+    assert analyzer.approx_search_range.adds == 2

@@ -522,3 +522,61 @@ def test_no_leaks(leak_check, name):
     # sanitizers (the system allocator) the cache takes far longer to fill.
     allowance = 128 if os.environ.get("VALDRIX_SANITIZED") else 16
     leak_check(call, raises=raises, iterations=400, max_bytes_per_call=allowance)
+
+
+# --- evaluation order ------------------------------------------------------------
+
+
+class Traced:
+    """Delegates to `target`, noting each attribute read as "name.attr"; the
+    results of the callables named in `wrap` pass through its function."""
+
+    def __init__(self, target, name, events, wrap=None):
+        vars(self).update(_target=target, _name=name, _events=events, _wrap=wrap or {})
+
+    def __getattr__(self, attr):
+        self._events.append(f"{self._name}.{attr}")
+        value = getattr(self._target, attr)
+        if attr not in self._wrap:
+            return value
+        return lambda *args, **kwargs: self._wrap[attr](value(*args, **kwargs))
+
+
+def traced_image(image, events):
+    """The image itself (Pillow accepts nothing else to paste), noting reads as "img.attr"."""
+    class TracedImage(type(image)):
+        def __getattribute__(self, attr):
+            if not attr.startswith("_"):
+                events.append(f"img.{attr}")
+            return super().__getattribute__(attr)
+
+    image.__class__ = TracedImage
+    return image
+
+
+class TracedTool(ImageTool):
+    @property
+    def fill_color(self):
+        self.events.append("self.fill_color")
+        return vars(self)["_fill_color"]
+
+    @fill_color.setter
+    def fill_color(self, value):
+        vars(self)["_fill_color"] = value
+
+
+@pytest.mark.parametrize("mode, first, then", [
+    ("resize", "img.resize", "Image.Resampling"),
+    ("fill", "img.height", "Image.new"),
+    ("fill", "Image.new", "self.fill_color"),
+    ("fill", "canvas.paste", "img.mode"),
+])
+def test_callee_before_its_arguments(monkeypatch, mode, first, then):
+    events = []
+    wrap = {"open": lambda opened: Traced(opened, "opened", events, {"convert": lambda img: traced_image(img, events)}),
+            "new": lambda canvas: Traced(canvas, "canvas", events)}
+    monkeypatch.setattr(canvora, "Image", Traced(Image, "Image", events, wrap))
+    tool = TracedTool(None, mode, (9, 8, 7, 255))
+    tool.events = events
+    assert tool.adjust_size(SAMPLES["rgba"]) == reference_adjust(SAMPLES["rgba"], None, mode, (9, 8, 7, 255))
+    assert events.index(first) < events.index(then)

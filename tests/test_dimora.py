@@ -46,7 +46,7 @@ def test_module_names_and_class_constants():
 
 
 def test_signatures_docstrings_and_kinds():
-    assert str(inspect.signature(Calc.calc_size)) == "(aspect_ratio: 'str' = '1:1', resolution: 'str' = '2k') -> 'dict'"
+    assert str(inspect.signature(Calc.calc_size)) == "(aspect_ratio: 'str' = '1:1', resolution: 'str' = '2k')"
     assert str(inspect.signature(Calc.round_to_multiple)) == "(value, multiple=None) -> 'int'"
     assert str(inspect.signature(Calc.floor_to_multiple)) == "(value, multiple=None) -> 'int'"
     assert str(inspect.signature(Calc.is_valid_image_size)) == "(width: 'int', height: 'int') -> 'bool'"
@@ -463,3 +463,61 @@ LEAK_CALLS = {
 def test_no_leaks(leak_check, name):
     call, raises = LEAK_CALLS[name]
     leak_check(call, raises=raises, iterations=1000)
+
+
+# --- repeated calls: nothing remembered outlives a change ----------------------------
+
+
+def _sqrt_counting(monkeypatch, log):
+    def sqrt(value):
+        log.append(value)
+        return math.sqrt(value)
+    monkeypatch.setattr(math, "sqrt", sqrt)
+
+
+def _preset_value(monkeypatch, log):
+    monkeypatch.setitem(Calc.RESOLUTION_PRESET, "4k", 1572516)
+
+
+def _preset_replaced(monkeypatch, log):
+    monkeypatch.setattr(Calc, "RESOLUTION_PRESET", {"2k": 3686400, "4k": 655360})
+
+
+def _math_rebound(monkeypatch, log):
+    monkeypatch.setattr(dimora, "math", types.SimpleNamespace(sqrt=lambda x: log.append(x) or math.sqrt(x),
+                                                             floor=math.floor))
+
+
+def _multiple(monkeypatch, log):
+    monkeypatch.setattr(Calc, "MULTIPLE", 64)
+
+
+def _max_pixels(monkeypatch, log):
+    monkeypatch.setattr(Calc, "MAX_PIXELS", 4000000)
+
+
+@pytest.mark.parametrize("change, sqrt_seen", [
+    (_sqrt_counting, True), (_math_rebound, True), (_preset_value, False), (_preset_replaced, False),
+    (_multiple, False), (_max_pixels, False),
+])
+@pytest.mark.parametrize("ratio", ["4:3", "16:9"])
+def test_a_change_after_repeated_calls_takes_effect(monkeypatch, change, sqrt_seen, ratio):
+    for _ in range(3):
+        assert outcome(Calc.calc_size, ratio, "4k") == plain_calc_size(Calc, ratio, "4k")
+    log = []
+    change(monkeypatch, log)
+    ours = outcome(Calc.calc_size, ratio, "4k")
+    assert bool(log) == sqrt_seen
+    assert ours == plain_calc_size(Calc, ratio, "4k")
+    monkeypatch.undo()
+    assert outcome(Calc.calc_size, ratio, "4k") == plain_calc_size(Calc, ratio, "4k")
+
+
+def test_repeated_results_are_new_dicts_holding_the_arguments_given():
+    first = Calc.calc_size("16:9", "2K")
+    first["width"] = 0
+    second = Calc.calc_size("16:9", "2K")
+    ratio, tier = "".join(["16", ":9"]), "".join(["2", "K"])
+    third = Calc.calc_size(ratio, tier)
+    assert second is not first and second["width"] == 2560 and third == second
+    assert third["aspect_ratio"] is ratio and list(third) == list(plain_calc_size(Calc, "16:9", "2k")[2])

@@ -1,5 +1,8 @@
 """valdrix.response.faultrol: custom error codes and their registry."""
 
+import subprocess
+import sys
+
 import pytest
 
 from valdrix.response import faultrol
@@ -171,3 +174,84 @@ def test_register_honours_a_constructor_replaced_on_the_class():
         CustomErrorCode.__init__ = original
     assert calls == ["P"] and (error.code, error.msg) == ("P", "p")
     assert ErrorCodeRegistry.register("Q", "q").code == "Q" and calls == ["P"]
+
+
+@pytest.fixture
+def on_class():
+    """Sets attributes on CustomErrorCode, then deletes them again (restoring
+    an inherited one by assignment would leave the class changed)."""
+    added = []
+
+    def put(attribute, value):
+        assert attribute not in vars(CustomErrorCode)
+        setattr(CustomErrorCode, attribute, value)
+        added.append(attribute)
+
+    yield put
+    for attribute in added:
+        delattr(CustomErrorCode, attribute)
+
+
+def _recording_setattr(calls):
+    def __setattr__(self, name, value):
+        calls.append(name)
+        object.__setattr__(self, name, value)
+    return __setattr__
+
+
+def _recording_init_subclass(calls):
+    def __init_subclass__(cls, **kwargs):
+        calls.append(cls.__name__)
+    return classmethod(__init_subclass__)
+
+
+@pytest.mark.parametrize("attribute, make, expected_calls", [
+    ("__setattr__", _recording_setattr, ["_code", "_msg"]),
+    ("__init_subclass__", _recording_init_subclass, []),
+])
+def test_register_calls_the_class_once_it_changed(on_class, attribute, make, expected_calls):
+    calls = []
+    on_class(attribute, make(calls))
+    error = ErrorCodeRegistry.register("R", "r")
+    assert calls == expected_calls and (error.code, error.msg, type(error)) == ("R", "r", CustomErrorCode)
+
+
+def test_register_with_a_replaced_new_calls_the_class():
+    # In a fresh interpreter: once a class's __new__ was replaced, deleting it
+    # does not give the class its old construction back.
+    code = """if True:
+        from valdrix.response.faultrol import CustomErrorCode, ErrorCodeRegistry
+        calls = []
+        def __new__(cls, *args):
+            calls.append(args)
+            return object.__new__(cls)
+        CustomErrorCode.__new__ = __new__
+        error = ErrorCodeRegistry.register("N", "n")
+        assert calls == [("N", "n")] and (error.code, error.msg) == ("N", "n"), calls
+    """
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_register_with_a_replaced_metaclass_calls_the_class(monkeypatch):
+    calls = []
+
+    class Meta(type):
+        def __call__(cls, *args):
+            calls.append(args)
+            return super().__call__(*args)
+
+    monkeypatch.setattr(faultrol, "CustomErrorCode", Meta("CustomErrorCode", (CustomErrorCode,), {}))
+    assert ErrorCodeRegistry.register("M", "m").code == "M" and calls == [("M", "m")]
+
+
+def test_a_failing_constructor_shows_in_the_traceback(on_class):
+    def refuse(self, name, value):
+        raise AttributeError(name)
+
+    on_class("__setattr__", refuse)
+    with pytest.raises(AttributeError) as caught:
+        ErrorCodeRegistry.register("T", "t")
+    names = [entry.name for entry in caught.traceback]
+    assert "valdrix.response.faultrol.CustomErrorCode.__init__" in names
+    assert names.index("valdrix.response.faultrol.ErrorCodeRegistry.register") < names.index(
+        "valdrix.response.faultrol.CustomErrorCode.__init__")

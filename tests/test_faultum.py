@@ -74,3 +74,30 @@ def test_properties_index_the_value_at_each_access():
 @pytest.mark.parametrize("call", [lambda: ErrorCode.PROMPT_BANNED.msg, lambda: ErrorCode["TIMEOUT"].code])
 def test_no_leaks(leak_check, call):
     leak_check(call)
+
+
+class Holder:
+    def __init__(self, value):
+        self.value = value
+
+
+@pytest.mark.parametrize("value, code, msg", [
+    (("C", "M"), "C", "M"),
+    (["C", "M", "extra"], "C", "M"),
+    ({0: "zero", 1: "one"}, "zero", "one"),  # a subscription, so a mapping answers by key
+    ("CM", "C", "M"),
+])
+def test_code_and_msg_subscribe_the_value(value, code, msg):
+    holder = Holder(value)
+    assert (ErrorCode.code.fget(holder), ErrorCode.msg.fget(holder)) == (code, msg)
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (5, TypeError, "'int' object is not subscriptable"),
+    (None, TypeError, "'NoneType' object is not subscriptable"),
+    ({"code": "C"}, KeyError, "0"),
+    ((), IndexError, "tuple index out of range"),
+])
+def test_value_errors_are_the_interpreters(value, error, message):
+    with pytest.raises(error, match=message):
+        ErrorCode.code.fget(Holder(value))

@@ -583,3 +583,117 @@ _STR_SUBCLASS_URL = type("Url", (str,), {})("http://x")
         "wait-no-budget", "cycle-refused", "trigger-broken-logger", "wait-bad-budget"])
 def test_no_leaks(leak_check, call, raises, iterations):
     leak_check(call, raises=raises, iterations=iterations, max_bytes_per_call=4.0)
+
+
+# --- credentials in the base URL ---------------------------------------------------
+
+
+def with_user_info(url, user_info="user:s3cr3t"):
+    scheme, rest = url.split("://", 1)
+    return f"{scheme}://{user_info}@{rest}"
+
+
+def shown_lines(manager, out):
+    return [repr(call) for call in manager.logger.calls] + out.splitlines() + [manager.flag]
+
+
+@pytest.mark.parametrize("settings, method, outcome", [
+    ({"reboot_status": 200}, "trigger_reboot", None),
+    ({}, "trigger_reboot", None),  # the engine hangs up: the accepted order
+    ({"stats_statuses": [503, 200]}, "wait_service_ready", True),
+    ({"stats_delay": 2.0}, "wait_service_ready", False),  # read time-outs are printed with their text
+    ({"reboot_status": 500, "stats_statuses": [200]}, "run_reboot_and_wait", True),
+    (None, "trigger_reboot", None),  # nothing listens: the connection error's text is logged
+    (None, "wait_service_ready", False),
+])
+def test_credentials_in_the_url_never_reach_logs_or_output(engine, capsys, settings, method, outcome):
+    base_url = engine(**settings).base_url if settings is not None else refused_url()
+    manager = manager_for(with_user_info(base_url), timeout=0.2, max_wait=0.3)
+    assert getattr(manager, method)() is outcome
+    shown = shown_lines(manager, capsys.readouterr().out)
+    assert manager.flag == f"comfyui服务重启 [{with_user_info(base_url, '***')}]"
+    assert not [line for line in shown if "s3cr3t" in line]
+    assert any("***@" in line for line in shown[:-1])
+    # The requests themselves go to the URL as given.
+    assert manager.reboot_api == with_user_info(base_url) + "/api/manager/reboot"
+
+
+def test_requests_carry_the_credentials_to_the_engine(engine):
+    stub = engine(stats_statuses=[200])
+    through = RequestsThrough()
+    manager = manager_for(with_user_info(stub.base_url))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(halvane, "requests", through)
+        assert manager.wait_service_ready() is True
+    assert [args for args, _ in through.calls] == [(with_user_info(stub.base_url) + "/api/system_stats",)]
+    assert stub.paths() == ["/api/system_stats"]
+
+
+@pytest.mark.parametrize("base_url, flag_url", [
+    ("http://user:pw@engine:8188/", "http://***@engine:8188/"),
+    ("http://user@engine", "http://***@engine"),
+    ("https://a:b@c@engine/x?y=http://u:p@q", "https://***@engine/x?y=http://***@q"),
+    ("user:pw@engine:8188", "***@engine:8188"),
+    ("http://@engine", "http://@engine"),
+    ("http://engine/path@x", "http://engine/path@x"),
+    ("http://127.0.0.1:8188", "http://127.0.0.1:8188"),
+    ("/path@x", "/path@x"),
+    ("", ""),
+])
+def test_flag_masks_only_the_user_info(base_url, flag_url):
+    manager = ComfyUIManager(base_url)
+    assert manager.flag == f"comfyui服务重启 [{flag_url}]"
+    assert manager.base_url == base_url.rstrip("/")
+
+
+def test_urls_without_user_info_are_logged_as_the_very_objects():
+    manager = manager_for(refused_url(), max_wait=0.0)
+    manager.wait_service_ready()
+    [(_, _, (flag, url, _)), _] = manager.logger.calls
+    assert flag is manager.flag and url is manager.stats_api
+
+
+# --- evaluation order and texts of the printed lines --------------------------------
+
+
+class FormatsDifferently(Exception):
+    def __format__(self, spec):
+        return "formatted"
+
+    def __str__(self):
+        return "str of the exception"
+
+
+def test_request_exception_line_prints_str_of_the_exception(monkeypatch, capsys):
+    def failing_get(url, timeout):
+        raise FormatsDifferently()
+
+    monkeypatch.setattr(halvane, "requests", types.SimpleNamespace(get=failing_get, exceptions=requests.exceptions))
+    manager = manager_for(refused_url(), max_wait=0.01)
+    manager.wait_service_ready()
+    assert capsys.readouterr().out == manager.flag + " 请求异常: str of the exception\n"
+
+
+@pytest.mark.parametrize("failure", [requests.exceptions.ConnectionError("refused"), RuntimeError("other")])
+def test_print_is_looked_up_before_the_flag_is_read(monkeypatch, failure):
+    printed = {"first": [], "second": []}
+
+    class Manager(ComfyUIManager):
+        @property
+        def flag(self):
+            monkeypatch.setattr(halvane, "print", printed["second"].append, raising=False)
+            return "F"
+
+        @flag.setter
+        def flag(self, value):
+            pass
+
+    def failing_get(url, timeout):
+        monkeypatch.setattr(halvane, "print", printed["first"].append, raising=False)
+        raise failure
+
+    monkeypatch.setattr(halvane, "requests", types.SimpleNamespace(get=failing_get, exceptions=requests.exceptions))
+    manager = Manager(refused_url(), logger=RecordingLogger())
+    manager.max_wait = 0.01
+    manager.wait_service_ready()
+    assert len(printed["first"]) == 1 and printed["second"] == []

@@ -246,3 +246,33 @@ SMALL = Image.new("RGB", (4, 4), (1, 2, 3))
 ])
 def test_no_leaks(leak_check, call, raises):
     leak_check(call, raises=raises, iterations=1000)
+
+
+class Traced:
+    """Delegates to `target`, noting each attribute read as "name.attr"."""
+
+    def __init__(self, target, name, events):
+        vars(self).update(_target=target, _name=name, _events=events)
+
+    def __getattr__(self, attr):
+        self._events.append(f"{self._name}.{attr}")
+        return getattr(self._target, attr)
+
+
+@pytest.mark.parametrize("first, then", [
+    ("Image.new", "image.size"),
+    ("image.resize", "Resampling.LANCZOS"),
+    ("Resampling.LANCZOS", "canvas.paste"),
+])
+def test_callee_before_its_arguments(monkeypatch, first, then):
+    events = []
+
+    def new(*args):
+        return Traced(Image.new(*args), "canvas", events)
+
+    monkeypatch.setattr(resize, "Image", Traced(types.SimpleNamespace(new=new), "Image", events))
+    monkeypatch.setattr(resize, "Resampling", Traced(Resampling, "Resampling", events))
+    source = gradient((30, 20))
+    result = image_resize(Traced(source, "image", events), 50, 50, (1, 2, 3))
+    assert events.index(first) < events.index(then)
+    assert result._target.tobytes() == reference_resize(source, 50, 50, (1, 2, 3)).tobytes()

@@ -17,8 +17,8 @@
 namespace vxcore::canvora {
 
 // The shipped list, in matching order; its first entry is the fallback.
-inline constexpr std::array<std::string_view, 10> kStandardRatios = {"1:1", "2:3",  "3:2",  "3:4", "4:3",
-                                                                     "4:5", "5:4",  "9:16", "16:9", "21:9"};
+inline constexpr std::array<std::string_view, 10> kStandardRatios = {"1:1", "2:3", "3:2",  "3:4",  "4:3",
+                                                                     "4:5", "5:4", "9:16", "16:9", "21:9"};
 
 // Ints of at most 53 bits convert to double exactly; for them the
 // interpreter's int / int is a single correctly rounded double division.
@@ -89,11 +89,15 @@ inline constexpr ScaledSides scaled_sides(int64_t ori_w, int64_t ori_h) {
 }
 
 // `1.0 + expand_percent / 100.0`.
-inline constexpr double expand_scale(double expand_percent) { return 1.0 + expand_percent / 100.0; }
+inline constexpr double expand_scale(double expand_percent) {
+    return 1.0 + expand_percent / 100.0;
+}
 
 // `side * expand_scale` before truncation: the int converted to double
 // (round to nearest even, as the interpreter converts ints), times the scale.
-inline double scaled_product(int64_t side, double scale) { return static_cast<double>(side) * scale; }
+inline double scaled_product(int64_t side, double scale) {
+    return static_cast<double>(side) * scale;
+}
 
 // `int(product)` when the result fits in an int64; NaN, infinities and
 // larger values are left to the interpreter (its errors, its big ints).

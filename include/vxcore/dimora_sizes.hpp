@@ -31,8 +31,12 @@ inline constexpr int64_t kExactEdgeLimit = int64_t{1} << 26;
 inline constexpr int kMaxPasses = 20;
 inline constexpr double kShrinkMargin = 0.999;
 
-inline bool is_exact_integer(int64_t value) { return value >= -kExactIntegerLimit && value <= kExactIntegerLimit; }
-inline bool is_exact_edge(int64_t value) { return value >= -kExactEdgeLimit && value <= kExactEdgeLimit; }
+inline bool is_exact_integer(int64_t value) {
+    return value >= -kExactIntegerLimit && value <= kExactIntegerLimit;
+}
+inline bool is_exact_edge(int64_t value) {
+    return value >= -kExactEdgeLimit && value <= kExactEdgeLimit;
+}
 
 // The constants the calculator reads from its class.
 struct SizeLimits {
@@ -75,12 +79,13 @@ inline std::optional<int64_t> exact_integer(double integral) {
 }
 
 // int(x) for a float: truncation toward zero.
-inline std::optional<int64_t> truncate(double value) { return exact_integer(std::trunc(value)); }
+inline std::optional<int64_t> truncate(double value) {
+    return exact_integer(std::trunc(value));
+}
 
 // max(multiple, int(steps(value / multiple) * multiple)) for a positive
 // multiple, where steps is round or math.floor.
-template <typename Steps>
-std::optional<int64_t> align_to_multiple(double value, int64_t multiple, Steps steps) {
+template <typename Steps> std::optional<int64_t> align_to_multiple(double value, int64_t multiple, Steps steps) {
     if (multiple < 1 || multiple > kExactIntegerLimit)
         return std::nullopt;
     std::optional<int64_t> count = exact_integer(steps(value / static_cast<double>(multiple)));

@@ -24,7 +24,9 @@ struct CanvasFit {
     int64_t paste_y;
 };
 
-inline bool within_fit_range(int64_t value) { return value >= -kFitMaxMagnitude && value <= kFitMaxMagnitude; }
+inline bool within_fit_range(int64_t value) {
+    return value >= -kFitMaxMagnitude && value <= kFitMaxMagnitude;
+}
 
 // True when fit_to_canvas computes exactly what the interpreter would; a zero
 // source side is left to the interpreter, which raises its own error.
@@ -34,10 +36,14 @@ inline bool fit_is_native(int64_t target_w, int64_t target_h, int64_t source_w, 
 }
 
 // int(x) for a finite double whose truncation fits in int64.
-inline int64_t truncate_toward_zero(double value) { return static_cast<int64_t>(std::trunc(value)); }
+inline int64_t truncate_toward_zero(double value) {
+    return static_cast<int64_t>(std::trunc(value));
+}
 
 // min(a, b) as the built-in picks it: the first unless the second is smaller.
-inline double python_min(double a, double b) { return b < a ? b : a; }
+inline double python_min(double a, double b) {
+    return b < a ? b : a;
+}
 
 // Precondition: fit_is_native(target_w, target_h, source_w, source_h).
 inline CanvasFit fit_to_canvas(int64_t target_w, int64_t target_h, int64_t source_w, int64_t source_h) {

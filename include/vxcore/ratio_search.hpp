@@ -12,15 +12,10 @@
 
 namespace vxcore {
 
-// Operands in this range never hit the one overflowing case of C++'s `%`
-// (INT64_MIN % -1), and every remainder stays in range.
-inline constexpr int64_t kSafeIntMin = std::numeric_limits<int64_t>::min() + 1;
-
-inline bool is_safe_int(int64_t value) { return value >= kSafeIntMin; }
-
 // Euclid over the floored modulo: the greatest common divisor for
 // non-negative operands; with a negative divisor the result can be negative
-// (gcd_floored(4, -6) == -2). Operands must satisfy is_safe_int.
+// (gcd_floored(4, -6) == -2). Neither operand may be INT64_MIN, the one
+// value that overflows C++'s `%` (INT64_MIN % -1).
 inline int64_t gcd_floored(int64_t a, int64_t b) {
     while (b != 0) {
         int64_t next = floored_modulo(a, b);
@@ -59,6 +54,10 @@ class ApproxRatioSearch {
         }
         return finished();
     }
+
+    // Row i from column first_j to last_j, for a caller that walks the rows
+    // itself (rows of different lengths); `advance` is then not used.
+    void scan_row(int64_t i, int64_t first_j, int64_t last_j) { scan_cells(i, first_j, last_j); }
 
     bool finished() const { return i_ > limit_; }
     bool found() const { return found_; }

@@ -20,6 +20,11 @@ namespace {
 
 constexpr const char *kSource = "valdrix/aspekta.cpp";
 
+constexpr const char *kModuleDoc =
+    "Aspect-ratio analysis. ImageRatioAnalyzer reads the size of an encoded image and reports "
+    "its exact width:height ratio in lowest terms, or the ratio of two small integers (up to "
+    "a configurable bound) closest to it.";
+
 constexpr const char *kAnalyzerDoc = "图片比例分析工具\n"
                                      "提供两种比例获取方式：\n"
                                      "1. get_raw_simple_ratio：真实最简比例（精确）\n"
@@ -42,16 +47,9 @@ constexpr const char *kApproxRatioDoc = "自动拟合近似简单整数比例，
 // signals, so that a huge search bound can still be interrupted.
 constexpr int64_t kQuotientsBetweenSignalChecks = int64_t{1} << 20;
 
+using vx::native_int;
+using vx::new_int;
 using vx::number_op;
-nb::object to_int(int64_t value) { return vx::new_int(value); }
-
-// The value of an exact int that the native integer arithmetic handles.
-std::optional<int64_t> safe_int(nb::handle value) {
-    auto number = vx::exact_int64(value);
-    if (!number || !vxcore::is_safe_int(*number))
-        return std::nullopt;
-    return number;
-}
 
 // --- ratio strings -----------------------------------------------------------
 
@@ -65,7 +63,7 @@ nb::object native_ratio_string(int64_t width, int64_t height) {
 
 // f"{width}:{height}".
 nb::object ratio_string(nb::handle width, nb::handle height) {
-    auto w = safe_int(width), h = safe_int(height);
+    auto w = native_int(width), h = native_int(height);
     if (w && h)
         return native_ratio_string(*w, *h);
     nb::object width_text = vx::steal_or_throw(PyObject_Format(width.ptr(), nullptr));
@@ -110,9 +108,9 @@ nb::object interpreter_gcd(nb::object a, nb::object b) {
 }
 
 nb::object gcd(nb::handle a, nb::handle b) {
-    auto x = safe_int(a), y = safe_int(b);
+    auto x = native_int(a), y = native_int(b);
     if (x && y)
-        return to_int(vxcore::gcd_floored(*x, *y));
+        return new_int(vxcore::gcd_floored(*x, *y));
     return interpreter_gcd(nb::borrow(a), nb::borrow(b));
 }
 
@@ -134,7 +132,7 @@ bool is_native_gcd(nb::handle function) {
 // The reduced ratio when both sides are plain ints and _gcd is not
 // overridden; nothing when the interpreter has to do it (or raise).
 std::optional<nb::object> native_raw_ratio(nb::handle gcd_function, const ImageSize &size) {
-    auto width = safe_int(size.width), height = safe_int(size.height);
+    auto width = native_int(size.width), height = native_int(size.height);
     if (!width || !height || !is_native_gcd(gcd_function))
         return std::nullopt;
     int64_t divisor = vxcore::gcd_floored(*width, *height);
@@ -167,7 +165,7 @@ struct Target {
 };
 
 Target target_ratio(const ImageSize &size) {
-    auto width = safe_int(size.width), height = safe_int(size.height);
+    auto width = native_int(size.width), height = native_int(size.height);
     auto exact = [](int64_t v) { return v >= -vxcore::kExactDoubleInt && v <= vxcore::kExactDoubleInt; };
     Target target;
     if (width && height && *height != 0 && exact(*width) && exact(*height)) {
@@ -183,26 +181,35 @@ Target target_ratio(const ImageSize &size) {
     return target;
 }
 
-// The last factor of `range(1, limit + 1)`, with the interpreter's errors for
-// a bound that is not an integer. Bounds beyond 2**53 are capped there: the
-// search could not finish within any lifetime either way.
-int64_t search_limit(nb::handle limit) {
-    nb::object stop = nb::borrow(limit);
-    if (!PyLong_CheckExact(limit.ptr())) {
-        stop = number_op(PyNumber_Add, limit, to_int(1));
-        stop = vx::steal_or_throw(PyNumber_Index(stop.ptr()));
-        stop = number_op(PyNumber_Subtract, stop, to_int(1));
-    }
+// The last factor of `range(1, stop)`, with range()'s errors for a stop that
+// is not an integer. Factors beyond 2**53 are capped there: the search could
+// not finish within any lifetime either way.
+int64_t last_factor(nb::handle stop) {
+    nb::object index = vx::steal_or_throw(PyNumber_Index(stop.ptr()));
     int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(stop.ptr(), &overflow);
+    long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (value == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (overflow)
         return overflow > 0 ? vxcore::kExactDoubleInt : 0;
-    return std::min<long long>(value, vxcore::kExactDoubleInt);
+    if (value < 1)
+        return 0;
+    return std::min<long long>(value - 1, vxcore::kExactDoubleInt);
 }
 
-std::optional<std::pair<int64_t, int64_t>> native_search(double target, int64_t limit) {
+// The last factor of `range(1, limit + 1)`, evaluating `limit + 1` once. An
+// exact int adds without running any code, so its sum needs no object.
+int64_t factors_up_to(nb::handle limit) {
+    if (auto exact = native_int(limit))
+        return std::clamp<int64_t>(*exact, 0, vxcore::kExactDoubleInt);
+    return last_factor(number_op(PyNumber_Add, limit, new_int(1)));
+}
+
+using Best = std::optional<std::pair<int64_t, int64_t>>;
+
+// The search over a square whose bound is an exact int, where rebuilding
+// the inner range for each i cannot be observed.
+Best native_search(double target, int64_t limit) {
     vxcore::ApproxRatioSearch search(target, limit);
     while (!search.advance(kQuotientsBetweenSignalChecks)) {
         if (PyErr_CheckSignals() < 0)
@@ -213,29 +220,59 @@ std::optional<std::pair<int64_t, int64_t>> native_search(double target, int64_t 
     return std::pair{search.best_i(), search.best_j()};
 }
 
+// The rows of the search, each inner range built anew from `limit + 1` as
+// the nested loops evaluate it: an int subclass may give each row its own
+// length, or fail part-way.
+template <typename ScanRow> void for_each_row(nb::handle limit, ScanRow scan_row) {
+    int64_t rows = factors_up_to(limit);
+    for (int64_t i = 1; i <= rows; ++i)
+        scan_row(i, factors_up_to(limit));
+}
+
+Best native_search_by_rows(double target, nb::handle limit) {
+    vxcore::ApproxRatioSearch search(target, 0);
+    for_each_row(limit, [&](int64_t i, int64_t columns) {
+        for (int64_t first = 1; first <= columns;) {
+            int64_t last = std::min(columns, first + kQuotientsBetweenSignalChecks - 1);
+            search.scan_row(i, first, last);
+            first = last + 1;
+            if (PyErr_CheckSignals() < 0)
+                throw nb::python_error();
+        }
+    });
+    if (!search.found())
+        return std::nullopt;
+    return std::pair{search.best_i(), search.best_j()};
+}
+
 // The same search on whatever number width / height gave, through the
 // interpreter's operators.
-std::optional<std::pair<int64_t, int64_t>> interpreter_search(nb::handle target, int64_t limit) {
+Best interpreter_search(nb::handle target, nb::handle limit) {
     nb::object min_error = vx::steal_or_throw(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
-    std::optional<std::pair<int64_t, int64_t>> best;
-    for (int64_t i = 1; i <= limit; ++i) {
-        for (int64_t j = 1; j <= limit; ++j) {
+    Best best;
+    for_each_row(limit, [&](int64_t i, int64_t columns) {
+        for (int64_t j = 1; j <= columns; ++j) {
             double quotient = static_cast<double>(i) / static_cast<double>(j);
             nb::object current = vx::steal_or_throw(PyFloat_FromDouble(quotient));
             nb::object difference = number_op(PyNumber_Subtract, current, target);
             nb::object error = vx::steal_or_throw(PyNumber_Absolute(difference.ptr()));
-            int smaller = PyObject_RichCompareBool(error.ptr(), min_error.ptr(), Py_LT);
-            if (smaller < 0)
-                throw nb::python_error();
-            if (smaller) {
+            if (vx::compare(error, min_error, Py_LT)) {
                 min_error = std::move(error);
                 best = std::pair{i, j};
             }
             if (j % 4096 == 0 && PyErr_CheckSignals() < 0)
                 throw nb::python_error();
         }
-    }
+    });
     return best;
+}
+
+Best search(const Target &target, nb::handle limit) {
+    if (!target.is_float)
+        return interpreter_search(target.object, limit);
+    if (PyLong_CheckExact(limit.ptr()))
+        return native_search(target.value, factors_up_to(limit));
+    return native_search_by_rows(target.value, limit);
 }
 
 nb::object get_approx_simple_ratio(const vx::Args &args) {
@@ -243,8 +280,8 @@ nb::object get_approx_simple_ratio(const vx::Args &args) {
     nb::bytes image_bytes = args.bytes(1);
     ImageSize size = read_image_size(args, image_bytes);
     Target target = target_ratio(size);
-    int64_t limit = search_limit(self.attr(VX_ID("approx_search_range")));
-    auto best = target.is_float ? native_search(target.value, limit) : interpreter_search(target.object, limit);
+    nb::object limit = nb::getattr(self, VX_ID("approx_search_range"));
+    Best best = search(target, limit);
     if (!best)
         return vx::checked_str_result(ratio_string(size.width, size.height));
     return native_ratio_string(best->first, best->second);
@@ -262,6 +299,7 @@ nb::object init(const vx::Args &args) {
 
 NB_MODULE(aspekta, module) {
     vx::ModuleContext context{module, kSource};
+    context.bind("__doc__", nb::str(kModuleDoc));
     context.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     // `from PIL import Image` binds the submodule, importing it when needed.
     context.bind("Image", vx::ModuleContext::import("PIL.Image"));

@@ -18,6 +18,12 @@ namespace {
 
 constexpr const char *kSource = "valdrix/canvora.cpp";
 
+constexpr const char *kModuleDoc =
+    "Image ratio normalisation. ImageTool matches an uploaded image against a list of ten "
+    "standard aspect ratios and, unless a requested ratio differs from the closest one, "
+    "enlarges its shorter side by a percentage, either by resampling the image (\"resize\") or "
+    "by centring it on a larger canvas of a fill colour (\"fill\"), and returns PNG bytes.";
+
 constexpr const char *kImageToolDoc = "图片比例标准化工具：把上传的图片对照标准比例列表，\n"
                                       "按 resize（拉伸）或 fill（填充画布）方式扩展较短的一边。\n";
 
@@ -29,22 +35,23 @@ constexpr const char *kParseRatioDoc = "解析 3:4 -> (3,4)";
 
 constexpr const char *kClosestRatioDoc = "计算原图宽高，匹配 STANDARD_RATIO_LIST 中最接近的标准比例字符串";
 
-constexpr const char *kAdjustSizeDoc = "按目标比例和处理方式调整图片尺寸。\n"
-                                       "\n"
-                                       "proportion：\n"
-                                       "- None：不指定目标比例，所有图片都按 need_adjust 处理；\n"
-                                       "- 与原图最接近的标准比例不同：不做处理，原样返回输入的图片字节；\n"
-                                       "- 与原图最接近的标准比例相同：按 need_adjust 处理。\n"
-                                       "\n"
-                                       "need_adjust：\n"
-                                       "- resize：把整张图片重新采样，拉伸较短的一边；\n"
-                                       "- fill：图片大小不变，居中贴到用 fill_color 填充的更大画布上。\n"
-                                       "\n"
-                                       ":param image_bytes: 图片文件的完整字节\n"
-                                       ":param return_origin_ratio: 为 True 时同时返回比例字符串\n"
-                                       ":param expand_percent: 较短边扩展的百分比，10 表示放大 10%，"
-                                       "0 表示不缩放，负数表示缩小\n"
-                                       ":return: PNG 图片字节；return_origin_ratio 为 True 时返回 (图片字节, 比例字符串)\n";
+constexpr const char *kAdjustSizeDoc =
+    "按目标比例和处理方式调整图片尺寸。\n"
+    "\n"
+    "proportion：\n"
+    "- None：不指定目标比例，所有图片都按 need_adjust 处理；\n"
+    "- 与原图最接近的标准比例不同：不做处理，原样返回输入的图片字节；\n"
+    "- 与原图最接近的标准比例相同：按 need_adjust 处理。\n"
+    "\n"
+    "need_adjust：\n"
+    "- resize：把整张图片重新采样，拉伸较短的一边；\n"
+    "- fill：图片大小不变，居中贴到用 fill_color 填充的更大画布上。\n"
+    "\n"
+    ":param image_bytes: 图片文件的完整字节\n"
+    ":param return_origin_ratio: 为 True 时同时返回比例字符串\n"
+    ":param expand_percent: 较短边扩展的百分比，10 表示放大 10%，"
+    "0 表示不缩放，负数表示缩小\n"
+    ":return: PNG 图片字节；return_origin_ratio 为 True 时返回 (图片字节, 比例字符串)\n";
 
 constexpr const char *kRatioFormatErrorPrefix = "比例格式错误 ";
 constexpr const char *kRatioFormatErrorSuffix = "，示例：3:4";
@@ -52,25 +59,21 @@ constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fi
 
 // --- Interpreter values used by the native arithmetic ----------------------
 
-// An exact int small enough that sums, differences and conversions to double
-// of two of them stay exact in C++; anything else takes the interpreter's
+// Exact ints up to this magnitude keep sums, differences and conversions to
+// double of two of them exact in C++; larger ones take the interpreter's
 // arithmetic.
-std::optional<int64_t> small_int(nb::handle value) {
-    constexpr int64_t kLimit = int64_t{1} << 62;
-    auto number = vx::exact_int64(value);
-    if (!number || *number <= -kLimit || *number >= kLimit)
-        return std::nullopt;
-    return number;
-}
+constexpr int64_t kNativeMagnitude = (int64_t{1} << 62) - 1;
 
 using vx::compare;
+using vx::int_of;
+using vx::native_int;
 using vx::new_int;
 using vx::unpack_pair;
 
 // `numerator / denominator`, natively when both are small ints.
 nb::object true_divide(nb::handle numerator, nb::handle denominator) {
-    auto n = small_int(numerator);
-    auto d = small_int(denominator);
+    auto n = native_int(numerator, kNativeMagnitude);
+    auto d = native_int(denominator, kNativeMagnitude);
     if (n && d) {
         if (auto quotient = ratios::true_divide(*n, *d))
             return vx::steal_or_throw(PyFloat_FromDouble(*quotient));
@@ -147,8 +150,8 @@ nb::object parse_ratio(const vx::Args &args) {
     nb::object match = match_ratio(args, ratio_str);
     if (!vx::truth(match))
         vx::raise(PyExc_ValueError, "%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix);
-    nb::object width = vx::steal_or_throw(PyNumber_Long(match.attr(VX_ID("group"))(1).ptr()));
-    nb::object height = vx::steal_or_throw(PyNumber_Long(match.attr(VX_ID("group"))(2).ptr()));
+    nb::object width = int_of(match.attr(VX_ID("group"))(1));
+    nb::object height = int_of(match.attr(VX_ID("group"))(2));
     return nb::make_tuple(width, height);
 }
 
@@ -196,8 +199,8 @@ nb::object closest_in_any_map(nb::handle ratio_map, double img_ratio, nb::object
 
 // `width / height` for ints, as a double (int / int is always a float).
 double ratio_of(nb::handle width, nb::handle height) {
-    auto w = small_int(width);
-    auto h = small_int(height);
+    auto w = native_int(width, kNativeMagnitude);
+    auto h = native_int(height, kNativeMagnitude);
     if (w && h) {
         if (auto quotient = ratios::true_divide(*w, *h))
             return *quotient;
@@ -232,7 +235,7 @@ nb::object closest_standard_ratio(const vx::Args &args) {
 // `int(side * expand_scale)`: natively for a small int, otherwise with the
 // interpreter's operators; int()'s own errors for NaN and infinity.
 nb::object scaled_side(nb::handle side, double expand_scale) {
-    if (auto pixels = small_int(side)) {
+    if (auto pixels = native_int(side, kNativeMagnitude)) {
         double product = ratios::scaled_product(*pixels, expand_scale);
         if (auto truncated = ratios::truncate_to_pixels(product))
             return new_int(*truncated);
@@ -240,14 +243,14 @@ nb::object scaled_side(nb::handle side, double expand_scale) {
     }
     nb::object scale = vx::steal_or_throw(PyFloat_FromDouble(expand_scale));
     nb::object product = vx::steal_or_throw(PyNumber_Multiply(side.ptr(), scale.ptr()));
-    return vx::steal_or_throw(PyNumber_Long(product.ptr()));
+    return int_of(product);
 }
 
 // Which sides to scale. Resize mode asks `ori_h > ori_w`, then
 // `ori_w > ori_h`; fill mode `ori_w < ori_h`, then `ori_h < ori_w`.
 ratios::ScaledSides sides_to_scale(nb::handle ori_w, nb::handle ori_h, bool fill_mode) {
-    auto w = small_int(ori_w);
-    auto h = small_int(ori_h);
+    auto w = native_int(ori_w, kNativeMagnitude);
+    auto h = native_int(ori_h, kNativeMagnitude);
     if (w && h)
         return ratios::scaled_sides(*w, *h);
     bool width_shorter = fill_mode ? compare(ori_w, ori_h, Py_LT) : compare(ori_h, ori_w, Py_GT);
@@ -269,8 +272,8 @@ std::pair<nb::object, nb::object> expanded_size(nb::handle ori_w, nb::handle ori
 
 // `(canvas_side - image_side) // 2`.
 nb::object centring_offset(nb::handle canvas_side, nb::handle image_side) {
-    auto canvas = small_int(canvas_side);
-    auto image = small_int(image_side);
+    auto canvas = native_int(canvas_side, kNativeMagnitude);
+    auto image = native_int(image_side, kNativeMagnitude);
     if (canvas && image)
         return new_int(ratios::centring_offset(*canvas, *image));
     nb::object surplus = vx::steal_or_throw(PyNumber_Subtract(canvas_side.ptr(), image_side.ptr()));
@@ -281,8 +284,10 @@ nb::object centring_offset(nb::handle canvas_side, nb::handle image_side) {
 // Resize mode: the whole image resampled with the Lanczos filter.
 nb::object resized(const vx::Args &args, nb::handle img, nb::handle ori_w, nb::handle ori_h, double expand_scale) {
     auto [expand_w, expand_h] = expanded_size(ori_w, ori_h, expand_scale, false);
-    nb::object lanczos = args.global(VX_ID("Image")).attr(VX_ID("Resampling")).attr(VX_ID("LANCZOS"));
-    return img.attr(VX_ID("resize"))(nb::make_tuple(expand_w, expand_h), lanczos);
+    nb::object resize = nb::getattr(img, VX_ID("resize"));
+    nb::object size = nb::make_tuple(expand_w, expand_h);
+    nb::object lanczos = nb::getattr(nb::getattr(args.global(VX_ID("Image")), VX_ID("Resampling")), VX_ID("LANCZOS"));
+    return resize(size, lanczos);
 }
 
 // Fill mode: the image, unscaled, centred on a canvas of the fill colour and
@@ -293,14 +298,14 @@ nb::object filled(const vx::Args &args, nb::handle self, nb::handle img, nb::han
     nb::handle scaled_img = img;
     nb::object img_w = scaled_img.attr(VX_ID("width"));
     nb::object img_h = scaled_img.attr(VX_ID("height"));
-    nb::object canvas = args.global(VX_ID("Image"))
-                            .attr(VX_ID("new"))(VX_ID("RGBA"), nb::make_tuple(new_w, new_h),
-                                                self.attr(VX_ID("fill_color")));
+    nb::object new_image = nb::getattr(args.global(VX_ID("Image")), VX_ID("new"));
+    nb::object canvas = new_image(VX_ID("RGBA"), nb::make_tuple(new_w, new_h), nb::getattr(self, VX_ID("fill_color")));
     nb::object paste_x = centring_offset(new_w, img_w);
     nb::object paste_y = centring_offset(new_h, img_h);
-    bool has_alpha = compare(scaled_img.attr(VX_ID("mode")), VX_ID("RGBA"), Py_EQ);
-    nb::handle mask = has_alpha ? scaled_img : nb::handle(Py_None);
-    canvas.attr(VX_ID("paste"))(scaled_img, nb::make_tuple(paste_x, paste_y), "mask"_a = mask);
+    nb::object paste = nb::getattr(canvas, VX_ID("paste"));
+    nb::object position = nb::make_tuple(paste_x, paste_y);
+    bool has_alpha = compare(nb::getattr(scaled_img, VX_ID("mode")), VX_ID("RGBA"), Py_EQ);
+    paste(scaled_img, position, "mask"_a = has_alpha ? scaled_img : nb::handle(Py_None));
     return canvas;
 }
 
@@ -369,6 +374,7 @@ nb::object standard_ratio_list() {
 
 NB_MODULE(canvora, module) {
     vx::ModuleContext context{module, kSource};
+    context.bind("__doc__", nb::str(kModuleDoc));
     context.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     nb::object typing = vx::ModuleContext::import("typing");
     context.bind("Optional", typing.attr("Optional"));

@@ -12,6 +12,7 @@
 // else, overrides and errors included, goes the general way.
 #include <vxcore/dimora_sizes.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/numbers.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -26,6 +27,12 @@ namespace sizes = vxcore::dimora;
 namespace {
 
 constexpr const char *kSource = "valdrix/dimora.cpp";
+
+constexpr const char *kModuleDoc =
+    "Generation size calculation for the image model gpt-image-2. GPTImageSizeCalculator "
+    "aligns edges to multiples of 16, checks sizes against the model's limits (pixel count, "
+    "longest edge, aspect ratio at most 3:1) and computes a legal size from an aspect-ratio "
+    "string and a resolution tier (\"1k\", \"2k\", \"4k\").";
 
 constexpr const char *kClassDoc = "gpt-image-2 尺寸计算器\n"
                                   "\n"
@@ -73,17 +80,11 @@ Originals originals;
 
 // --- the interpreter's operations -----------------------------------------------
 
-nb::object true_divide(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-nb::object multiply(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_Multiply(a.ptr(), b.ptr())); }
-nb::object multiply_in_place(nb::handle a, nb::handle b) {
-    return vx::steal_or_throw(PyNumber_InPlaceMultiply(a.ptr(), b.ptr()));
-}
-nb::object remainder(nb::handle a, nb::handle b) { return vx::steal_or_throw(PyNumber_Remainder(a.ptr(), b.ptr())); }
-nb::object to_int(nb::handle value) { return vx::steal_or_throw(PyNumber_Long(value.ptr())); }
-nb::object compare(nb::handle a, nb::handle b, int op) {
-    return vx::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-}
-bool truth(nb::handle value) { return vx::truth(value); }
+using vx::compare;
+using vx::comparison;
+using vx::int_of;
+using vx::number_op;
+using vx::truth;
 
 // Built-in max and min of two: the first one unless the second compares
 // greater (smaller).
@@ -101,7 +102,9 @@ nb::object smaller(nb::handle first, nb::handle second) {
     return nb::borrow(second_wins ? second : first);
 }
 
-nb::object math_function(const vx::Args &args, nb::handle name) { return args.global(VX_ID("math")).attr(name); }
+nb::object math_function(const vx::Args &args, nb::handle name) {
+    return args.global(VX_ID("math")).attr(name);
+}
 
 void set_item(nb::handle dict, nb::handle key, nb::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
@@ -154,26 +157,15 @@ PyObject *plain_class_attribute(PyTypeObject *type, nb::handle name) {
     return nullptr;
 }
 
-// An exact int that a double holds exactly.
-std::optional<int64_t> plain_integer(PyObject *value) {
-    if (!value || !PyLong_CheckExact(value))
-        return std::nullopt;
-    int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow || (result == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    if (!sizes::is_exact_integer(result))
-        return std::nullopt;
-    return result;
-}
+// Exact ints up to this magnitude are exact as doubles.
+constexpr int64_t kExactInteger = sizes::kExactIntegerLimit;
+using vx::native_int;
 
 // An exact float, or a plain integer as its (exact) double.
 std::optional<double> plain_real(PyObject *value) {
     if (value && PyFloat_CheckExact(value))
         return PyFloat_AS_DOUBLE(value);
-    if (std::optional<int64_t> integer = plain_integer(value))
+    if (std::optional<int64_t> integer = native_int(value, kExactInteger))
         return static_cast<double>(*integer);
     return std::nullopt;
 }
@@ -198,10 +190,10 @@ ClassFacts resolve_facts(PyTypeObject *type, unsigned int version) {
     ClassFacts facts;
     facts.type = type;
     facts.version = version;
-    facts.multiple = plain_integer(plain_class_attribute(type, VX_ID("MULTIPLE")));
-    std::optional<int64_t> min_pixels = plain_integer(plain_class_attribute(type, VX_ID("MIN_PIXELS")));
-    std::optional<int64_t> max_pixels = plain_integer(plain_class_attribute(type, VX_ID("MAX_PIXELS")));
-    std::optional<int64_t> max_edge = plain_integer(plain_class_attribute(type, VX_ID("MAX_EDGE")));
+    facts.multiple = native_int(plain_class_attribute(type, VX_ID("MULTIPLE")), kExactInteger);
+    std::optional<int64_t> min_pixels = native_int(plain_class_attribute(type, VX_ID("MIN_PIXELS")), kExactInteger);
+    std::optional<int64_t> max_pixels = native_int(plain_class_attribute(type, VX_ID("MAX_PIXELS")), kExactInteger);
+    std::optional<int64_t> max_edge = native_int(plain_class_attribute(type, VX_ID("MAX_EDGE")), kExactInteger);
     std::optional<double> max_ratio = plain_real(plain_class_attribute(type, VX_ID("MAX_RATIO")));
     if (min_pixels && max_pixels && max_edge && facts.multiple && max_ratio)
         facts.limits = sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *facts.multiple, *max_ratio};
@@ -249,17 +241,66 @@ FactsCache facts_cache;
 
 // The module global `math` is the standard module, unchanged in the
 // functions named.
-bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
-    PyObject *math = PyDict_GetItemWithError(args.globals().ptr(), VX_ID("math").ptr());
+// Dicts that a check of the native route found as it needs them: the
+// module namespace, the namespace of `math`, a preset table. A dict watcher
+// (the interpreter's hook, called before any change of a watched dict and
+// when one is freed) advances the generation, so a check made in the current
+// generation still holds without looking again. Without a watcher slot every
+// call looks again.
+struct WatchedDicts {
+    int watcher = -1;
+    uint64_t generation = 1;
+
+    static int on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *);
+
+    // Watches `dict`; false when that is not possible, and a check that
+    // relies on it must not be remembered.
+    bool watch(PyObject *dict) {
+        if (watcher < 0 || !PyDict_Check(dict))
+            return false;
+        if (PyDict_Watch(watcher, dict) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+};
+
+WatchedDicts watched;
+
+int WatchedDicts::on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++watched.generation;
+    return 0;
+}
+
+// The module global `math` is the standard module, unchanged in the
+// functions named.
+bool math_looks_original(PyObject *globals, bool need_sqrt, bool need_floor) {
+    PyObject *math = PyDict_GetItemWithError(globals, VX_ID("math").ptr());
     if (math != originals.math_module || !Py_IS_TYPE(math, &PyModule_Type)) {
         PyErr_Clear();
         return false;
     }
     PyObject *names = PyModule_GetDict(math);
-    if (need_sqrt && PyDict_GetItemWithError(names, VX_ID("sqrt").ptr()) != originals.sqrt)
-        return false;
-    if (need_floor && PyDict_GetItemWithError(names, VX_ID("floor").ptr()) != originals.floor)
-        return false;
+    bool original = (!need_sqrt || PyDict_GetItemWithError(names, VX_ID("sqrt").ptr()) == originals.sqrt) &&
+                    (!need_floor || PyDict_GetItemWithError(names, VX_ID("floor").ptr()) == originals.floor);
+    PyErr_Clear();
+    return original;
+}
+
+struct {
+    PyObject *globals = nullptr;
+    uint64_t generation = 0;
+} math_checked;
+
+bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
+    PyObject *globals = args.globals().ptr();
+    if (globals == math_checked.globals && math_checked.generation == watched.generation)
+        return true;
+    if (!math_looks_original(globals, true, true))
+        return math_looks_original(globals, need_sqrt, need_floor);
+    if (watched.watch(globals) && watched.watch(PyModule_GetDict(originals.math_module)))
+        math_checked = {globals, watched.generation};
     return true;
 }
 
@@ -297,15 +338,14 @@ enum class Steps { round, floor };
 nb::object align_generally(const vx::Args &args, Steps kind) {
     nb::object multiple = multiple_or_default(args);
     nb::object steps = kind == Steps::floor ? math_function(args, VX_ID("floor")) : nb::borrow(originals.round);
-    nb::object count = steps(true_divide(args[1], multiple));
-    nb::object aligned = to_int(multiply(count, multiple));
+    nb::object count = steps(number_op(PyNumber_TrueDivide, args[1], multiple));
+    nb::object aligned = int_of(number_op(PyNumber_Multiply, count, multiple));
     return vx::checked_int_result(larger(multiple, aligned));
 }
 
-template <typename Align>
-std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
+template <typename Align> std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
     std::optional<int64_t> step =
-        args[2].is_none() ? facts_cache.facts_of(args[0]).multiple : plain_integer(args[2].ptr());
+        args[2].is_none() ? facts_cache.facts_of(args[0]).multiple : native_int(args[2], kExactInteger);
     std::optional<double> value = plain_real(args[1].ptr());
     if (!step || !value)
         return std::nullopt;
@@ -329,19 +369,19 @@ nb::object floor_to_multiple(const vx::Args &args) {
 
 // The five conditions, each evaluated, then all() over them.
 nb::object is_valid_generally(nb::handle cls, nb::handle width, nb::handle height) {
-    nb::object pixels = multiply(width, height);
+    nb::object pixels = number_op(PyNumber_Multiply, width, height);
     nb::object long_edge = larger(width, height);
     nb::object short_edge = smaller(width, height);
-    nb::object ratio = true_divide(long_edge, short_edge);
+    nb::object ratio = number_op(PyNumber_TrueDivide, long_edge, short_edge);
     nb::int_ zero(0);
     nb::object conditions[5];
-    conditions[0] = compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_LE);
-    conditions[1] = compare(remainder(width, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
-    conditions[2] = compare(remainder(height, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
-    conditions[3] = compare(ratio, cls.attr(VX_ID("MAX_RATIO")), Py_LE);
-    conditions[4] = compare(cls.attr(VX_ID("MIN_PIXELS")), pixels, Py_LE);
+    conditions[0] = comparison(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_LE);
+    conditions[1] = comparison(number_op(PyNumber_Remainder, width, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
+    conditions[2] = comparison(number_op(PyNumber_Remainder, height, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
+    conditions[3] = comparison(ratio, cls.attr(VX_ID("MAX_RATIO")), Py_LE);
+    conditions[4] = comparison(cls.attr(VX_ID("MIN_PIXELS")), pixels, Py_LE);
     if (truth(conditions[4]))
-        conditions[4] = compare(pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_LE);
+        conditions[4] = comparison(pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_LE);
     for (const nb::object &condition : conditions)
         if (!truth(condition))
             return nb::bool_(false);
@@ -350,8 +390,8 @@ nb::object is_valid_generally(nb::handle cls, nb::handle width, nb::handle heigh
 
 std::optional<bool> is_valid_natively(nb::handle cls, nb::handle width, nb::handle height) {
     std::optional<sizes::SizeLimits> limits = facts_cache.facts_of(cls).limits;
-    std::optional<int64_t> plain_width = plain_integer(width.ptr());
-    std::optional<int64_t> plain_height = plain_integer(height.ptr());
+    std::optional<int64_t> plain_width = native_int(width, kExactInteger);
+    std::optional<int64_t> plain_height = native_int(height, kExactInteger);
     if (!limits || !plain_width || !plain_height)
         return std::nullopt;
     return sizes::is_valid_image_size(*plain_width, *plain_height, *limits);
@@ -378,27 +418,27 @@ RatioTerms parse_ratio_generally(nb::handle aspect_ratio) {
     nb::object parts = vx::steal_or_throw(PyUnicode_Split(aspect_ratio.ptr(), VX_ID(":").ptr(), -1));
     Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
     RatioTerms terms;
-    terms.width = to_int(PyList_GET_ITEM(parts.ptr(), 0));
+    terms.width = int_of(PyList_GET_ITEM(parts.ptr(), 0));
     if (count < 2)
         vx::raise_too_few_to_unpack(1);
-    terms.height = to_int(PyList_GET_ITEM(parts.ptr(), 1));
+    terms.height = int_of(PyList_GET_ITEM(parts.ptr(), 1));
     if (count > 2) {
-        to_int(PyList_GET_ITEM(parts.ptr(), 2));
+        int_of(PyList_GET_ITEM(parts.ptr(), 2));
         vx::raise_too_many_to_unpack(2);
     }
     return terms;
 }
 
-RatioTerms parse_ratio(nb::handle aspect_ratio) {
+using NativeTerms = std::optional<std::pair<int64_t, int64_t>>;
+
+// The terms of a ratio written plainly ("16:9", "-4:3"), read without
+// making objects; anything else is left to parse_ratio_generally.
+NativeTerms parse_plain_ratio(nb::handle aspect_ratio) {
     PyObject *text = aspect_ratio.ptr();
-    if (PyUnicode_IS_ASCII(text)) {
-        std::string_view ascii(static_cast<const char *>(PyUnicode_DATA(text)),
-                               static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
-        if (std::optional<std::pair<int64_t, int64_t>> terms = sizes::parse_plain_ratio(ascii))
-            return {vx::steal_or_throw(PyLong_FromLongLong(terms->first)),
-                    vx::steal_or_throw(PyLong_FromLongLong(terms->second))};
-    }
-    return parse_ratio_generally(aspect_ratio);
+    if (!PyUnicode_IS_ASCII(text))
+        return std::nullopt;
+    return sizes::parse_plain_ratio(std::string_view(static_cast<const char *>(PyUnicode_DATA(text)),
+                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(text))));
 }
 
 [[noreturn]] void raise_ratio_too_wide(nb::handle aspect_ratio) {
@@ -423,27 +463,28 @@ nb::object target_pixels_generally(nb::handle cls, nb::handle resolution) {
 }
 
 void scale_generally(Working &size, nb::handle scale) {
-    size.width = multiply_in_place(size.width, scale);
-    size.height = multiply_in_place(size.height, scale);
+    size.width = number_op(PyNumber_InPlaceMultiply, size.width, scale);
+    size.height = number_op(PyNumber_InPlaceMultiply, size.height, scale);
 }
 
 // One correction of an invalid aligned size, the first that applies.
 void correct_generally(const vx::Args &args, Working &size, nb::handle current_pixels) {
     nb::handle cls = args[0];
-    if (truth(compare(current_pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_GT))) {
+    if (compare(current_pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_GT)) {
         nb::object sqrt = math_function(args, VX_ID("sqrt"));
-        nb::object root = sqrt(true_divide(cls.attr(VX_ID("MAX_PIXELS")), current_pixels));
-        scale_generally(size, multiply(root, nb::float_(sizes::kShrinkMargin)));
+        nb::object root = sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MAX_PIXELS")), current_pixels));
+        scale_generally(size, number_op(PyNumber_Multiply, root, nb::float_(sizes::kShrinkMargin)));
         return;
     }
     nb::object long_edge = larger(size.width, size.height);
-    if (truth(compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_GT))) {
-        scale_generally(size, true_divide(cls.attr(VX_ID("MAX_EDGE")), long_edge));
+    if (compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_GT)) {
+        scale_generally(size, number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MAX_EDGE")), long_edge));
         return;
     }
-    if (truth(compare(current_pixels, cls.attr(VX_ID("MIN_PIXELS")), Py_LT))) {
+    if (compare(current_pixels, cls.attr(VX_ID("MIN_PIXELS")), Py_LT)) {
         nb::object sqrt = math_function(args, VX_ID("sqrt"));
-        scale_generally(size, sqrt(true_divide(cls.attr(VX_ID("MIN_PIXELS")), current_pixels)));
+        scale_generally(size,
+                        sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MIN_PIXELS")), current_pixels)));
         return;
     }
     size.width = cls.attr(VX_ID("floor_to_multiple"))(size.width);
@@ -455,7 +496,7 @@ void settle_generally(const vx::Args &args, Working &size) {
     for (int pass = 0; pass < sizes::kMaxPasses; ++pass) {
         nb::object width = cls.attr(VX_ID("round_to_multiple"))(size.width);
         nb::object height = cls.attr(VX_ID("round_to_multiple"))(size.height);
-        nb::object current_pixels = multiply(width, height);
+        nb::object current_pixels = number_op(PyNumber_Multiply, width, height);
         if (truth(cls.attr(VX_ID("is_valid_image_size"))(width, height))) {
             size = {width, height};
             return;
@@ -493,20 +534,21 @@ nb::dict result_dict(nb::handle width, nb::handle height, nb::handle size_text, 
 nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
                                const RatioTerms &terms) {
     nb::handle cls = args[0];
-    nb::object ratio = true_divide(terms.width, terms.height);
+    nb::object ratio = number_op(PyNumber_TrueDivide, terms.width, terms.height);
     nb::object long_term = larger(terms.width, terms.height);
     nb::object short_term = smaller(terms.width, terms.height);
-    if (truth(compare(true_divide(long_term, short_term), cls.attr(VX_ID("MAX_RATIO")), Py_GT)))
+    nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
+    if (compare(quotient, nb::getattr(cls, VX_ID("MAX_RATIO")), Py_GT))
         raise_ratio_too_wide(aspect_ratio);
     nb::object target_pixels = target_pixels_generally(cls, resolution);
     nb::object sqrt = math_function(args, VX_ID("sqrt"));
     Working size;
-    size.width = sqrt(multiply(target_pixels, ratio));
-    size.height = true_divide(size.width, ratio);
+    size.width = sqrt(number_op(PyNumber_Multiply, target_pixels, ratio));
+    size.height = number_op(PyNumber_TrueDivide, size.width, ratio);
     settle_generally(args, size);
-    nb::object width = to_int(size.width);
-    nb::object height = to_int(size.height);
-    nb::object pixels = multiply(width, height);
+    nb::object width = int_of(size.width);
+    nb::object height = int_of(size.height);
+    nb::object pixels = number_op(PyNumber_Multiply, width, height);
     nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Sx%S", width.ptr(), height.ptr()));
     nb::object valid = cls.attr(VX_ID("is_valid_image_size"))(width, height);
     return result_dict(width, height, size_text, pixels, aspect_ratio, resolution, valid);
@@ -515,7 +557,7 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
 // --- calc_size: the native route -----------------------------------------------
 
 // The tier's pixel count from an exact dict preset, reading "2k" first.
-std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resolution) {
+std::optional<int64_t> preset_pixels_of(PyObject *preset, nb::handle resolution) {
     if (!preset || !keyed_by_str_only(preset))
         return std::nullopt;
     PyObject *fallback = PyDict_GetItemWithError(preset, VX_ID("2k").ptr());
@@ -524,8 +566,43 @@ std::optional<int64_t> plain_preset_pixels(PyObject *preset, nb::handle resoluti
         PyErr_Clear();
         return std::nullopt;
     }
-    return plain_integer(chosen ? chosen : fallback);
+    return native_int(chosen ? chosen : fallback, kExactInteger);
 }
+
+// Recent lookups, remembered while the (watched) table is unchanged. The
+// tier texts are held, so their addresses cannot come back as other texts;
+// texts do not change, and an exact str drops without running Python code.
+class PresetLookups {
+  public:
+    std::optional<int64_t> pixels(PyObject *preset, nb::handle resolution) {
+        for (const Entry &entry : entries_)
+            if (preset && entry.preset == preset && entry.resolution == resolution.ptr() &&
+                entry.generation == watched.generation)
+                return entry.pixels;
+        std::optional<int64_t> pixels = preset_pixels_of(preset, resolution);
+        if (pixels && PyUnicode_CheckExact(resolution.ptr()) && watched.watch(preset)) {
+            Entry &entry = entries_[next_++ % kEntries];
+            PyObject *dropped = entry.resolution;
+            entry = {preset, Py_NewRef(resolution.ptr()), watched.generation, *pixels};
+            Py_XDECREF(dropped);
+        }
+        return pixels;
+    }
+
+  private:
+    struct Entry {
+        PyObject *preset = nullptr;
+        PyObject *resolution = nullptr;
+        uint64_t generation = 0;
+        int64_t pixels = 0;
+    };
+
+    static constexpr size_t kEntries = 4;
+    Entry entries_[kEntries];
+    size_t next_ = 0;
+};
+
+PresetLookups preset_lookups;
 
 // "<width>x<height>" in plain decimal.
 nb::object size_text(int64_t width, int64_t height) {
@@ -540,30 +617,127 @@ nb::object size_text(int64_t width, int64_t height) {
 }
 
 nb::object calculated_dict(const sizes::CalculatedSize &size, nb::handle aspect_ratio, nb::handle resolution) {
-    return result_dict(nb::int_(size.width), nb::int_(size.height), size_text(size.width, size.height),
-                       nb::int_(size.pixels), aspect_ratio, resolution, nb::bool_(size.valid));
+    return result_dict(vx::new_int(size.width), vx::new_int(size.height), size_text(size.width, size.height),
+                       vx::new_int(size.pixels), aspect_ratio, resolution, nb::bool_(size.valid));
 }
 
+// Everything the numbers of a native result depend on.
+struct ResultKey {
+    int64_t ratio_width;
+    int64_t ratio_height;
+    int64_t preset_pixels;
+    sizes::SizeLimits limits;
+
+    bool operator==(const ResultKey &other) const {
+        return ratio_width == other.ratio_width && ratio_height == other.ratio_height &&
+               preset_pixels == other.preset_pixels && limits.min_pixels == other.limits.min_pixels &&
+               limits.max_pixels == other.limits.max_pixels && limits.max_edge == other.limits.max_edge &&
+               limits.multiple == other.limits.multiple && limits.max_ratio == other.limits.max_ratio;
+    }
+
+    size_t slot(size_t slots) const {
+        uint64_t mixed = static_cast<uint64_t>(ratio_width) * 0x9E3779B97F4A7C15ull;
+        mixed ^= static_cast<uint64_t>(ratio_height) + 0x632BE59BD9B4E019ull + (mixed << 6) + (mixed >> 2);
+        mixed ^= static_cast<uint64_t>(preset_pixels) + (mixed << 6) + (mixed >> 2);
+        mixed *= 0xBF58476D1CE4E5B9ull;
+        return static_cast<size_t>(mixed >> 40) % slots;
+    }
+};
+
+// Results of recent native calculations. A hit hands out a copy of the
+// stored dict: one allocation of a table already laid out, where building
+// the dict costs seven insertions. The copy shares the stored ints and the
+// size text, immutable objects equal to those a new calculation would make
+// (the language lets a computation return any existing immutable object of
+// the same type and value); "aspect_ratio" and "resolution" are replaced
+// when the call passed other objects. The stored dicts are never handed out
+// and hold only exact ints, exact strs and bools, so dropping one runs no
+// Python code. Kept for the life of the process, like the module.
+class ResultCache {
+  public:
+    nb::object find(const ResultKey &key, nb::handle aspect_ratio, nb::handle resolution) {
+        size_t first = key.slot(kSlots);
+        for (size_t probe = 0; probe < kWays; ++probe) {
+            Entry &entry = entries_[(first + probe) % kSlots];
+            if (!entry.dict || !(entry.key == key))
+                continue;
+            nb::object result = vx::steal_or_throw(PyDict_Copy(entry.dict));
+            if (entry.aspect_ratio != aspect_ratio.ptr())
+                set_item(result, VX_ID("aspect_ratio"), aspect_ratio);
+            if (entry.resolution != resolution.ptr())
+                set_item(result, VX_ID("resolution"), resolution);
+            return result;
+        }
+        return nb::object();
+    }
+
+    // Keeps a copy of a freshly built result once its key has come twice in
+    // a row at its slot: inputs met only once cost no copy.
+    void keep(const ResultKey &key, nb::handle result, nb::handle aspect_ratio, nb::handle resolution) {
+        ResultKey &seen = seen_[key.slot(kSlots)];
+        if (!(seen == key)) {
+            seen = key;
+            return;
+        }
+        PyObject *copy = PyDict_Copy(result.ptr());
+        if (!copy) {
+            PyErr_Clear();
+            return;
+        }
+        Entry &entry = way_for(key.slot(kSlots));
+        PyObject *dropped = entry.dict;
+        entry = {key, copy, aspect_ratio.ptr(), resolution.ptr()};
+        Py_XDECREF(dropped);
+    }
+
+  private:
+    struct Entry {
+        ResultKey key{};
+        PyObject *dict = nullptr;
+        PyObject *aspect_ratio = nullptr; // the values in `dict`, kept alive by it
+        PyObject *resolution = nullptr;
+    };
+
+    // An empty way of the key's slots if there is one, else each in turn.
+    Entry &way_for(size_t first) {
+        for (size_t probe = 0; probe < kWays; ++probe)
+            if (!entries_[(first + probe) % kSlots].dict)
+                return entries_[(first + probe) % kSlots];
+        return entries_[(first + next_way_++ % kWays) % kSlots];
+    }
+
+    static constexpr size_t kSlots = 64;
+    static constexpr size_t kWays = 4;
+    Entry entries_[kSlots];
+    ResultKey seen_[kSlots]{};
+    size_t next_way_ = 0;
+};
+
+ResultCache result_cache;
+
 std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
-                                             const RatioTerms &terms) {
+                                             std::pair<int64_t, int64_t> terms) {
     // Looking `math` up may run a namespace key's __eq__, which may change the
     // class; so it comes first, and nothing runs between here and the last
     // use of the (borrowed) facts.
     if (!math_is_original(args, true, true))
         return std::nullopt;
     const ClassFacts &facts = facts_cache.facts_of(args[0]);
-    std::optional<int64_t> ratio_width = plain_integer(terms.width.ptr());
-    std::optional<int64_t> ratio_height = plain_integer(terms.height.ptr());
-    if (!facts.limits || !ratio_width || !ratio_height || !siblings_are_original(facts))
+    if (!facts.limits || !siblings_are_original(facts))
         return std::nullopt;
-    sizes::SizeLimits limits = *facts.limits;
-    std::optional<int64_t> preset_pixels = plain_preset_pixels(facts.preset, resolution);
+    std::optional<int64_t> preset_pixels = preset_lookups.pixels(facts.preset, resolution);
     if (!preset_pixels)
         return std::nullopt;
+    ResultKey key{terms.first, terms.second, *preset_pixels, *facts.limits};
+    if (nb::object cached = result_cache.find(key, aspect_ratio, resolution); cached.is_valid())
+        return cached;
     sizes::CalculatedSize size{};
-    switch (sizes::calc_size(*ratio_width, *ratio_height, *preset_pixels, limits, size)) {
-    case sizes::Outcome::done:
-        return calculated_dict(size, aspect_ratio, resolution);
+    switch (sizes::calc_size(key.ratio_width, key.ratio_height, key.preset_pixels, key.limits, size)) {
+    case sizes::Outcome::done: {
+        nb::object result = calculated_dict(size, aspect_ratio, resolution);
+        result_cache.keep(key, result, aspect_ratio, resolution);
+        return result;
+    }
     case sizes::Outcome::ratio_too_wide:
         raise_ratio_too_wide(aspect_ratio);
     case sizes::Outcome::interpreter:
@@ -588,13 +762,27 @@ nb::object calc_size(const vx::Args &args) {
     nb::str aspect_ratio = args.str(1);
     nb::str requested = args.str(2);
     nb::object resolution = lower(requested);
-    RatioTerms terms = parse_ratio(aspect_ratio);
-    if (std::optional<nb::object> result = calc_size_natively(args, aspect_ratio, resolution, terms))
-        return *result;
+    NativeTerms native_terms = parse_plain_ratio(aspect_ratio);
+    RatioTerms terms;
+    if (!native_terms) {
+        terms = parse_ratio_generally(aspect_ratio);
+        std::optional<int64_t> width = native_int(terms.width, kExactInteger);
+        std::optional<int64_t> height = native_int(terms.height, kExactInteger);
+        if (width && height)
+            native_terms = std::pair{*width, *height};
+    }
+    if (native_terms) {
+        if (std::optional<nb::object> result = calc_size_natively(args, aspect_ratio, resolution, *native_terms))
+            return *result;
+        if (!terms.width.is_valid())
+            terms = {vx::new_int(native_terms->first), vx::new_int(native_terms->second)};
+    }
     return calc_size_generally(args, aspect_ratio, resolution, terms);
 }
 
-nb::object init(const vx::Args &) { return nb::none(); }
+nb::object init(const vx::Args &) {
+    return nb::none();
+}
 
 nb::dict resolution_preset() {
     nb::dict preset;
@@ -604,7 +792,9 @@ nb::dict resolution_preset() {
     return preset;
 }
 
-PyObject *kept(nb::handle object) { return nb::borrow(object).release().ptr(); }
+PyObject *kept(nb::handle object) {
+    return nb::borrow(object).release().ptr();
+}
 
 PyMemberDef *classmethod_func_member() {
     nb::object descriptor = nb::handle(reinterpret_cast<PyObject *>(&PyClassMethod_Type)).attr("__func__");
@@ -621,6 +811,7 @@ Sibling sibling(nb::handle class_method) {
 
 NB_MODULE(dimora, module) {
     vx::ModuleContext context{module, kSource};
+    context.bind("__doc__", nb::str(kModuleDoc));
     nb::object math = vx::ModuleContext::import("math");
     context.bind("math", math);
     originals.math_module = kept(math);
@@ -628,6 +819,9 @@ NB_MODULE(dimora, module) {
     originals.floor = kept(math.attr("floor"));
     originals.round = kept(vx::ModuleContext::import_from("builtins", "round"));
     originals.func_member = classmethod_func_member();
+    watched.watcher = PyDict_AddWatcher(WatchedDicts::on_change);
+    if (watched.watcher < 0)
+        PyErr_Clear(); // every slot taken: the native route then looks each time
 
     vx::ClassBuilder calculator(context, "GPTImageSizeCalculator", kClassDoc);
     calculator.set("MIN_PIXELS", nb::int_(655360));
@@ -666,7 +860,6 @@ NB_MODULE(dimora, module) {
         .implementation = calc_size,
         .params = {{"cls"}, {"aspect_ratio", "str", nb::str("1:1")}, {"resolution", "str", nb::str("2k")}},
         .doc = kCalcSizeDoc,
-        .return_annotation = "dict",
         .source_line = __LINE__,
     });
     calculator.finish();

@@ -14,6 +14,10 @@ namespace {
 
 constexpr const char *kSource = "valdrix/resize.cpp";
 
+constexpr const char *kModuleDoc =
+    "Canvas fitting. image_resize scales a Pillow image uniformly so that it fits a canvas of "
+    "the given size and centres it there on a background colour, returning a new RGB image.";
+
 constexpr const char *kImageResizeDoc = "将图片等比缩放并居中放置到指定尺寸的画布上。\n"
                                         "\n"
                                         "Args:\n"
@@ -25,51 +29,43 @@ constexpr const char *kImageResizeDoc = "将图片等比缩放并居中放置到
                                         "Returns:\n"
                                         "    缩放并居中后的 PIL Image 对象\n";
 
-// Where the resized image goes on the canvas.
-struct Placement {
+using vx::int_of;
+using vx::native_int;
+using vx::new_int;
+using vx::number_op;
+
+using vxcore::kFitMaxMagnitude;
+
+struct ResizedSize {
     nb::object new_w;
     nb::object new_h;
-    nb::object paste_x;
-    nb::object paste_y;
 };
 
-// The value of an exact int that the native arithmetic handles exactly.
-std::optional<int64_t> native_operand(nb::handle value) {
-    auto number = vx::exact_int64(value);
-    if (!number || !vxcore::within_fit_range(*number))
-        return std::nullopt;
-    return number;
-}
-
-using vx::number_op;
-nb::object to_int(int64_t value) { return vx::new_int(value); }
-
-// The same steps on arbitrary objects through the interpreter's number
-// protocol: huge ints, floats from a duck-typed image, and every error case.
-Placement interpreter_placement(nb::handle target_w, nb::handle target_h, nb::handle source_w,
-                                nb::handle source_h) {
+// new_w, new_h through the interpreter's number protocol: huge ints, floats
+// from a duck-typed image, and every error case.
+ResizedSize interpreter_size(nb::handle target_w, nb::handle target_h, nb::handle source_w, nb::handle source_h) {
     nb::object width_ratio = number_op(PyNumber_TrueDivide, target_w, source_w);
     nb::object height_ratio = number_op(PyNumber_TrueDivide, target_h, source_h);
-    int height_smaller = PyObject_RichCompareBool(height_ratio.ptr(), width_ratio.ptr(), Py_LT);
-    if (height_smaller < 0)
-        throw nb::python_error();
-    nb::object ratio = height_smaller ? height_ratio : width_ratio;
-    Placement placement;
-    placement.new_w = vx::steal_or_throw(PyNumber_Long(number_op(PyNumber_Multiply, source_w, ratio).ptr()));
-    placement.new_h = vx::steal_or_throw(PyNumber_Long(number_op(PyNumber_Multiply, source_h, ratio).ptr()));
-    nb::object two = to_int(2);
-    placement.paste_x = number_op(PyNumber_FloorDivide, number_op(PyNumber_Subtract, target_w, placement.new_w), two);
-    placement.paste_y = number_op(PyNumber_FloorDivide, number_op(PyNumber_Subtract, target_h, placement.new_h), two);
-    return placement;
+    nb::object ratio = vx::compare(height_ratio, width_ratio, Py_LT) ? height_ratio : width_ratio;
+    return {int_of(number_op(PyNumber_Multiply, source_w, ratio)),
+            int_of(number_op(PyNumber_Multiply, source_h, ratio))};
 }
 
-Placement place_on_canvas(nb::handle target_w, nb::handle target_h, nb::handle source_w, nb::handle source_h) {
-    auto tw = native_operand(target_w), th = native_operand(target_h);
-    auto sw = native_operand(source_w), sh = native_operand(source_h);
+ResizedSize resized_size(nb::handle target_w, nb::handle target_h, nb::handle source_w, nb::handle source_h) {
+    auto tw = native_int(target_w, kFitMaxMagnitude), th = native_int(target_h, kFitMaxMagnitude);
+    auto sw = native_int(source_w, kFitMaxMagnitude), sh = native_int(source_h, kFitMaxMagnitude);
     if (!(tw && th && sw && sh) || !vxcore::fit_is_native(*tw, *th, *sw, *sh))
-        return interpreter_placement(target_w, target_h, source_w, source_h);
+        return interpreter_size(target_w, target_h, source_w, source_h);
     vxcore::CanvasFit fit = vxcore::fit_to_canvas(*tw, *th, *sw, *sh);
-    return {to_int(fit.new_w), to_int(fit.new_h), to_int(fit.paste_x), to_int(fit.paste_y)};
+    return {new_int(fit.new_w), new_int(fit.new_h)};
+}
+
+// `(target - resized) // 2`; both are ints by now.
+nb::object centring_offset(nb::handle target, nb::handle resized) {
+    auto t = native_int(target, kFitMaxMagnitude), r = native_int(resized, kFitMaxMagnitude);
+    if (t && r)
+        return new_int(vxcore::floor_divide(*t - *r, 2));
+    return number_op(PyNumber_FloorDivide, number_op(PyNumber_Subtract, target, resized), new_int(2));
 }
 
 nb::object image_resize(const vx::Args &args) {
@@ -78,17 +74,21 @@ nb::object image_resize(const vx::Args &args) {
     nb::int_ target_h = args.integer(2);
     nb::handle bg_color = args[3];
 
-    nb::object new_image = args.global(VX_ID("Image")).attr(VX_ID("new"));
+    nb::object new_image = nb::getattr(args.global(VX_ID("Image")), VX_ID("new"));
     nb::object canvas = new_image(VX_ID("RGB"), nb::make_tuple(target_w, target_h), bg_color);
 
-    auto [source_w, source_h] = vx::unpack_pair(image.attr(VX_ID("size")));
-    Placement placement = place_on_canvas(target_w, target_h, source_w, source_h);
+    auto [source_w, source_h] = vx::unpack_pair(nb::getattr(image, VX_ID("size")));
+    ResizedSize size = resized_size(target_w, target_h, source_w, source_h);
 
-    nb::object resize = image.attr(VX_ID("resize"));
-    nb::object lanczos = args.global(VX_ID("Resampling")).attr(VX_ID("LANCZOS"));
-    nb::object resized = resize(nb::make_tuple(placement.new_w, placement.new_h), lanczos);
+    nb::object resize = nb::getattr(image, VX_ID("resize"));
+    nb::object new_size = nb::make_tuple(size.new_w, size.new_h);
+    nb::object lanczos = nb::getattr(args.global(VX_ID("Resampling")), VX_ID("LANCZOS"));
+    nb::object resized = resize(new_size, lanczos);
 
-    canvas.attr(VX_ID("paste"))(resized, nb::make_tuple(placement.paste_x, placement.paste_y));
+    nb::object paste_x = centring_offset(target_w, size.new_w);
+    nb::object paste_y = centring_offset(target_h, size.new_h);
+    nb::object paste = nb::getattr(canvas, VX_ID("paste"));
+    paste(resized, nb::make_tuple(paste_x, paste_y));
     return canvas;
 }
 
@@ -96,13 +96,16 @@ nb::object image_resize(const vx::Args &args) {
 
 NB_MODULE(resize, module) {
     vx::ModuleContext context{module, kSource};
+    context.bind("__doc__", nb::str(kModuleDoc));
     // `from PIL import Image` binds the submodule, importing it when needed.
     context.bind("Image", vx::ModuleContext::import("PIL.Image"));
     context.bind("Resampling", vx::ModuleContext::import_from("PIL.Image", "Resampling"));
     context.def({.name = "image_resize",
                  .implementation = image_resize,
-                 .params = {{"image", "Image"}, {"target_w", "int"}, {"target_h", "int"}, {"bg_color", nullptr,
-                                                                                             nb::make_tuple(0, 0, 0)}},
+                 .params = {{"image", "Image"},
+                            {"target_w", "int"},
+                            {"target_h", "int"},
+                            {"bg_color", nullptr, nb::make_tuple(0, 0, 0)}},
                  .doc = kImageResizeDoc,
                  .return_annotation = "Image",
                  .source_line = __LINE__});

@@ -8,6 +8,11 @@ namespace {
 
 constexpr const char *kSource = "valdrix/response/faultrol.cpp";
 
+constexpr const char *kModuleDoc =
+    "Custom error codes. CustomErrorCode offers the same code and msg properties as the "
+    "members of ErrorCode; ErrorCodeRegistry keeps one process-wide registry of custom codes "
+    "(register, get, list_all, clear).";
+
 constexpr const char *kCustomErrorCodeDoc = "自定义错误码。\n"
                                             "\n"
                                             "用于定义内置 ErrorCode 枚举之外的自定义错误码，\n"
@@ -61,22 +66,23 @@ nb::object custom_init(const vx::Args &args) {
     return nb::none();
 }
 
-// The class and constructor defined here; `register` builds its codes without
-// the generic call machinery while calling the class would reach exactly them.
+// The class defined here and the version tag it had when the module was set
+// up. Building a code without calling the class gives exactly what the call
+// gives only while the class is still that class, its metaclass type, and
+// nothing in it or its bases changed since: a replaced __init__, __new__,
+// __setattr__ or __init_subclass__, a descriptor for _code or _msg, new
+// bases. Every such change gives the class a new tag, and the interpreter
+// never hands out a tag twice.
 struct {
     PyObject *cls = nullptr;
-    PyObject *init = nullptr;
+    unsigned int version = 0;
 } original_custom;
 
 bool constructs_as_defined_here(nb::handle cls) {
-    if (cls.ptr() != original_custom.cls || Py_TYPE(cls.ptr()) != &PyType_Type)
+    if (cls.ptr() != original_custom.cls || !Py_IS_TYPE(cls.ptr(), &PyType_Type) || original_custom.version == 0)
         return false;
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    if (type->tp_new != PyBaseObject_Type.tp_new)
-        return false; // a __new__ was added since
-    PyObject *init = PyDict_GetItemWithError(type->tp_dict, VX_ID("__init__").ptr());
-    vx::throw_if_error();
-    return init == original_custom.init;
+    return PyUnstable_Type_AssignVersionTag(type) && type->tp_version_tag == original_custom.version;
 }
 
 // `CustomErrorCode(code, msg)` with the class found among the module's
@@ -91,9 +97,13 @@ nb::object new_custom_error_code(const vx::Args &args, nb::handle code, nb::hand
     return instance;
 }
 
-nb::object custom_code(const vx::Args &args) { return vx::checked_str_result(args[0].attr(VX_ID("_code"))); }
+nb::object custom_code(const vx::Args &args) {
+    return vx::checked_str_result(args[0].attr(VX_ID("_code")));
+}
 
-nb::object custom_msg(const vx::Args &args) { return vx::checked_str_result(args[0].attr(VX_ID("_msg"))); }
+nb::object custom_msg(const vx::Args &args) {
+    return vx::checked_str_result(args[0].attr(VX_ID("_msg")));
+}
 
 nb::object custom_repr(const vx::Args &args) {
     nb::handle self = args[0];
@@ -106,7 +116,9 @@ nb::object custom_repr(const vx::Args &args) {
 
 // The registry as found through the class the method was called on, so a
 // subclass may keep one of its own.
-nb::object registry_of(nb::handle cls) { return cls.attr(VX_ID("_registry")); }
+nb::object registry_of(nb::handle cls) {
+    return cls.attr(VX_ID("_registry"));
+}
 
 nb::object registry_register(const vx::Args &args) {
     nb::str code = args.str(1);
@@ -151,12 +163,13 @@ nb::object registry_clear(const vx::Args &args) {
 
 NB_MODULE(faultrol, module) {
     vx::ModuleContext context{module, kSource};
+    context.bind("__doc__", nb::str(kModuleDoc));
     nb::object typing = vx::ModuleContext::import("typing");
     context.bind("Dict", typing.attr("Dict"));
     context.bind("Optional", typing.attr("Optional"));
 
     vx::ClassBuilder custom(context, "CustomErrorCode", kCustomErrorCodeDoc);
-    nb::object init = custom.method({.name = "__init__",
+    custom.method({.name = "__init__",
                    .implementation = custom_init,
                    .params = {{"self"}, {"code", "str"}, {"msg", "str"}},
                    .source_line = __LINE__});
@@ -177,8 +190,10 @@ NB_MODULE(faultrol, module) {
                    .source_line = __LINE__});
     nb::object custom_class = custom.finish();
     // Kept for the life of the process, as the module keeps its classes.
+    auto *custom_type = reinterpret_cast<PyTypeObject *>(custom_class.ptr());
+    if (PyUnstable_Type_AssignVersionTag(custom_type))
+        original_custom.version = custom_type->tp_version_tag;
     original_custom.cls = custom_class.release().ptr();
-    original_custom.init = init.release().ptr();
 
     vx::ClassBuilder registry(context, "ErrorCodeRegistry", kRegistryDoc);
     nb::dict annotations;

@@ -1,11 +1,16 @@
 // valdrix.response.faultum: the service's fixed table of unified error codes.
 #include <vxnative/native.hpp>
+#include <vxnative/numbers.hpp>
 
 namespace nb = nanobind;
 
 namespace {
 
 constexpr const char *kSource = "valdrix/response/faultum.cpp";
+
+constexpr const char *kModuleDoc =
+    "Unified error codes. ErrorCode is an enumeration of the service's eighteen error codes; "
+    "each member's value is a (code, message) pair, read through the properties code and msg.";
 
 constexpr const char *kErrorCodeDoc = "统一错误码枚举。\n"
                                       "\n"
@@ -40,20 +45,27 @@ constexpr Member kMembers[] = {
     {"AUTH_FAILED", "认证失败，请检查 API Key 是否有效"},
 };
 
-// `self.value[index]`, read afresh on every access.
-nb::object value_item(nb::handle self, Py_ssize_t index) {
-    nb::object value = self.attr(VX_ID("value"));
-    return vx::steal_or_throw(PySequence_GetItem(value.ptr(), index));
+// `self.value[index]`, read afresh on every access: a subscription, so a
+// value of any type answers it in its own way (a mapping by key), with the
+// interpreter's error for one that cannot be subscripted.
+nb::object value_item(nb::handle self, nb::handle index) {
+    nb::object value = nb::getattr(self, VX_ID("value"));
+    return vx::steal_or_throw(PyObject_GetItem(value.ptr(), index.ptr()));
 }
 
-nb::object code(const vx::Args &args) { return value_item(args[0], 0); }
+nb::object code(const vx::Args &args) {
+    return value_item(args[0], vx::new_int(0));
+}
 
-nb::object msg(const vx::Args &args) { return value_item(args[0], 1); }
+nb::object msg(const vx::Args &args) {
+    return value_item(args[0], vx::new_int(1));
+}
 
 } // namespace
 
 NB_MODULE(faultum, module) {
     vx::ModuleContext context{module, kSource};
+    context.bind("__doc__", nb::str(kModuleDoc));
     nb::object enum_base = vx::ModuleContext::import_from("enum", "Enum");
     context.bind("Enum", enum_base);
 
