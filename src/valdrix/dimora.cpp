@@ -619,7 +619,7 @@ Sibling sibling(nb::handle class_method) {
 
 } // namespace
 
-NB_MODULE(dimora, module) {
+VX_MODULE(dimora, module) {
     vx::ModuleContext context{module, kSource};
     nb::object math = vx::ModuleContext::import("math");
     context.bind("math", math);

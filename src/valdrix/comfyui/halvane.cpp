@@ -313,7 +313,7 @@ void add_manager_class(const vx::ModuleContext &context) {
 
 } // namespace
 
-NB_MODULE(halvane, module) {
+VX_MODULE(halvane, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("time", vx::ModuleContext::import("time"));
     context.bind("logging", vx::ModuleContext::import("logging"));

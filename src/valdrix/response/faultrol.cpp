@@ -149,7 +149,7 @@ nb::object registry_clear(const vx::Args &args) {
 
 } // namespace
 
-NB_MODULE(faultrol, module) {
+VX_MODULE(faultrol, module) {
     vx::ModuleContext context{module, kSource};
     nb::object typing = vx::ModuleContext::import("typing");
     context.bind("Dict", typing.attr("Dict"));

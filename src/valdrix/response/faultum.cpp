@@ -52,7 +52,7 @@ nb::object msg(const vx::Args &args) { return value_item(args[0], 1); }
 
 } // namespace
 
-NB_MODULE(faultum, module) {
+VX_MODULE(faultum, module) {
     vx::ModuleContext context{module, kSource};
     nb::object enum_base = vx::ModuleContext::import_from("enum", "Enum");
     context.bind("Enum", enum_base);
