@@ -186,8 +186,13 @@ inline bool stack_nearly_exhausted() {
         found.reserve = std::max(size / 4, std::min<size_t>(256 * 1024, size / 2));
         return found;
     }();
+#if defined(__GNUC__)
+    // The frame itself, also when a sanitizer keeps locals elsewhere.
+    char *position = static_cast<char *>(__builtin_frame_address(0));
+#else
     char here;
     char *position = &here;
+#endif
     if (!bounds.low || position <= bounds.low || position >= bounds.high)
         return false;
     return static_cast<size_t>(position - bounds.low) < bounds.reserve;
@@ -219,8 +224,6 @@ class RecursionGuard {
 };
 
 // --- binding -------------------------------------------------------------------
-
-inline nb::str callable_name(FunctionObject *self) { return nb::borrow<nb::str>(self->qualname); }
 
 inline Py_ssize_t default_count(FunctionObject *self) {
     return self->defaults ? PyTuple_GET_SIZE(self->defaults) : 0;
@@ -437,9 +440,12 @@ inline int set_code(PyObject *object, PyObject *value, void *) {
     return 0;
 }
 
-inline PyObject *get_str_field(PyObject *object, void *offset) {
-    return Py_NewRef(*reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + reinterpret_cast<size_t>(offset)));
+// The object field at the offset a getset entry carries as its closure.
+inline PyObject **field_at(PyObject *object, void *offset) {
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + reinterpret_cast<size_t>(offset));
 }
+
+inline PyObject *get_str_field(PyObject *object, void *offset) { return Py_NewRef(*field_at(object, offset)); }
 
 inline int set_name(PyObject *object, PyObject *value, void *) {
     if (!value || !PyUnicode_Check(value)) {
@@ -534,14 +540,12 @@ inline int set_type_params(PyObject *object, PyObject *value, void *) {
 
 // `__module__` and `__doc__`: any object; deleting leaves None.
 inline PyObject *get_any_field(PyObject *object, void *offset) {
-    PyObject *value =
-        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + reinterpret_cast<size_t>(offset));
+    PyObject *value = *field_at(object, offset);
     return Py_NewRef(value ? value : Py_None);
 }
 
 inline int set_any_field(PyObject *object, PyObject *value, void *offset) {
-    auto **field = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + reinterpret_cast<size_t>(offset));
-    Py_XSETREF(*field, Py_XNewRef(value));
+    Py_XSETREF(*field_at(object, offset), Py_XNewRef(value));
     return 0;
 }
 
@@ -725,6 +729,9 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
     data->code_name = name;
     data->code_qualname = qualified;
 
+    nb::object doc = def.doc ? nb::object(nb::str(def.doc)) : nb::none();
+    nb::object default_tuple = defaults.size() ? nb::object(nb::tuple(defaults)) : nb::object();
+
     PyTypeObject *type = detail::function_type();
     auto *self = PyObject_GC_New(FunctionObject, type);
     if (!self)
@@ -733,9 +740,9 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
     self->name = name.release().ptr();
     self->qualname = qualified.release().ptr();
     self->module = module_name.release().ptr();
-    self->doc = def.doc ? nb::str(def.doc).release().ptr() : Py_NewRef(Py_None);
+    self->doc = doc.release().ptr();
     self->annotations = annotations.release().ptr();
-    self->defaults = defaults.size() ? nb::tuple(defaults).release().ptr() : nullptr;
+    self->defaults = default_tuple.release().ptr();
     self->kwdefaults = nullptr;
     self->type_params = nullptr;
     self->code = nullptr;
