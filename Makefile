@@ -15,7 +15,7 @@ PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 $(VENV)/.created:
 	@python=$$(tools/find-python) && echo "Using $$python" && "$$python" -m venv $(VENV)
 	$(PIP_INSTALL) --upgrade pip
-	$(PIP_INSTALL) "scikit-build-core>=0.10" "nanobind>=2.4,<4" cmake ninja
+	$(PIP_INSTALL) "scikit-build-core>=0.10" "nanobind>=2.8,<4" cmake ninja
 	@touch $@
 
 venv: $(VENV)/.created

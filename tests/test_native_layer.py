@@ -168,3 +168,305 @@ def test_nested_native_calls_each_add_an_entry():
 def test_function_type_cannot_be_instantiated_from_python():
     with pytest.raises(TypeError):
         type(CustomErrorCode.__repr__)()
+
+
+# --- every native function of the package, against the same function in Python ---------
+
+import copy
+import importlib
+import subprocess
+import sys
+import textwrap
+import typing
+
+MODULES = ["valdrix.canvora", "valdrix.resize", "valdrix.aspekta", "valdrix.dimora", "valdrix.lexgard",
+           "valdrix.response.faultum", "valdrix.response.faultrol", "valdrix.comfyui.halvane"]
+
+
+def is_native(value):
+    # Each extension module has its own copy of the function type.
+    return type(value).__name__ == "native_function"
+
+
+def native_functions():
+    """(label, kind, function) for every native function: module level, methods,
+    static and class methods, property accessors."""
+    found = []
+    for name in MODULES:
+        module = importlib.import_module(name)
+        for key, value in vars(module).items():
+            if is_native(value):
+                found.append((f"{name}.{key}", "function", value))
+            if not (isinstance(value, type) and value.__module__ == name):
+                continue
+            for attr, member in vars(value).items():
+                label = f"{name}.{key}.{attr}"
+                if is_native(member):
+                    found.append((label, "method", member))
+                elif isinstance(member, (staticmethod, classmethod)) and is_native(member.__func__):
+                    found.append((label, type(member).__name__, member.__func__))
+                elif isinstance(member, property) and is_native(member.fget):
+                    found.append((label, "property", member.fget))
+    return found
+
+
+NATIVE = native_functions()
+NATIVE_IDS = [label for label, _, _ in NATIVE]
+
+# The same kinds written in Python, in a module that pickle can find.
+ANALOGUE = types.ModuleType("vx_python_analogue")
+exec(textwrap.dedent("""
+    def function(a, b=1): pass
+    class Holder:
+        def method(self): pass
+        @staticmethod
+        def staticmethod(): pass
+        @classmethod
+        def classmethod(cls): pass
+        @property
+        def property(self): pass
+"""), ANALOGUE.__dict__)
+sys.modules[ANALOGUE.__name__] = ANALOGUE
+PYTHON_KINDS = {
+    "function": ANALOGUE.function,
+    "method": ANALOGUE.Holder.method,
+    "staticmethod": ANALOGUE.Holder.staticmethod,
+    "classmethod": ANALOGUE.Holder.__dict__["classmethod"].__func__,
+    "property": ANALOGUE.Holder.property.fget,
+}
+
+
+def outcome(action):
+    try:
+        return ("ok", action())
+    except Exception as error:  # the kind and text of any failure is what is compared
+        return (type(error), str(error).replace("Holder.", "").split(":")[0])
+
+
+def test_every_function_and_method_is_collected():
+    assert len(NATIVE) >= 33
+    assert {kind for _, kind, _ in NATIVE} == set(PYTHON_KINDS)
+
+
+DELETE = object()
+WRITES = [("s", "x"), ("int", 5), ("none", None), ("tuple", ("d",)), ("dict", {}),
+          ("code", (lambda: 0).__code__), ("delete", DELETE)]
+ATTRIBUTES = ["__name__", "__qualname__", "__module__", "__doc__", "__annotations__", "__defaults__",
+              "__kwdefaults__", "__dict__", "__type_params__", "__globals__", "__builtins__", "__closure__",
+              "__code__"]
+
+
+def write(function, attribute, value):
+    if value is DELETE:
+        delattr(function, attribute)
+    else:
+        setattr(function, attribute, value)
+    return getattr(function, attribute)
+
+
+@pytest.mark.parametrize("label, kind, function", NATIVE, ids=NATIVE_IDS)
+def test_attribute_writes_and_deletes_as_on_a_python_function(label, kind, function):
+    saved = {attribute: getattr(function, attribute) for attribute in ATTRIBUTES}
+    try:
+        for attribute in ATTRIBUTES:
+            for _, value in WRITES:
+                python = types.FunctionType(ANALOGUE.function.__code__, {})
+                expected = outcome(lambda: write(python, attribute, value))
+                got = outcome(lambda: write(function, attribute, value))
+                if attribute in ("__globals__", "__builtins__"):
+                    expected, got = expected[0], got[0]  # the namespaces themselves differ
+                assert got == expected, (attribute, value)
+                repr(function), str(function), inspect.signature(function)
+                for name in saved:
+                    getattr(function, name)
+    finally:
+        for attribute in ("__name__", "__qualname__", "__module__", "__doc__", "__annotations__",
+                          "__defaults__", "__kwdefaults__", "__dict__", "__type_params__", "__code__"):
+            setattr(function, attribute, saved[attribute])
+    assert repr(function).startswith(f"<function {function.__qualname__} at 0x")
+
+
+@pytest.mark.parametrize("defaults, args", [
+    (None, ("A",)),
+    (("m",), ("A",)),
+    (("c", "m"), ()),
+    (("x", "c", "m"), ()),
+    ((), ()),
+    (None, ("A", "b", "c")),
+    (("m",), ("A", "b", "c")),
+])
+def test_defaults_written_later_are_used_by_the_next_call(defaults, args):
+    def __init__(self, code, msg):
+        return (code, msg)
+
+    init = CustomErrorCode.__init__
+    saved = init.__defaults__
+    __init__.__defaults__ = init.__defaults__ = defaults
+    try:
+        expected = outcome(lambda: __init__(None, *args))
+        got = outcome(lambda: (lambda error: (error.code, error.msg))(CustomErrorCode(*args)))
+    finally:
+        init.__defaults__ = saved
+    if expected[0] != "ok":  # the same text after the function's name
+        expected, got = [(kind, text.rpartition("__init__()")[2]) for kind, text in (expected, got)]
+    assert got == expected
+
+
+@pytest.mark.parametrize("label, kind, function", NATIVE, ids=NATIVE_IDS)
+def test_pickling_and_copying_as_a_python_function(label, kind, function):
+    python = PYTHON_KINDS[kind]
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        expected = outcome(lambda: pickle.loads(pickle.dumps(python, protocol)) is python)
+        assert outcome(lambda: pickle.loads(pickle.dumps(function, protocol)) is function)[0] == expected[0]
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+
+
+def test_bound_methods_pickle_with_their_instance():
+    error = CustomErrorCode("A", "b")
+    restored = pickle.loads(pickle.dumps(error.__repr__))
+    assert restored() == "CustomErrorCode('A', 'b')"
+    assert pickle.loads(pickle.dumps(ErrorCodeRegistry.register)).__func__ is \
+        ErrorCodeRegistry.__dict__["register"].__func__
+
+
+def hints_outcomes(function, python):
+    yield outcome(lambda: typing.get_type_hints(function)), outcome(lambda: typing.get_type_hints(python))
+    yield (outcome(lambda: inspect.get_annotations(function, eval_str=True)),
+           outcome(lambda: inspect.get_annotations(python, eval_str=True)))
+    yield (outcome(lambda: inspect.signature(function, eval_str=True)),
+           outcome(lambda: inspect.signature(python, eval_str=True)))
+
+
+@pytest.mark.parametrize("label, kind, function", NATIVE, ids=NATIVE_IDS)
+def test_type_hints_equal_those_of_the_same_function_in_python(label, kind, function):
+    module = sys.modules[function.__module__]
+    python = types.FunctionType(function.__code__, vars(module), function.__name__, function.__defaults__)
+    python.__annotations__ = dict(function.__annotations__)
+    assert function.__globals__ is vars(module) and function.__type_params__ == ()
+    for got, expected in hints_outcomes(function, python):
+        assert got == expected
+
+
+def test_type_hints_resolve_in_the_module():
+    from valdrix.canvora import ImageTool
+    from valdrix.lexgard import PromptBanChecker
+
+    assert typing.get_type_hints(ImageTool.__init__) == {"proportion": typing.Optional[str], "need_adjust": str}
+    assert typing.get_type_hints(ImageTool._parse_ratio)["return"] == typing.Tuple[int, int]
+    assert typing.get_type_hints(PromptBanChecker.find_matched_words) == {"text": str, "return": typing.List[str]}
+    assert str(inspect.signature(ErrorCodeRegistry.get, eval_str=True)) == (
+        "(code: str) -> Optional[valdrix.response.faultrol.CustomErrorCode]")
+
+
+# --- recursion: native functions reached again through overrides ------------------------
+
+RECURSION_SETUP = textwrap.dedent("""
+    import io, sys, threading
+    from PIL import Image
+    buffer = io.BytesIO(); Image.new("RGB", (4, 2)).save(buffer, "PNG"); PNG = buffer.getvalue()
+""")
+
+RECURSIONS = {
+    "canvora": """
+        from valdrix.canvora import ImageTool
+        t = ImageTool(); t._parse_ratio = t.__init__
+        run = lambda: t.__init__("1:1")
+    """,
+    "lexgard": """
+        import tempfile
+        from valdrix.lexgard import PromptBanChecker
+        path = tempfile.mktemp(); open(path, "w").write("abc\\n")
+        c = PromptBanChecker(path); c.find_matched_words = c.check
+        run = lambda: c.check("x")
+    """,
+    "aspekta": """
+        from valdrix.aspekta import ImageRatioAnalyzer
+        a = ImageRatioAnalyzer(); a._gcd = lambda x, y: a.get_raw_simple_ratio(PNG)
+        run = lambda: a.get_raw_simple_ratio(PNG)
+    """,
+    "dimora": """
+        from valdrix.dimora import GPTImageSizeCalculator
+        class Sub(GPTImageSizeCalculator):
+            is_valid_image_size = classmethod(lambda cls, w, h: cls.calc_size())
+        run = Sub.calc_size
+    """,
+    "resize": """
+        from valdrix import resize
+        class Looping:
+            size = property(lambda self: resize.image_resize(self, 2, 2))
+        run = lambda: resize.image_resize(Looping(), 2, 2)
+    """,
+    "faultum": """
+        from valdrix.response.faultum import ErrorCode
+        class Looping:
+            __getitem__ = lambda self, index: ErrorCode.code.fget(self)
+        looping = Looping(); looping.value = looping
+        run = lambda: ErrorCode.code.fget(looping)
+    """,
+    "faultrol": """
+        from valdrix.response import faultrol
+        faultrol.CustomErrorCode = faultrol.ErrorCodeRegistry.register
+        run = lambda: faultrol.ErrorCodeRegistry.register("A", "b")
+    """,
+    "halvane": """
+        from valdrix.comfyui.halvane import ComfyUIManager
+        m = ComfyUIManager("http://127.0.0.1:9"); m.trigger_reboot = m.run_reboot_and_wait
+        run = m.run_reboot_and_wait
+    """,
+}
+
+
+@pytest.mark.parametrize("module", sorted(RECURSIONS))
+def test_self_calling_overrides_raise_recursion_error(module):
+    # In a child process: a crash must fail this test, not end the run. Each
+    # repro runs with the default limit, with a huge one (so only the C stack
+    # can stop it) and on a thread with a small stack.
+    script = RECURSION_SETUP + textwrap.dedent(RECURSIONS[module]) + textwrap.dedent("""
+        def attempt():
+            try:
+                run()
+            except RecursionError as error:
+                print("RecursionError", str(error).startswith("maximum recursion depth exceeded"))
+        attempt()
+        sys.setrecursionlimit(1_000_000)
+        attempt()
+        threading.stack_size(512 * 1024)
+        thread = threading.Thread(target=attempt); thread.start(); thread.join()
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "RecursionError True\n" * 3), result.stderr[-2000:]
+
+
+# --- import failures: the error the import statement raised, unchanged --------------------
+
+IMPORTS = [
+    ("valdrix.comfyui.halvane", "requests", None, "import requests"),
+    ("valdrix.canvora", "PIL", None, "from PIL import Image"),
+    ("valdrix.resize", "PIL", None, "from PIL import Image"),
+    ("valdrix.aspekta", "PIL", None, "from PIL import Image"),
+    ("valdrix.lexgard", "valdrix.exceptions", None, "from valdrix.exceptions import PromptBanError"),
+    ("valdrix.dimora", "math", None, "import math"),
+    ("valdrix.response.faultum", "enum", None, "from enum import Enum"),
+    ("valdrix.response.faultrol", "typing", None, "import typing"),
+    ("valdrix.response.faultum", "enum", "bare", "from enum import Enum"),
+    ("valdrix.resize", "PIL.Image", "bare", "from PIL.Image import Resampling"),
+    ("valdrix.lexgard", "valdrix.exceptions", "bare", "from valdrix.exceptions import PromptBanError"),
+]
+
+
+@pytest.mark.parametrize("module, dependency, replacement, statement", IMPORTS)
+def test_import_failure_is_the_statements_own_error(module, dependency, replacement, statement):
+    script = textwrap.dedent(f"""
+        import json, sys, types
+        sys.modules[{dependency!r}] = None if {replacement!r} is None else types.ModuleType({dependency!r})
+        def attempt(code):
+            try:
+                exec(code)
+            except BaseException as error:
+                return [type(error).__name__, str(error), getattr(error, "name", None)]
+        print(json.dumps([attempt({statement!r}), attempt("import {module}")]))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    expected, got = __import__("json").loads(result.stdout)
+    assert expected is not None and got == expected

@@ -22,9 +22,65 @@ struct ModuleContext {
     // Imports a module, as `import name` would.
     static nb::object import(const char *name) { return nb::module_::import_(name); }
 
-    // `from module import name`.
+    // `from module import name`: the module imported with `name` in its
+    // from-list (so a submodule of that name is imported too), then the name
+    // taken from it, with the statement's ImportError when it is missing.
     static nb::object import_from(const char *module_name, const char *name) {
-        return nb::module_::import_(module_name).attr(name);
+        nb::str key(name);
+        nb::object fromlist = nb::make_tuple(key);
+        nb::object module =
+            steal_or_throw(PyImport_ImportModuleLevel(module_name, nullptr, nullptr, fromlist.ptr(), 0));
+        return take_from(module, key);
+    }
+
+    // The name lookup of `from module import name`, as the interpreter does it:
+    // the attribute, else the submodule in sys.modules, else ImportError.
+    static nb::object take_from(nb::handle module, nb::handle name) {
+        PyObject *value = PyObject_GetAttr(module.ptr(), name.ptr());
+        if (value)
+            return nb::steal(value);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        nb::object package = nb::steal(PyObject_GetAttrString(module.ptr(), "__name__"));
+        if (package.is_valid() && PyUnicode_Check(package.ptr())) {
+            nb::object full = steal_or_throw(PyUnicode_FromFormat("%U.%U", package.ptr(), name.ptr()));
+            PyObject *submodule = PyImport_GetModule(full.ptr());
+            if (submodule)
+                return nb::steal(submodule);
+            throw_if_error();
+        } else {
+            PyErr_Clear();
+            package = nb::object();
+        }
+        nb::object path = nb::steal(PyModule_GetFilenameObject(module.ptr()));
+        nb::object shown = package.is_valid() ? package : nb::object(nb::str("<unknown module name>"));
+        nb::object message;
+        if (!path.is_valid() || !PyUnicode_Check(path.ptr())) {
+            PyErr_Clear();
+            path = nb::object();
+            message = steal_or_throw(
+                PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(), shown.ptr()));
+        } else {
+            nb::object spec = nb::steal(PyObject_GetAttrString(module.ptr(), "__spec__"));
+            bool initializing = false;
+            if (spec.is_valid()) {
+                nb::object flag = nb::steal(PyObject_GetAttrString(spec.ptr(), "_initializing"));
+                initializing = flag.is_valid() && PyObject_IsTrue(flag.ptr()) > 0;
+            }
+            PyErr_Clear();
+            message = steal_or_throw(PyUnicode_FromFormat(
+                initializing ? "cannot import name %R from partially initialized module %R "
+                               "(most likely due to a circular import) (%S)"
+                             : "cannot import name %R from %R (%S)",
+                name.ptr(), shown.ptr(), path.ptr()));
+        }
+        PyErr_SetImportError(message.ptr(), package.ptr(), path.ptr());
+        PyObject *error = PyErr_GetRaisedException();
+        if (PyObject_SetAttrString(error, "name_from", name.ptr()) < 0)
+            PyErr_Clear();
+        PyErr_SetRaisedException(error);
+        throw nb::python_error();
     }
 
     // A module-level function.

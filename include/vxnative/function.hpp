@@ -7,8 +7,13 @@
 
 #include "convert.hpp"
 
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -76,33 +81,42 @@ struct FunctionDef {
 
 namespace detail {
 
+// What a function was built from; never changed after creation, so native
+// code may rely on it whatever Python code does to the attributes.
 struct FunctionData {
     Implementation implementation = nullptr;
     std::vector<nb::object> param_names; // interned str
     std::vector<std::string> param_names_utf8;
-    size_t first_default = 0; // index of the first parameter with a default
-    nb::object defaults;      // tuple or None
     bool has_extra_keywords = false;
     nb::object extra_keywords_name;
-    std::vector<const char *> annotations;
-    const char *return_annotation = nullptr;
-    nb::object globals;
     nb::object source_file;
     int source_line = 0;
     nb::object dotted_path;
     nb::object traceback_code;
+    nb::object code_name;     // the name and qualified name at creation,
+    nb::object code_qualname; // for the code object that describes it
 };
 
 } // namespace detail
 
+// The object layout. Every PyObject * field below except `data` is reachable
+// from Python as an attribute; the setters keep each one to the types a
+// Python function accepts, so native code may read `name` and `qualname` as
+// str, `defaults` as a tuple or NULL, and `globals` as the module's dict.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    PyObject *name;
-    PyObject *qualname;
-    PyObject *module;
-    PyObject *doc;
-    PyObject *annotations;
-    PyObject *signature;
+    PyObject *name;        // str, never NULL
+    PyObject *qualname;    // str, never NULL
+    PyObject *module;      // any object or NULL (reads as None)
+    PyObject *doc;         // any object or NULL (reads as None)
+    PyObject *annotations; // dict or NULL (created empty on read)
+    PyObject *defaults;    // tuple or NULL
+    PyObject *kwdefaults;  // dict or NULL
+    PyObject *type_params; // tuple or NULL (reads as ())
+    PyObject *code;        // code object or NULL (built on read)
+    PyObject *globals;     // the module's dict, never NULL, read-only
+    PyObject *builtins;    // read-only
+    PyObject *closure;     // always None, read-only
     PyObject *dict;
     PyObject *weakrefs;
     detail::FunctionData *data;
@@ -118,10 +132,10 @@ inline nb::dict Args::extra_keywords() const {
     return nb::dict();
 }
 
-inline nb::dict Args::globals() const { return nb::borrow<nb::dict>(function_->data->globals); }
+inline nb::dict Args::globals() const { return nb::borrow<nb::dict>(function_->globals); }
 
 inline nb::object Args::global(nb::handle name) const {
-    PyObject *value = PyDict_GetItemWithError(function_->data->globals.ptr(), name.ptr());
+    PyObject *value = PyDict_GetItemWithError(function_->globals, name.ptr());
     if (!value && !PyErr_Occurred())
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
     if (!value) {
@@ -136,18 +150,95 @@ namespace detail {
 
 constexpr size_t kMaxParams = 16;
 
-inline nb::str callable_name(FunctionObject *self) { return nb::borrow<nb::str>(self->qualname); }
+// --- recursion -------------------------------------------------------------------
+
+// True when this thread's C stack is nearly used up. What is kept free is
+// what the interpreter and the C++ code between two native entries may still
+// need: a quarter of the stack (a sanitizer's frames are several times
+// larger than a release build's), at least 256 KiB where the stack allows.
+// False when the bounds cannot be told (unknown platform, or a stack the
+// thread library did not hand out, such as a coroutine's).
+inline bool stack_nearly_exhausted() {
+#if defined(__linux__) || defined(__APPLE__)
+    struct Bounds {
+        char *low = nullptr;
+        char *high = nullptr;
+        size_t reserve = 0;
+    };
+    static thread_local Bounds bounds = [] {
+        Bounds found;
+        size_t size = 0;
+#if defined(__linux__)
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void *address = nullptr;
+            if (pthread_attr_getstack(&attr, &address, &size) == 0) {
+                found.low = static_cast<char *>(address);
+                found.high = found.low + size;
+            }
+            pthread_attr_destroy(&attr);
+        }
+#else
+        size = pthread_get_stacksize_np(pthread_self());
+        found.high = static_cast<char *>(pthread_get_stackaddr_np(pthread_self()));
+        found.low = found.high - size;
+#endif
+        found.reserve = std::max(size / 4, std::min<size_t>(256 * 1024, size / 2));
+        return found;
+    }();
+#if defined(__GNUC__)
+    // The frame itself, also when a sanitizer keeps locals elsewhere.
+    char *position = static_cast<char *>(__builtin_frame_address(0));
+#else
+    char here;
+    char *position = &here;
+#endif
+    if (!bounds.low || position <= bounds.low || position >= bounds.high)
+        return false;
+    return static_cast<size_t>(position - bounds.low) < bounds.reserve;
+#else
+    return false;
+#endif
+}
+
+// Counts one entry into a native function against the interpreter's
+// recursion limit, as a call into Python code counts, and refuses to go on
+// when the thread's C stack is nearly used up: native functions calling
+// native functions (through overrides or rebound methods) consume C stack
+// on every level, which Python-to-Python calls do not.
+class RecursionGuard {
+  public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(""))
+            throw nb::python_error();
+        if (stack_nearly_exhausted()) {
+            Py_LeaveRecursiveCall();
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+            throw nb::python_error();
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// --- binding -------------------------------------------------------------------
+
+inline Py_ssize_t default_count(FunctionObject *self) {
+    return self->defaults ? PyTuple_GET_SIZE(self->defaults) : 0;
+}
 
 [[noreturn]] inline void raise_too_many_positional(FunctionObject *self, Py_ssize_t given) {
-    const FunctionData &data = *self->data;
-    size_t count = data.param_names.size();
-    size_t required = data.first_default;
-    if (required < count) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %zu to %zu positional arguments but %zd %s given",
-                     self->qualname, required, count, given, given == 1 ? "was" : "were");
+    Py_ssize_t count = static_cast<Py_ssize_t>(self->data->param_names.size());
+    Py_ssize_t defaults = default_count(self);
+    const char *verb = given == 1 ? "was" : "were";
+    if (defaults) {
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                     self->qualname, count - defaults, count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zd %s given",
-                     self->qualname, count, count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", self->qualname,
+                     count, count == 1 ? "" : "s", given, verb);
     }
     throw nb::python_error();
 }
@@ -181,8 +272,11 @@ inline Py_ssize_t find_param(const FunctionData &data, PyObject *keyword) {
 // Binds positional and keyword arguments to parameter slots the way the
 // interpreter does for a Python function, including the order in which it
 // reports problems: keywords first, then surplus positionals, then missing.
+// Defaults come from `__defaults__` as it is at the call (the last ones of the
+// tuple fill the last parameters); `defaults` keeps that tuple alive for the
+// call, since Python code run by the call may replace the attribute.
 inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                           PyObject **slots, nb::object &extra_keywords) {
+                           PyObject **slots, nb::object &extra_keywords, nb::object &defaults) {
     const FunctionData &data = *self->data;
     size_t count = data.param_names.size();
     if (!kwnames && static_cast<size_t>(nargs) == count && !data.has_extra_keywords) {
@@ -215,12 +309,17 @@ inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize
     if (static_cast<size_t>(nargs) > count)
         raise_too_many_positional(self, nargs);
 
+    if (self->defaults)
+        defaults = nb::borrow(self->defaults);
+    Py_ssize_t available = defaults.is_valid() ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
+    Py_ssize_t first_default = static_cast<Py_ssize_t>(count) - available;
     std::vector<size_t> missing;
     for (size_t i = 0; i < count; ++i) {
         if (slots[i])
             continue;
-        if (i >= data.first_default)
-            slots[i] = PyTuple_GET_ITEM(data.defaults.ptr(), i - data.first_default);
+        Py_ssize_t index = static_cast<Py_ssize_t>(i);
+        if (index >= first_default)
+            slots[i] = PyTuple_GET_ITEM(defaults.ptr(), index - first_default);
         else
             missing.push_back(i);
     }
@@ -229,7 +328,8 @@ inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize
 }
 
 // A traceback entry for the function: a frame of an empty code object whose
-// name is the dotted path, so a traceback reads like one through Python code.
+// name is the dotted path recorded at creation (not the writable
+// `__qualname__`), so a traceback reads like one through Python code.
 inline void add_traceback_entry(FunctionObject *self) {
     FunctionData &data = *self->data;
     PyObject *exc = PyErr_GetRaisedException();
@@ -244,7 +344,7 @@ inline void add_traceback_entry(FunctionObject *self) {
         data.traceback_code = nb::steal(reinterpret_cast<PyObject *>(code));
     }
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(data.traceback_code.ptr()),
-                                       data.globals.ptr(), nullptr);
+                                       self->globals, nullptr);
     if (!frame) {
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
@@ -260,8 +360,9 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *slots[kMaxParams];
     try {
-        nb::object extra_keywords;
-        bind_arguments(self, args, nargs, kwnames, slots, extra_keywords);
+        RecursionGuard guard;
+        nb::object extra_keywords, defaults;
+        bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
         Args bound(self, slots, extra_keywords.ptr());
         nb::object result = self->data->implementation(bound);
         if (!result.is_valid()) {
@@ -277,50 +378,182 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
     return nullptr;
 }
 
-inline PyObject *make_signature(FunctionObject *self) {
-    nb::module_ inspect = nb::module_::import_("inspect");
-    nb::object parameter = inspect.attr("Parameter");
-    nb::object empty = parameter.attr("empty");
+// --- attributes ------------------------------------------------------------------
+
+// A code object describing the parameters, for the tools that read a
+// function's signature from `__code__` (inspect, with its evaluation of
+// annotation strings). Its body does nothing; the function never runs it.
+inline PyObject *make_code(FunctionObject *self) {
     const FunctionData &data = *self->data;
-    nb::list params;
-    for (size_t i = 0; i < data.param_names.size(); ++i) {
-        nb::object default_value =
-            i >= data.first_default ? nb::borrow(PyTuple_GET_ITEM(data.defaults.ptr(), i - data.first_default)) : empty;
-        nb::object annotation = data.annotations[i] ? nb::object(nb::str(data.annotations[i])) : empty;
-        params.append(parameter(data.param_names[i], parameter.attr("POSITIONAL_OR_KEYWORD"),
-                                nb::arg("default") = default_value, nb::arg("annotation") = annotation));
-    }
+    nb::object empty = steal_or_throw(reinterpret_cast<PyObject *>(PyCode_NewEmpty(
+        PyUnicode_AsUTF8(data.source_file.ptr()), "<native>", data.source_line)));
+    size_t count = data.param_names.size();
+    nb::object names = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(count + data.has_extra_keywords)));
+    for (size_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(data.param_names[i].ptr()));
     if (data.has_extra_keywords)
-        params.append(parameter(data.extra_keywords_name, parameter.attr("VAR_KEYWORD")));
-    nb::object return_annotation =
-        data.return_annotation ? nb::object(nb::str(data.return_annotation)) : inspect.attr("Signature").attr("empty");
-    return inspect.attr("Signature")(params, nb::arg("return_annotation") = return_annotation).release().ptr();
+        PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(count), Py_NewRef(data.extra_keywords_name.ptr()));
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (data.has_extra_keywords ? CO_VARKEYWORDS : 0);
+    nb::object code = empty.attr("replace")(
+        nb::arg("co_argcount") = count, nb::arg("co_nlocals") = PyTuple_GET_SIZE(names.ptr()),
+        nb::arg("co_varnames") = names, nb::arg("co_flags") = flags, nb::arg("co_name") = data.code_name,
+        nb::arg("co_qualname") = data.code_qualname);
+    return code.release().ptr();
 }
 
-inline PyObject *get_signature(PyObject *object, void *) {
+inline PyObject *get_code(PyObject *object, void *) {
     auto *self = reinterpret_cast<FunctionObject *>(object);
-    if (!self->signature) {
-        PyObject *signature;
+    if (!self->code) {
+        PyObject *code;
         try {
-            signature = make_signature(self);
+            code = make_code(self);
         } catch (...) {
             set_error_from_cpp_exception();
             return nullptr;
         }
         // Building it runs Python code, so another thread may have won.
-        if (self->signature)
-            Py_DECREF(signature);
+        if (self->code)
+            Py_DECREF(code);
         else
-            self->signature = signature;
+            self->code = code;
     }
-    return Py_NewRef(self->signature);
+    return Py_NewRef(self->code);
+}
+
+// Python functions take any code object without free variables; here it
+// describes the function to tools and changes nothing about the call.
+inline int set_code(PyObject *object, PyObject *value, void *) {
+    auto *self = reinterpret_cast<FunctionObject *>(object);
+    if (!value || !PyCode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
+        return -1;
+    }
+    if (PySys_Audit("object.__setattr__", "OsO", object, "__code__", value) < 0)
+        return -1;
+    Py_ssize_t free_vars = PyCode_GetNumFree(reinterpret_cast<PyCodeObject *>(value));
+    if (free_vars != 0) {
+        PyErr_Format(PyExc_ValueError, "%U() requires a code object with 0 free vars, not %zd", self->name,
+                     free_vars);
+        return -1;
+    }
+    Py_XSETREF(self->code, Py_NewRef(value));
+    return 0;
+}
+
+// The object field at the offset a getset entry carries as its closure.
+inline PyObject **field_at(PyObject *object, void *offset) {
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + reinterpret_cast<size_t>(offset));
+}
+
+inline PyObject *get_str_field(PyObject *object, void *offset) { return Py_NewRef(*field_at(object, offset)); }
+
+inline int set_name(PyObject *object, PyObject *value, void *) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->name, Py_NewRef(value));
+    return 0;
+}
+
+inline int set_qualname(PyObject *object, PyObject *value, void *) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+inline PyObject *get_annotations(PyObject *object, void *) {
+    auto *self = reinterpret_cast<FunctionObject *>(object);
+    if (!self->annotations) {
+        self->annotations = PyDict_New();
+        if (!self->annotations)
+            return nullptr;
+    }
+    return Py_NewRef(self->annotations);
+}
+
+inline int set_annotations(PyObject *object, PyObject *value, void *) {
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->annotations, Py_XNewRef(value));
+    return 0;
 }
 
 inline PyObject *get_defaults(PyObject *object, void *) {
-    return Py_NewRef(reinterpret_cast<FunctionObject *>(object)->data->defaults.ptr());
+    PyObject *defaults = reinterpret_cast<FunctionObject *>(object)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
 }
 
-inline PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+inline int set_defaults(PyObject *object, PyObject *value, void *) {
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (PySys_Audit("object.__setattr__", "OsO", object, "__defaults__", value ? value : Py_None) < 0)
+        return -1;
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+inline PyObject *get_kwdefaults(PyObject *object, void *) {
+    PyObject *kwdefaults = reinterpret_cast<FunctionObject *>(object)->kwdefaults;
+    return Py_NewRef(kwdefaults ? kwdefaults : Py_None);
+}
+
+inline int set_kwdefaults(PyObject *object, PyObject *value, void *) {
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (PySys_Audit("object.__setattr__", "OsO", object, "__kwdefaults__", value ? value : Py_None) < 0)
+        return -1;
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+inline PyObject *get_type_params(PyObject *object, void *) {
+    PyObject *type_params = reinterpret_cast<FunctionObject *>(object)->type_params;
+    if (type_params)
+        return Py_NewRef(type_params);
+    return PyTuple_New(0);
+}
+
+inline int set_type_params(PyObject *object, PyObject *value, void *) {
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->type_params, Py_NewRef(value));
+    return 0;
+}
+
+// `__module__` and `__doc__`: any object; deleting leaves None.
+inline PyObject *get_any_field(PyObject *object, void *offset) {
+    PyObject *value = *field_at(object, offset);
+    return Py_NewRef(value ? value : Py_None);
+}
+
+inline int set_any_field(PyObject *object, PyObject *value, void *offset) {
+    Py_XSETREF(*field_at(object, offset), Py_XNewRef(value));
+    return 0;
+}
+
+// Pickled by reference, as a Python function is: pickle looks the qualified
+// name up in the module named by `__module__`, and copy returns the function.
+inline PyObject *reduce(PyObject *object, PyObject *) {
+    return Py_NewRef(reinterpret_cast<FunctionObject *>(object)->qualname);
+}
 
 inline PyObject *descr_get(PyObject *self, PyObject *instance, PyObject *) {
     if (!instance || instance == Py_None)
@@ -333,51 +566,95 @@ inline PyObject *repr(PyObject *object) {
     return PyUnicode_FromFormat("<function %U at %p>", self->qualname, object);
 }
 
-inline void dealloc(PyObject *object) {
+inline int traverse(PyObject *object, visitproc visit, void *arg) {
     auto *self = reinterpret_cast<FunctionObject *>(object);
-    PyTypeObject *type = Py_TYPE(object);
-    if (self->weakrefs)
-        PyObject_ClearWeakRefs(object);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(self->module);
+    Py_VISIT(self->doc);
+    Py_VISIT(self->annotations);
+    Py_VISIT(self->defaults);
+    Py_VISIT(self->kwdefaults);
+    Py_VISIT(self->type_params);
+    Py_VISIT(self->code);
+    Py_VISIT(self->globals);
+    Py_VISIT(self->builtins);
+    Py_VISIT(self->dict);
+    return 0;
+}
+
+// Breaks cycles through the writable attributes. `name`, `qualname` and the
+// namespaces stay: native code reads them on every call, and a function
+// reached again after clearing must still work.
+inline int clear(PyObject *object) {
+    auto *self = reinterpret_cast<FunctionObject *>(object);
     Py_CLEAR(self->module);
     Py_CLEAR(self->doc);
     Py_CLEAR(self->annotations);
-    Py_CLEAR(self->signature);
+    Py_CLEAR(self->defaults);
+    Py_CLEAR(self->kwdefaults);
+    Py_CLEAR(self->type_params);
+    Py_CLEAR(self->code);
     Py_CLEAR(self->dict);
+    return 0;
+}
+
+inline void dealloc(PyObject *object) {
+    auto *self = reinterpret_cast<FunctionObject *>(object);
+    PyTypeObject *type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
+    if (self->weakrefs)
+        PyObject_ClearWeakRefs(object);
+    clear(object);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    Py_CLEAR(self->globals);
+    Py_CLEAR(self->builtins);
+    Py_CLEAR(self->closure);
     delete self->data;
     type->tp_free(object);
     Py_DECREF(type);
 }
 
+inline void *field(size_t offset) { return reinterpret_cast<void *>(offset); }
+
 inline PyTypeObject *function_type() {
     static PyTypeObject *type = [] {
         static PyMemberDef members[] = {
-            {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), 0, nullptr},
-            {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), 0, nullptr},
-            {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
-            {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
-            {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), 0, nullptr},
+            {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+            {"__builtins__", Py_T_OBJECT_EX, offsetof(FunctionObject, builtins), Py_READONLY, nullptr},
+            {"__closure__", Py_T_OBJECT_EX, offsetof(FunctionObject, closure), Py_READONLY, nullptr},
             {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
             {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
             {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
             {nullptr, 0, 0, 0, nullptr}};
         static PyGetSetDef getset[] = {
-            {"__signature__", get_signature, nullptr, nullptr, nullptr},
-            {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-            {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+            {"__name__", get_str_field, set_name, nullptr, field(offsetof(FunctionObject, name))},
+            {"__qualname__", get_str_field, set_qualname, nullptr, field(offsetof(FunctionObject, qualname))},
+            {"__module__", get_any_field, set_any_field, nullptr, field(offsetof(FunctionObject, module))},
+            {"__doc__", get_any_field, set_any_field, nullptr, field(offsetof(FunctionObject, doc))},
+            {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+            {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+            {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+            {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+            {"__code__", get_code, set_code, nullptr, nullptr},
             {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
+        static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr},
+                                        {nullptr, nullptr, 0, nullptr}};
         static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
                                       {Py_tp_repr, reinterpret_cast<void *>(repr)},
                                       {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
                                       {Py_tp_descr_get, reinterpret_cast<void *>(descr_get)},
+                                      {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+                                      {Py_tp_clear, reinterpret_cast<void *>(clear)},
                                       {Py_tp_members, members},
                                       {Py_tp_getset, getset},
+                                      {Py_tp_methods, methods},
                                       {0, nullptr}};
         static PyType_Spec spec = {"valdrix.native_function", sizeof(FunctionObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                                       Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                    slots};
         return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
     }();
@@ -386,7 +663,27 @@ inline PyTypeObject *function_type() {
     return type;
 }
 
+// The built-ins a function defined in a module with these globals sees, found
+// as the interpreter finds them for a new function.
+inline nb::object builtins_for(nb::handle globals) {
+    PyObject *found = PyDict_GetItemWithError(globals.ptr(), VX_ID("__builtins__").ptr());
+    if (!found) {
+        throw_if_error();
+        return nb::borrow(PyEval_GetBuiltins());
+    }
+    if (PyModule_Check(found))
+        return nb::borrow(PyModule_GetDict(found));
+    return nb::borrow(found);
+}
+
 } // namespace detail
+
+// True when `function` is a native function running `implementation` (so a
+// caller may skip calling it where the result is known).
+inline bool is_native(nb::handle function, Implementation implementation) {
+    return Py_TYPE(function.ptr()) == detail::function_type() &&
+           reinterpret_cast<FunctionObject *>(function.ptr())->data->implementation == implementation;
+}
 
 // Creates the Python-visible function object for a definition.
 // `qualname` is e.g. "ImageTool.adjust_size"; `module` is the module the
@@ -397,7 +694,7 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
         throw std::length_error("too many parameters for a native function");
     auto data = std::make_unique<detail::FunctionData>();
     data->implementation = def.implementation;
-    data->first_default = def.params.size();
+    size_t first_default = def.params.size();
     nb::list defaults;
     nb::dict annotations;
     for (size_t i = 0; i < def.params.size(); ++i) {
@@ -405,45 +702,57 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
         PyObject *name = PyUnicode_InternFromString(param.name);
         data->param_names.push_back(steal_or_throw(name));
         data->param_names_utf8.emplace_back(param.name);
-        data->annotations.push_back(param.annotation);
         if (param.annotation)
             annotations[param.name] = nb::str(param.annotation);
         if (param.default_value.is_valid()) {
-            if (data->first_default == def.params.size())
-                data->first_default = i;
+            if (first_default == def.params.size())
+                first_default = i;
             defaults.append(param.default_value);
-        } else if (data->first_default != def.params.size()) {
+        } else if (first_default != def.params.size()) {
             throw std::invalid_argument("parameter without default follows one with a default");
         }
     }
-    data->defaults = defaults.size() ? nb::object(nb::tuple(defaults)) : nb::object(nb::none());
     data->has_extra_keywords = def.extra_keywords_name != nullptr;
     if (data->has_extra_keywords)
         data->extra_keywords_name = nb::str(def.extra_keywords_name);
-    data->return_annotation = def.return_annotation;
     if (def.return_annotation)
         annotations["return"] = nb::str(def.return_annotation);
-    data->globals = nb::borrow(PyModule_GetDict(module.ptr()));
+    nb::handle globals = PyModule_GetDict(module.ptr());
+    nb::object builtins = detail::builtins_for(globals);
     data->source_file = nb::str(source_file);
     data->source_line = def.source_line;
     nb::str module_name = nb::borrow<nb::str>(module.attr("__name__"));
     std::string dotted_path = std::string(module_name.c_str()) + "." + qualname;
     data->dotted_path = nb::str(dotted_path.c_str());
+    nb::str name(def.name);
+    nb::str qualified(qualname.c_str());
+    data->code_name = name;
+    data->code_qualname = qualified;
+
+    nb::object doc = def.doc ? nb::object(nb::str(def.doc)) : nb::none();
+    nb::object default_tuple = defaults.size() ? nb::object(nb::tuple(defaults)) : nb::object();
 
     PyTypeObject *type = detail::function_type();
-    auto *self = PyObject_New(FunctionObject, type);
+    auto *self = PyObject_GC_New(FunctionObject, type);
     if (!self)
         throw nb::python_error();
     self->vectorcall = detail::vectorcall;
-    self->name = nb::str(def.name).release().ptr();
-    self->qualname = nb::str(qualname.c_str()).release().ptr();
+    self->name = name.release().ptr();
+    self->qualname = qualified.release().ptr();
     self->module = module_name.release().ptr();
-    self->doc = def.doc ? nb::str(def.doc).release().ptr() : Py_NewRef(Py_None);
+    self->doc = doc.release().ptr();
     self->annotations = annotations.release().ptr();
-    self->signature = nullptr;
+    self->defaults = default_tuple.release().ptr();
+    self->kwdefaults = nullptr;
+    self->type_params = nullptr;
+    self->code = nullptr;
+    self->globals = Py_NewRef(globals.ptr());
+    self->builtins = builtins.release().ptr();
+    self->closure = Py_NewRef(Py_None);
     self->dict = nullptr;
     self->weakrefs = nullptr;
     self->data = data.release();
+    PyObject_GC_Track(self);
     return nb::steal(reinterpret_cast<PyObject *>(self));
 }
 

@@ -6,3 +6,4 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "function.hpp"
+#include "module.hpp"

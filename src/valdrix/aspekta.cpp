@@ -297,12 +297,12 @@ nb::object init(const vx::Args &args) {
 
 } // namespace
 
-NB_MODULE(aspekta, module) {
+VX_MODULE(aspekta, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("__doc__", nb::str(kModuleDoc));
     context.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     // `from PIL import Image` binds the submodule, importing it when needed.
-    context.bind("Image", vx::ModuleContext::import("PIL.Image"));
+    context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
 
     vx::ClassBuilder analyzer(context, "ImageRatioAnalyzer", kAnalyzerDoc);
     analyzer.method({.name = "__init__",

@@ -372,14 +372,14 @@ nb::object standard_ratio_list() {
 
 } // namespace
 
-NB_MODULE(canvora, module) {
+VX_MODULE(canvora, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("__doc__", nb::str(kModuleDoc));
     context.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     nb::object typing = vx::ModuleContext::import("typing");
     context.bind("Optional", typing.attr("Optional"));
     context.bind("Tuple", typing.attr("Tuple"));
-    context.bind("Image", vx::ModuleContext::import("PIL.Image"));
+    context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     nb::object re_module = vx::ModuleContext::import("re");
     prepare_ratio_pattern(re_module);
     context.bind("re", re_module);

@@ -809,7 +809,7 @@ Sibling sibling(nb::handle class_method) {
 
 } // namespace
 
-NB_MODULE(dimora, module) {
+VX_MODULE(dimora, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("__doc__", nb::str(kModuleDoc));
     nb::object math = vx::ModuleContext::import("math");

@@ -641,7 +641,7 @@ nb::object import_prompt_ban_error(nb::handle module) {
 
 } // namespace
 
-NB_MODULE(lexgard, module) {
+VX_MODULE(lexgard, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("os", vx::ModuleContext::import("os"));
     nb::object re = vx::ModuleContext::import("re");

@@ -94,11 +94,11 @@ nb::object image_resize(const vx::Args &args) {
 
 } // namespace
 
-NB_MODULE(resize, module) {
+VX_MODULE(resize, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("__doc__", nb::str(kModuleDoc));
     // `from PIL import Image` binds the submodule, importing it when needed.
-    context.bind("Image", vx::ModuleContext::import("PIL.Image"));
+    context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     context.bind("Resampling", vx::ModuleContext::import_from("PIL.Image", "Resampling"));
     context.def({.name = "image_resize",
                  .implementation = image_resize,

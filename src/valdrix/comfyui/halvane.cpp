@@ -441,7 +441,7 @@ void add_manager_class(const vx::ModuleContext &context) {
 
 } // namespace
 
-NB_MODULE(halvane, module) {
+VX_MODULE(halvane, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("__doc__", nb::str(kModuleDoc));
     context.bind("time", vx::ModuleContext::import("time"));

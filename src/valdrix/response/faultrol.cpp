@@ -161,7 +161,7 @@ nb::object registry_clear(const vx::Args &args) {
 
 } // namespace
 
-NB_MODULE(faultrol, module) {
+VX_MODULE(faultrol, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("__doc__", nb::str(kModuleDoc));
     nb::object typing = vx::ModuleContext::import("typing");

@@ -63,7 +63,7 @@ nb::object msg(const vx::Args &args) {
 
 } // namespace
 
-NB_MODULE(faultum, module) {
+VX_MODULE(faultum, module) {
     vx::ModuleContext context{module, kSource};
     context.bind("__doc__", nb::str(kModuleDoc));
     nb::object enum_base = vx::ModuleContext::import_from("enum", "Enum");
