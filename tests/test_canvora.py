@@ -578,5 +578,5 @@ def test_callee_before_its_arguments(monkeypatch, mode, first, then):
     monkeypatch.setattr(canvora, "Image", Traced(Image, "Image", events, wrap))
     tool = TracedTool(None, mode, (9, 8, 7, 255))
     tool.events = events
-    assert tool.adjust_size(SAMPLES["rgba"]) == reference_adjust(SAMPLES["rgba"], None, mode, (9, 8, 7, 255))
+    assert tool.adjust_size(SAMPLES["rgba"]) == PlainImageTool(None, mode, (9, 8, 7, 255)).adjust_size(SAMPLES["rgba"])
     assert events.index(first) < events.index(then)
