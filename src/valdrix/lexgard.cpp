@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <array>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -440,7 +443,13 @@ std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool igno
     if (words.total_length() < kReleaseGilBuildLength)
         return std::make_shared<const lex::Matcher>(std::move(words), mapping);
     nb::gil_scoped_release release;
-    return std::make_shared<const lex::Matcher>(std::move(words), mapping);
+    auto matcher = std::make_shared<const lex::Matcher>(std::move(words), mapping);
+#ifdef __GLIBC__
+    // A large build's scratch memory (several times the automaton's size)
+    // is free now; give it back rather than keep it resident.
+    malloc_trim(0);
+#endif
+    return matcher;
 }
 
 // Gives the pattern its automaton unless one is already registered for it
@@ -654,10 +663,45 @@ std::vector<lex::Match> scan(const lex::Matcher &matcher, nb::handle text) {
     return units.visit(find_all);
 }
 
+// The first occurrence of each distinct hit text, in order of first
+// occurrence. Adding only those to a set, in that order, leaves the set
+// exactly as adding every hit would.
+template <class Unit>
+std::vector<lex::Match> first_occurrences(const Unit *units, const std::vector<lex::Match> &matches) {
+    if (matches.size() < 2)
+        return matches;
+    size_t capacity = 8;
+    while (capacity < matches.size() * 2)
+        capacity *= 2;
+    constexpr uint32_t kEmpty = UINT32_MAX;
+    std::vector<uint32_t> slots(capacity, kEmpty);
+    std::vector<lex::Match> firsts;
+    for (const lex::Match &match : matches) {
+        const Unit *begin = units + match.start;
+        uint64_t hash = 1469598103934665603ull ^ match.length;
+        for (size_t i = 0; i < match.length; ++i)
+            hash = (hash ^ begin[i]) * 1099511628211ull;
+        size_t slot = static_cast<size_t>(hash ^ (hash >> 29)) & (capacity - 1);
+        for (;; slot = (slot + 1) & (capacity - 1)) {
+            if (slots[slot] == kEmpty) {
+                slots[slot] = static_cast<uint32_t>(firsts.size());
+                firsts.push_back(match);
+                break;
+            }
+            const lex::Match &seen = firsts[slots[slot]];
+            if (seen.length == match.length && std::equal(begin, begin + match.length, units + seen.start))
+                break;
+        }
+    }
+    return firsts;
+}
+
 // `list(set(hits))` for hits given as spans of the text.
 nb::object distinct_texts(nb::handle text, const std::vector<lex::Match> &matches) {
     nb::object distinct = vx::steal_or_throw(PySet_New(nullptr));
-    for (const lex::Match &match : matches) {
+    std::vector<lex::Match> firsts =
+        TextUnits(text).visit([&](const auto *units, size_t) { return first_occurrences(units, matches); });
+    for (const lex::Match &match : firsts) {
         auto start = static_cast<Py_ssize_t>(match.start);
         auto end = static_cast<Py_ssize_t>(match.start + match.length);
         nb::object hit = vx::steal_or_throw(PyUnicode_Substring(text.ptr(), start, end));
@@ -682,7 +726,9 @@ nb::object checker_find_matched_words(const vx::Args &args) {
 
 // `raise error`, by the interpreter's rules: a class is called without
 // arguments, an instance is raised as it is, anything else is refused.
-[[noreturn]] void raise_as_python_does(nb::handle error) {
+// The exception is left set and no result returned, which the function
+// layer passes on as it is: no C++ exception on this common way out.
+nb::object raise_as_python_does(nb::handle error) {
     nb::object instance;
     nb::handle type;
     if (PyExceptionClass_Check(error.ptr())) {
@@ -700,7 +746,7 @@ nb::object checker_find_matched_words(const vx::Args &args) {
         vx::raise(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     PyErr_SetObject(type.ptr(), instance.ptr());
-    throw nb::python_error();
+    return nb::object();
 }
 
 nb::object checker_check(const vx::Args &args) {
@@ -711,7 +757,7 @@ nb::object checker_check(const vx::Args &args) {
         nb::object joined = vx::steal_or_throw(PyUnicode_Join(nb::str(",").ptr(), hit_words.ptr()));
         nb::object message =
             vx::steal_or_throw(PyUnicode_Concat(nb::str("Prohibited prompt words: ").ptr(), joined.ptr()));
-        raise_as_python_does(args.global(VX_ID("PromptBanError"))("error_msg"_a = message, "data"_a = hit_words));
+        return raise_as_python_does(args.global(VX_ID("PromptBanError"))("error_msg"_a = message, "data"_a = hit_words));
     }
     return vx::checked_str_result(nb::borrow(prompt));
 }
