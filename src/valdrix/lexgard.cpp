@@ -754,10 +754,19 @@ nb::object checker_check(const vx::Args &args) {
     nb::str prompt = args.str(1);
     nb::object hit_words = self.attr(VX_ID("find_matched_words"))(prompt);
     if (vx::truth(hit_words)) {
-        nb::object joined = vx::steal_or_throw(PyUnicode_Join(nb::str(",").ptr(), hit_words.ptr()));
+        nb::object joined = vx::steal_or_throw(PyUnicode_Join(VX_ID(",").ptr(), hit_words.ptr()));
         nb::object message =
-            vx::steal_or_throw(PyUnicode_Concat(nb::str("Prohibited prompt words: ").ptr(), joined.ptr()));
-        return raise_as_python_does(args.global(VX_ID("PromptBanError"))("error_msg"_a = message, "data"_a = hit_words));
+            vx::steal_or_throw(PyUnicode_Concat(VX_ID("Prohibited prompt words: ").ptr(), joined.ptr()));
+        // PromptBanError(error_msg=message, data=hit_words), keyword names
+        // made once.
+        static PyObject *keyword_names = nullptr;
+        if (!keyword_names && !(keyword_names = Py_BuildValue("(ss)", "error_msg", "data")))
+            throw nb::python_error();
+        nb::object error_class = args.global(VX_ID("PromptBanError"));
+        PyObject *call_args[] = {nullptr, message.ptr(), hit_words.ptr()};
+        nb::object error = vx::steal_or_throw(
+            PyObject_Vectorcall(error_class.ptr(), call_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names));
+        return raise_as_python_does(error);
     }
     return vx::checked_str_result(nb::borrow(prompt));
 }
