@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 import threading
+import types
 import unicodedata
 
 import _sre
@@ -79,6 +80,8 @@ def test_class_shape():
     assert str(inspect.signature(PromptBanChecker.find_matched_words)) == "(self, text: 'str') -> 'List[str]'"
     assert str(inspect.signature(PromptBanChecker.check)) == "(self, prompt: 'str') -> 'str'"
     assert PromptBanChecker._build_regex.__doc__ == "内部构建正则匹配规则"
+    assert PromptBanChecker.load_banned_words.__annotations__ == PromptBanChecker._build_regex.__annotations__ == {}
+    assert lexgard.__doc__.startswith("Prompt screening against a file of banned words.")
 
 
 # --- constructor -------------------------------------------------------------------
@@ -385,6 +388,101 @@ def test_truthy_word_list_without_words():
     assert checker._ban_regex.pattern == "" and checker.find_matched_words("ab") == [""]
 
 
+# --- the automaton answers only for patterns that spell its words ---------------------
+
+
+class Q(str):
+    def translate(self, table):
+        return "q"
+
+
+class LookAlike:
+    """What a replaced re.compile may return: a pattern's text and flags, its own findall."""
+
+    def __init__(self, pattern, flags=0):
+        self.pattern, self.flags = pattern, flags | re.UNICODE
+
+    def findall(self, text):
+        return ["look-alike"]
+
+
+REAL_COMPILE = re.compile
+REAL_ESCAPE = re.escape
+
+# route: (words built while patched, words of an ordinary checker with the same pattern text
+# or None, text, patch)
+AUTOMATON_ROUTES = {
+    "str subclass with its own translate": ([Q("abc")], ["q"], "abc q", lambda m: None),
+    "str subclass escaping as str does": ([StrSub("a.c")], ["a.c"], "a.c abc", lambda m: None),
+    "re.escape replaced": (["abc"], ["q"], "abc q", lambda m: m.setattr(re, "escape", lambda word: "q")),
+    "re.escape code replaced": (["abc"], ["q"], "abc q",
+                                lambda m: m.setattr(re.escape, "__code__", (lambda pattern: "q").__code__)),
+    "re.escape table changed": (["a|b"], ["a", "b"], "a|b a b",
+                                lambda m: m.delitem(re._special_chars_map, ord("|"))),
+    "module global re replaced": (["abc"], ["q"], "abc q", lambda m: m.setattr(lexgard, "re", types.SimpleNamespace(
+        escape=lambda word: "q", compile=REAL_COMPILE, IGNORECASE=re.IGNORECASE))),
+    "re.compile replaced": (["abc"], ["q"], "abc q",
+                            lambda m: m.setattr(re, "compile", lambda text, flags=0: REAL_COMPILE("q", flags))),
+    "re.compile returns a look-alike": (["abc"], None, "abc q",
+                                        lambda m: m.setattr(re, "compile", LookAlike)),
+    "re's case table changed": (["s"], None, "\u017f s S", lambda m: (
+        m.delitem(re._compiler._EXTRA_CASES, ord("s")), m.delitem(re._compiler._EXTRA_CASES, 0x17F))),
+}
+
+
+@pytest.mark.parametrize("patched_first", [True, False])
+@pytest.mark.parametrize("route", sorted(AUTOMATON_ROUTES))
+def test_automaton_only_where_the_pattern_spells_its_words(monkeypatch, route, patched_first):
+    words, plain_words, text, patch = AUTOMATON_ROUTES[route]
+
+    def patched():
+        with monkeypatch.context() as m:
+            patch(m)
+            return checker_for(words)
+
+    re.purge()
+    if plain_words is None:
+        checkers = [patched()]
+    elif patched_first:
+        checkers = [patched(), checker_for(plain_words)]
+    else:
+        checkers = [checker_for(plain_words), patched()]
+    if len(checkers) == 2:
+        assert checkers[0]._ban_regex is checkers[1]._ban_regex
+    for checker in checkers:
+        hits = checker._ban_regex.findall(text)
+        assert sorted(checker.find_matched_words(text)) == sorted(set(hits))
+        if hits:
+            with pytest.raises(PromptBanError):
+                checker.check(text)
+    re.purge()
+
+
+def test_issue_repro_banned_word_passes_no_more(word_file):
+    a = PromptBanChecker(word_file("abc", name="a.txt"))
+    a.banned_words = [Q("abc")]
+    a._build_regex()
+    assert a.find_matched_words("abc q") == ["q"]
+    b = PromptBanChecker(word_file("q", name="q.txt"))
+    with pytest.raises(PromptBanError):
+        b.check("q")
+
+
+def test_automaton_never_outlives_its_pattern_object():
+    # Each round frees a pattern that had an automaton; the next pattern,
+    # often at the same address, spells other words and has none.
+    class Renamed(str):
+        def translate(self, table):
+            return "z" + str.__str__(self)
+
+    for i in range(200):
+        checker_for([f"w{i}"]).find_matched_words("x")
+        re.purge()
+        checker = checker_for([Renamed(f"w{i}")])
+        assert checker.find_matched_words(f"w{i} zw{i}") == [f"zw{i}"]
+        re.purge()
+
+
 # --- check -------------------------------------------------------------------------
 
 
@@ -414,6 +512,69 @@ def test_check_passes_the_same_list_object(word_file):
     with pytest.raises(PromptBanError) as info:
         Fixed(word_file("abc")).check("anything")
     assert info.value.data is hits and info.value.error_msg == "Prohibited prompt words: x,y"
+
+
+class NotAnError:
+    pass
+
+
+class MadeWrong(Exception):
+    def __new__(cls):
+        return NotAnError()
+
+
+def python_raise(factory):
+    try:
+        raise factory(error_msg="Prohibited prompt words: abc", data=["abc"])
+    except BaseException as error:
+        return error
+
+
+@pytest.mark.parametrize("factory", [
+    lambda **kwargs: ValueError,
+    lambda **kwargs: KeyError("given"),
+    lambda **kwargs: 5,
+    lambda **kwargs: NotAnError,
+    lambda **kwargs: MadeWrong,
+    lambda **kwargs: ValueError.__new__,
+])
+def test_check_raises_by_the_rules_of_raise(word_file, monkeypatch, factory):
+    expected = python_raise(factory)
+    monkeypatch.setattr(lexgard, "PromptBanError", factory)
+    with pytest.raises(BaseException) as info:
+        PromptBanChecker(word_file("abc")).check("abc")
+    assert (type(info.value), str(info.value)) == (type(expected), str(expected))
+
+
+class Lines:
+    """A file for a rebound open(): yields its lines, then fails; __exit__ may swallow the error."""
+
+    def __init__(self, lines, swallow):
+        self.lines, self.swallow = lines, swallow
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        return self.swallow
+
+    def __iter__(self):
+        yield from self.lines
+        raise OSError("read failed")
+
+
+@pytest.mark.parametrize("swallow", [True, False])
+def test_words_read_before_a_failing_line_are_kept_when_the_error_is_swallowed(word_file, monkeypatch, swallow):
+    checker = PromptBanChecker(word_file("old"))
+    monkeypatch.setattr(lexgard, "open", lambda *args, **kwargs: Lines(["a\n", " bc \n", "a\n"], swallow),
+                        raising=False)
+    if swallow:
+        checker.load_banned_words()
+        assert checker.banned_words == ["bc", "a"] and checker._ban_regex.pattern == "bc|a"
+    else:
+        with pytest.raises(OSError, match="read failed"):
+            checker.load_banned_words()
+        assert checker.banned_words == ["old"]
 
 
 def test_check_uses_the_module_level_exception(word_file, monkeypatch):

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -128,8 +129,16 @@ template <class Label> class CharClassTable {
 // with failure links. Nodes take three words of memory: the class of the
 // edge from the parent, the index of the first child (children are
 // contiguous and sorted by class), and the failure link with two flags.
+// The shallowest nodes, where a scan spends nearly all its steps, also get
+// a full row of transitions, so that a step from them is one load.
 template <class Label> class Automaton {
   public:
+    // Memory for the rows of full transitions.
+    static constexpr std::size_t kDenseBudgetBytes = std::size_t{3} << 20;
+    // Rows longer than this (alphabets of thousands of characters) would
+    // each cost more than they save; only the root gets one then.
+    static constexpr std::size_t kLongestDenseRow = 4096;
+
     // `classes` holds the class of every word character, word by word.
     Automaton(const WordList &words, const std::vector<std::uint32_t> &classes, std::uint32_t class_count,
               CharClassTable<Label> table)
@@ -137,6 +146,9 @@ template <class Label> class Automaton {
         build_trie(words, classes);
         build_root_table(class_count);
         build_failure_links();
+        build_dense_rows(class_count);
+        for (CodePoint c = 0; c < low_classes_.size(); ++c)
+            low_classes_[c] = table_(c);
     }
 
     template <class Unit> void find_all(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
@@ -155,7 +167,7 @@ template <class Label> class Automaton {
     std::size_t memory_bytes() const {
         return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
                root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
-               table_.memory_bytes();
+               output_.capacity() * 4 + depth_.capacity() + dense_.capacity() * 4 + table_.memory_bytes();
     }
 
   private:
@@ -164,10 +176,17 @@ template <class Label> class Automaton {
     static constexpr std::uint32_t kLinkMask = kHasOutput - 1;
     static constexpr std::uint32_t kRoot = 0;
     static constexpr std::uint32_t kNone = 0; // the root is nobody's child
+    // Flags of a step's result (see encode).
+    static constexpr std::uint32_t kEntryOutput = 1u << 31;
+    static constexpr std::uint32_t kEntrySparse = 1u << 30;
+    static constexpr std::uint32_t kEntryNode = kEntrySparse - 1;
+    static constexpr std::uint32_t kNoOutput = UINT32_MAX;
+    static constexpr std::size_t kDeep = 255; // depths from here on are looked up by level
 
     struct Terminal {
         std::uint32_t node;
         std::uint32_t priority; // index of the first word in the list that ends here
+        std::uint32_t length;   // of that word
     };
 
     struct Candidate {
@@ -238,7 +257,7 @@ template <class Label> class Automaton {
             }
             node_of[slot] = node;
             if (words.length_of(word) == depth + 1)
-                mark_terminal(node, word);
+                mark_terminal(node, word, depth + 1);
             else
                 deeper.push_back(slot);
         }
@@ -256,9 +275,9 @@ template <class Label> class Automaton {
 
     // Words with the same class sequence are neighbours in sorted order, the
     // earliest in the list first: that one takes the node.
-    void mark_terminal(std::uint32_t node, std::uint32_t word) {
+    void mark_terminal(std::uint32_t node, std::uint32_t word, std::size_t length) {
         if (terminals_.empty() || terminals_.back().node != node)
-            terminals_.push_back({node, word});
+            terminals_.push_back({node, word, static_cast<std::uint32_t>(length)});
     }
 
     void build_root_table(std::uint32_t class_count) {
@@ -279,11 +298,103 @@ template <class Label> class Automaton {
                 links_[child] |= fail | (links_[fail] & kHasOutput);
             }
         }
+        // Each node's longest output: its own word, or its failure link's.
+        output_.assign(labels_.size(), kNoOutput);
+        for (std::uint32_t index = 0; index < terminals_.size(); ++index)
+            output_[terminals_[index].node] = index;
+        for (std::uint32_t node = 1; node < labels_.size(); ++node) {
+            if (output_[node] == kNoOutput)
+                output_[node] = output_[link(node)];
+        }
+        depth_.resize(labels_.size());
+        for (std::size_t level = 0; level + 1 < level_begin_.size(); ++level)
+            std::fill(depth_.begin() + level_begin_[level], depth_.begin() + level_begin_[level + 1],
+                      static_cast<std::uint8_t>(std::min<std::size_t>(level, kDeep)));
+    }
+
+    // Rows for the first nodes in breadth-first order, as many as the budget
+    // holds. A missing edge of a node leads where its failure link's row
+    // leads, and that node is shallower, so its row is already complete.
+    // An entry holds the offset of its target's row, so that a step from a
+    // node with a row is one addition and one load.
+    void build_dense_rows(std::uint32_t class_count) {
+        stride_ = class_count + 1;
+        // node = offset * reciprocal_ >> 30 is exact for every multiple of
+        // the stride below 2^30.
+        reciprocal_ = ((std::uint64_t{1} << 30) + stride_ - 1) / stride_;
+        std::size_t rows = std::max<std::size_t>(1, kDenseBudgetBytes / (std::size_t{stride_} * sizeof(std::uint32_t)));
+        if (stride_ > kLongestDenseRow)
+            rows = 1;
+        rows = std::min<std::size_t>(rows, (std::size_t{kEntrySparse} - 1) / stride_);
+        dense_count_ = static_cast<std::uint32_t>(std::min<std::size_t>(rows, labels_.size()));
+        dense_.assign(std::size_t{dense_count_} * stride_, 0);
+        for (std::uint32_t node = 0; node < dense_count_; ++node) {
+            std::uint32_t *row = dense_.data() + std::size_t{node} * stride_;
+            if (node != kRoot) {
+                const std::uint32_t *fallback = dense_.data() + std::size_t{link(node)} * stride_;
+                std::copy(fallback, fallback + stride_, row);
+            } else {
+                for (std::size_t cls = 0; cls < stride_; ++cls)
+                    row[cls] = encode(root_next_[cls]);
+            }
+            for (std::uint32_t child = first_child_[node]; child < first_child_[node + 1]; ++child)
+                row[labels_[child]] = encode(child);
+        }
+        // Scans that find words are in these nodes nearly always; the
+        // others find their output along their failure chain.
+        output_.resize(dense_count_);
+        output_.shrink_to_fit();
     }
 
     // --- scanning ----------------------------------------------------------
 
     std::uint32_t link(std::uint32_t node) const { return links_[node] & kLinkMask; }
+
+    // A step's result: the offset of the target's row, or kEntrySparse with
+    // the target node when it has none, and kEntryOutput when a word ends
+    // at the target or at a suffix of it.
+    std::uint32_t encode(std::uint32_t node) const {
+        std::uint32_t output = links_[node] & kHasOutput ? kEntryOutput : 0;
+        if (node < dense_count_)
+            return (node * stride_) | output;
+        return kEntrySparse | node | output;
+    }
+
+    std::uint32_t decode(std::uint32_t entry) const {
+        if (entry & kEntrySparse)
+            return entry & kEntryNode;
+        return static_cast<std::uint32_t>((std::uint64_t{entry & ~kEntryOutput} * reciprocal_) >> 30);
+    }
+
+    template <class Unit> std::uint32_t class_of(Unit unit) const {
+        auto c = static_cast<CodePoint>(unit);
+        if constexpr (sizeof(Unit) == 1)
+            return low_classes_[c];
+        else
+            return c < low_classes_.size() ? low_classes_[c] : static_cast<std::uint32_t>(table_(c));
+    }
+
+    // The step from a node without a row: its own edges, else its failure
+    // link's, down to the first node that has a row.
+    std::uint32_t sparse_step(std::uint32_t node, std::uint32_t cls) const {
+        if (cls == 0)
+            return encode(kRoot); // no word holds the character
+        for (;;) {
+            std::uint32_t next = child(node, static_cast<Label>(cls));
+            if (next != kNone)
+                return encode(next);
+            node = link(node);
+            if (node < dense_count_)
+                return dense_[std::size_t{node} * stride_ + cls];
+        }
+    }
+
+    // One step from an entry that carries no output flag.
+    std::uint32_t step_entry(std::uint32_t entry, std::uint32_t cls) const {
+        if (entry & kEntrySparse) [[unlikely]]
+            return sparse_step(entry & kEntryNode, cls);
+        return dense_[entry + cls];
+    }
 
     std::uint32_t child(std::uint32_t node, Label cls) const {
         if (node == kRoot)
@@ -314,23 +425,31 @@ template <class Label> class Automaton {
     }
 
     std::size_t depth(std::uint32_t node) const {
+        if (depth_[node] < kDeep) [[likely]]
+            return depth_[node];
         return static_cast<std::size_t>(std::upper_bound(level_begin_.begin(), level_begin_.end(), node) -
                                         level_begin_.begin() - 1);
     }
 
-    std::uint32_t priority(std::uint32_t terminal_node) const {
+    std::uint32_t terminal_index(std::uint32_t terminal_node) const {
         auto it = std::lower_bound(terminals_.begin(), terminals_.end(), terminal_node,
                                    [](const Terminal &t, std::uint32_t node) { return t.node < node; });
-        return it->priority;
+        return static_cast<std::uint32_t>(it - terminals_.begin());
     }
 
     // The longest word ending at `node` (the first terminal on its failure
     // chain): it starts earliest, and the others cannot be leftmost.
     Candidate longest_output(std::uint32_t node, std::size_t end) const {
-        while (!(links_[node] & kTerminal))
-            node = link(node);
-        std::size_t length = depth(node);
-        return {true, end - length, length, priority(node)};
+        std::uint32_t index;
+        if (node < dense_count_) [[likely]] {
+            index = output_[node];
+        } else {
+            while (!(links_[node] & kTerminal))
+                node = link(node);
+            index = node < dense_count_ ? output_[node] : terminal_index(node);
+        }
+        const Terminal &terminal = terminals_[index];
+        return {true, end - terminal.length, terminal.length, terminal.priority};
     }
 
     static bool better(const Candidate &challenger, const Candidate &best) {
@@ -339,17 +458,54 @@ template <class Label> class Automaton {
         return challenger.start < best.start || (challenger.start == best.start && challenger.priority < best.priority);
     }
 
+    // Steps from the root at `i` until a word ends, leaving `i` at its last
+    // character (or at `length`) and returning the entry reached. Most of a
+    // scan happens here, so the step from a node with a row is kept to an
+    // addition, a load and a comparison with the flags.
+    template <class Unit> std::uint32_t first_output(const Unit *text, std::size_t length, std::size_t &i) const {
+        const std::uint32_t *dense = dense_.data();
+        const std::uint32_t *low_classes = low_classes_.data();
+        auto class_at = [&](std::size_t at) -> std::uint32_t {
+            if constexpr (sizeof(Unit) == 1)
+                return low_classes[text[at]];
+            else
+                return class_of(text[at]);
+        };
+        std::uint32_t entry = encode(kRoot);
+        for (; i < length; ++i) {
+            entry = dense[entry + class_at(i)];
+            if (entry >= kEntrySparse) [[unlikely]] {
+                for (;;) {
+                    if (entry & kEntryOutput)
+                        return entry;
+                    if (!(entry & kEntrySparse))
+                        break;
+                    if (++i == length)
+                        return entry;
+                    entry = sparse_step(entry & kEntryNode, class_at(i));
+                }
+            }
+        }
+        return entry;
+    }
+
     // The automaton's state is the longest live attempt, the one that
     // started earliest. A found word is final once every live attempt
     // started after it: no word starting at or before it can still end.
+    // Until the first output the scan needs nothing but the steps.
     template <class Unit> Candidate leftmost(const Unit *text, std::size_t length, std::size_t from) const {
-        Candidate best;
-        std::uint32_t state = kRoot;
-        for (std::size_t i = from; i < length; ++i) {
-            state = step(state, table_(static_cast<CodePoint>(text[i])));
-            if (best.valid && i + 1 - depth(state) > best.start)
+        std::size_t i = from;
+        std::uint32_t entry = first_output(text, length, i);
+        if (i == length)
+            return {};
+        std::uint32_t state = decode(entry);
+        Candidate best = longest_output(state, i + 1);
+        for (++i; i < length; ++i) {
+            entry = step_entry(entry & ~kEntryOutput, class_of(text[i]));
+            state = decode(entry);
+            if (i + 1 - depth(state) > best.start)
                 break;
-            if (links_[state] & kHasOutput) {
+            if (entry & kEntryOutput) {
                 Candidate found = longest_output(state, i + 1);
                 if (better(found, best))
                     best = found;
@@ -365,6 +521,13 @@ template <class Label> class Automaton {
     std::vector<std::uint32_t> root_next_;   // per class: the root's child, or kNone
     std::vector<std::uint32_t> level_begin_; // first node of each depth, plus one past the last
     std::vector<Terminal> terminals_;        // sorted by node
+    std::vector<std::uint32_t> output_;      // per node with a row: its longest output, in terminals_
+    std::vector<std::uint8_t> depth_;        // per node: its depth, up to kDeep
+    std::vector<std::uint32_t> dense_;       // rows of full transitions, as entries
+    std::uint32_t dense_count_ = 0;          // nodes below this have a row
+    std::uint32_t stride_ = 1;               // entries per row: one per class and class 0
+    std::uint64_t reciprocal_ = 0;           // of the stride, to turn offsets back into nodes
+    std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
 };
 
 // The matcher: class table and automaton, with entries as narrow as the

@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -20,6 +24,14 @@ namespace lex = vxcore::lexgard;
 namespace {
 
 constexpr const char *kSource = "valdrix/lexgard.cpp";
+
+constexpr const char *kModuleDoc =
+    "Prompt screening against a file of banned words.\n\n"
+    "PromptBanChecker loads the banned words or phrases of a UTF-8 file (one per line; stripped,\n"
+    "de-duplicated, longest first), compiles them into one regular expression of the re module\n"
+    "(ignoring letter case by default) and screens prompts with it: find_matched_words returns the\n"
+    "distinct banned texts found in a text, and check returns a clean prompt unchanged or raises\n"
+    "valdrix.exceptions.PromptBanError naming the words found.\n";
 
 constexpr const char *kClassDoc = "提示词违禁词校验工具。\n"
                                   "从文件加载违禁词列表，使用正则预编译实现高效匹配，\n"
@@ -121,52 +133,65 @@ class ReCaseFolding {
     bool usable_ = false;
 };
 
-// re.escape's table: the ASCII characters it puts a backslash before, read
-// from re at import. Unusable when the table is not in that form, and then
-// every word goes through re.escape itself.
+// The characters re.escape puts a backslash before, written here rather than
+// read from re: every one of them is ASCII and neither a letter nor a digit,
+// so a backslash before it stands for the character itself, and the pattern
+// text this module writes therefore means exactly its words.
+constexpr std::string_view kSpecialCharacters = "()[]{}?*+-|^$\\.&~# \t\n\r\v\f";
+
 class EscapeTable {
   public:
-    void load(nb::handle special_chars_map) {
-        nb::dict table = nb::borrow<nb::dict>(special_chars_map);
-        usable_ = true;
-        for (auto [key, value] : table) {
-            long code = PyLong_AsLong(key.ptr());
-            if (code < 0 || code >= 128) {
-                PyErr_Clear();
-                usable_ = false;
-                return;
-            }
-            Py_UCS4 escaped[] = {'\\', static_cast<Py_UCS4>(code)};
-            nb::object expected = vx::steal_or_throw(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, escaped, 2));
-            if (!PyUnicode_Check(value.ptr()) || PyUnicode_Compare(value.ptr(), expected.ptr()) != 0) {
-                usable_ = false;
-                return;
-            }
-            special_[static_cast<size_t>(code)] = true;
-        }
+    EscapeTable() {
+        for (char c : kSpecialCharacters)
+            special_[static_cast<unsigned char>(c)] = true;
     }
 
-    bool usable() const { return usable_; }
     bool special(Py_UCS4 c) const { return c < special_.size() && special_[c]; }
+
+    // True while `map` (re.escape's translation table, as re.escape will
+    // read it) gives every character exactly this table's escape: then the
+    // text written here is what re.escape returns for an exact str.
+    bool agrees_with(nb::handle map) const {
+        if (!map.is_valid() || !PyDict_CheckExact(map.ptr()) ||
+            PyDict_GET_SIZE(map.ptr()) != static_cast<Py_ssize_t>(kSpecialCharacters.size()))
+            return false;
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(map.ptr(), &position, &key, &value)) {
+            if (!PyLong_CheckExact(key) || !PyUnicode_CheckExact(value) || PyUnicode_GET_LENGTH(value) != 2)
+                return false;
+            int overflow = 0;
+            long code = PyLong_AsLongAndOverflow(key, &overflow);
+            if (overflow || code < 0 || code >= 128 || !special_[static_cast<size_t>(code)])
+                return false;
+            if (PyUnicode_READ_CHAR(value, 0) != '\\' || PyUnicode_READ_CHAR(value, 1) != static_cast<Py_UCS4>(code))
+                return false;
+        }
+        return true;
+    }
 
   private:
     std::array<bool, 128> special_{};
-    bool usable_ = false;
 };
 
-// What the module captured from `re` when it was imported: the fast path is
-// taken only when a build went through these very objects.
+// What the module captured from `re` when it was imported. The automaton is
+// only built for a pattern object when the build went through these very
+// objects, in the state they had then, and the object is of re's own
+// pattern type with our text and flags.
 struct ReModule {
     nb::object module;
     nb::object escape;
+    nb::object escape_code;
     nb::object compile;
     nb::object pattern_type;
+    nb::object compiler_module;
+    nb::object extra_cases;      // the table re's compiler reads
+    nb::object extra_cases_copy; // its contents when captured
     long ignorecase = 0;
     long unicode = 0;
     ReCaseFolding folding;
     EscapeTable escapes;
 };
-
 // Lives until the process ends, like the module itself.
 ReModule &captured_re() {
     static ReModule *re = new ReModule;
@@ -180,25 +205,74 @@ long flag_value(nb::handle flag) {
     return value;
 }
 
+// re's pattern type can neither be subclassed nor changed, so an object of
+// it answers `pattern`, `flags` and `findall` with re's own code.
+bool is_re_pattern_type(nb::handle type) {
+    if (!PyType_Check(type.ptr()))
+        return false;
+    auto *pattern_type = reinterpret_cast<PyTypeObject *>(type.ptr());
+    unsigned long flags = PyType_GetFlags(pattern_type);
+    return (flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
+           std::string_view(pattern_type->tp_name) == "re.Pattern";
+}
+
 void capture_re(nb::handle re) {
     ReModule &captured = captured_re();
     captured.module = nb::borrow(re);
     captured.escape = re.attr("escape");
+    captured.escape_code = nb::getattr(captured.escape, "__code__", nb::none());
     captured.compile = re.attr("compile");
-    captured.pattern_type = re.attr("Pattern");
+    nb::object pattern_type = re.attr("Pattern");
+    if (is_re_pattern_type(pattern_type))
+        captured.pattern_type = pattern_type;
     captured.ignorecase = flag_value(re.attr("IGNORECASE"));
     captured.unicode = flag_value(re.attr("UNICODE"));
     try {
-        captured.folding.load(nb::module_::import_("re._casefix").attr("_EXTRA_CASES"));
+        captured.compiler_module = nb::module_::import_("re._compiler");
+        nb::object extra_cases = captured.compiler_module.attr("_EXTRA_CASES");
+        if (PyDict_CheckExact(extra_cases.ptr())) {
+            captured.folding.load(extra_cases);
+            captured.extra_cases = extra_cases;
+            captured.extra_cases_copy = vx::steal_or_throw(PyDict_Copy(extra_cases.ptr()));
+        }
     } catch (const nb::python_error &) {
         // Without the table, case-insensitive patterns keep to re's own search.
     } catch (const nb::cast_error &) {
     }
-    try {
-        captured.escapes.load(re.attr("_special_chars_map"));
-    } catch (const nb::python_error &) {
-        // Without the table, words are escaped by re.escape one by one.
+}
+
+// True while re.escape is the function captured at import, running the code
+// it had then against a translation table equal to ours: exact str words
+// may then be escaped here.
+bool escape_is_ours(nb::handle escape) {
+    const ReModule &captured = captured_re();
+    if (!escape.is(captured.escape) || !PyFunction_Check(escape.ptr()))
+        return false;
+    if (!nb::handle(PyFunction_GetCode(escape.ptr())).is(captured.escape_code))
+        return false;
+    nb::handle map = PyDict_GetItemWithError(PyFunction_GetGlobals(escape.ptr()), VX_ID("_special_chars_map").ptr());
+    vx::throw_if_error();
+    return captured.escapes.agrees_with(map);
+}
+
+// True while re's compiler reads the same table of extra cases, with the
+// contents the case folding here was built from.
+bool extra_cases_unchanged() {
+    const ReModule &captured = captured_re();
+    if (!captured.extra_cases.is_valid() || !captured.folding.usable())
+        return false;
+    PyObject *current = PyObject_GetAttrString(captured.compiler_module.ptr(), "_EXTRA_CASES");
+    if (!current) {
+        PyErr_Clear();
+        return false;
     }
+    nb::object held = nb::steal(current);
+    if (!held.is(captured.extra_cases))
+        return false;
+    int equal = PyObject_RichCompareBool(held.ptr(), captured.extra_cases_copy.ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal == 1;
 }
 
 // --- automata of the patterns our builds produced ----------------------------
@@ -208,6 +282,7 @@ void capture_re(nb::handle re) {
 // while it is still listed.
 struct RegisteredPattern {
     nb::object weak_reference;
+    nb::object text; // the pattern's own text object, held
     std::shared_ptr<const lex::Matcher> matcher;
 };
 
@@ -229,11 +304,11 @@ PyObject *forget_pattern(PyObject *address, PyObject *weak_reference) {
 
 PyMethodDef forget_pattern_def = {"_forget_pattern", forget_pattern, METH_O, nullptr};
 
-void register_matcher(nb::handle pattern, std::shared_ptr<const lex::Matcher> matcher) {
+void register_matcher(nb::handle pattern, nb::handle text, std::shared_ptr<const lex::Matcher> matcher) {
     nb::object address = vx::steal_or_throw(PyLong_FromVoidPtr(pattern.ptr()));
     nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_pattern_def, address.ptr()));
     nb::object weak_reference = vx::steal_or_throw(PyWeakref_NewRef(pattern.ptr(), callback.ptr()));
-    registry()[pattern.ptr()] = {std::move(weak_reference), std::move(matcher)};
+    registry()[pattern.ptr()] = {std::move(weak_reference), nb::borrow(text), std::move(matcher)};
 }
 
 // True while `weak_reference` still leads to `object`.
@@ -253,13 +328,23 @@ bool still_refers_to(nb::handle weak_reference, nb::handle object) {
 }
 
 // The automaton of this very pattern object: an entry whose weak reference
-// no longer leads to it belongs to an earlier object at the same address.
+// no longer leads to it belongs to an earlier object at the same address,
+// and the object must still hold the very text the automaton was built for.
 std::shared_ptr<const lex::Matcher> registered_matcher(nb::handle pattern) {
     auto &patterns = registry();
     auto it = patterns.find(pattern.ptr());
     if (it == patterns.end() || !still_refers_to(it->second.weak_reference, pattern))
         return nullptr;
-    return it->second.matcher;
+    if (!Py_IS_TYPE(pattern.ptr(), reinterpret_cast<PyTypeObject *>(captured_re().pattern_type.ptr())))
+        return nullptr;
+    PyObject *text = PyObject_GetAttr(pattern.ptr(), VX_ID("pattern").ptr());
+    if (!text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    bool same_text = text == it->second.text.ptr();
+    Py_DECREF(text);
+    return same_text ? it->second.matcher : nullptr;
 }
 
 // --- building ----------------------------------------------------------------
@@ -295,7 +380,7 @@ bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
         return false;
     size_t total_length = 0;
     for (const nb::object &word : words) {
-        if (!PyUnicode_Check(word.ptr()) || PyUnicode_GET_LENGTH(word.ptr()) == 0)
+        if (!PyUnicode_CheckExact(word.ptr()) || PyUnicode_GET_LENGTH(word.ptr()) == 0)
             return false;
         total_length += static_cast<size_t>(PyUnicode_GET_LENGTH(word.ptr()));
     }
@@ -328,20 +413,22 @@ bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
     return has_unlowered_astral;
 }
 
-// True when `compiled` is what re makes of exactly our escaped words and
-// flags, built through the functions captured at import.
-bool is_our_pattern(nb::handle re, nb::handle escape, nb::handle compile, nb::handle compiled, nb::handle pattern,
-                    bool ignore_case) {
+// True when `compiled` is re's own compiled form of exactly `pattern` (the
+// text written here) with our flags, built through the function captured
+// at import.
+bool is_our_pattern(nb::handle re, nb::handle compile, nb::handle compiled, nb::handle pattern, bool ignore_case) {
     const ReModule &captured = captured_re();
-    if (!re.is(captured.module) || !escape.is(captured.escape) || !compile.is(captured.compile))
+    if (!re.is(captured.module) || !compile.is(captured.compile) || !captured.pattern_type.is_valid())
         return false;
-    if (!nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(compiled.ptr()))).is(captured.pattern_type))
+    if (!Py_IS_TYPE(compiled.ptr(), reinterpret_cast<PyTypeObject *>(captured.pattern_type.ptr())))
+        return false;
+    if (ignore_case && !extra_cases_unchanged())
         return false;
     long expected_flags = captured.unicode | (ignore_case ? captured.ignorecase : 0);
     if (flag_value(compiled.attr("flags")) != expected_flags)
         return false;
     nb::object source = compiled.attr("pattern");
-    return PyUnicode_Check(source.ptr()) && PyUnicode_Compare(source.ptr(), pattern.ptr()) == 0;
+    return PyUnicode_CheckExact(source.ptr()) && PyUnicode_Compare(source.ptr(), pattern.ptr()) == 0;
 }
 
 std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool ignore_case) {
@@ -356,7 +443,13 @@ std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool igno
     if (words.total_length() < kReleaseGilBuildLength)
         return std::make_shared<const lex::Matcher>(std::move(words), mapping);
     nb::gil_scoped_release release;
-    return std::make_shared<const lex::Matcher>(std::move(words), mapping);
+    auto matcher = std::make_shared<const lex::Matcher>(std::move(words), mapping);
+#ifdef __GLIBC__
+    // A large build's scratch memory (several times the automaton's size)
+    // is free now; give it back rather than keep it resident.
+    malloc_trim(0);
+#endif
+    return matcher;
 }
 
 // Gives the pattern its automaton unless one is already registered for it
@@ -366,13 +459,14 @@ std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool igno
 void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, bool ignore_case) {
     if (registered_matcher(compiled))
         return;
+    nb::object text = compiled.attr("pattern");
     try {
         lex::WordList list;
         if (!collect_words(words, list) || (ignore_case && re_keeps_astral_letters_unlowered(list)))
             return;
         std::shared_ptr<const lex::Matcher> matcher = build_matcher(std::move(list), ignore_case);
         if (matcher)
-            register_matcher(compiled, std::move(matcher));
+            register_matcher(compiled, text, std::move(matcher));
     } catch (const nb::python_error &error) {
         if (!error.matches(PyExc_MemoryError))
             throw;
@@ -383,9 +477,10 @@ void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, b
 
 // --- reading the word file ----------------------------------------------------
 
-// Stripped lines of the file, empty ones and repeats left out, in file order.
-nb::list read_distinct_words(nb::handle file) {
-    nb::list words;
+// Appends the stripped lines of the file to `words` as they are read, empty
+// ones and repeats left out: when a line fails and the file's __exit__
+// swallows the error, the words before it are the list.
+void read_distinct_words(nb::handle file, nb::handle words) {
     nb::object seen = vx::steal_or_throw(PySet_New(nullptr));
     nb::object lines = vx::steal_or_throw(PyObject_GetIter(file.ptr()));
     while (PyObject *raw_line = PyIter_Next(lines.ptr())) {
@@ -400,10 +495,10 @@ nb::list read_distinct_words(nb::handle file) {
             continue;
         if (PySet_Add(seen.ptr(), word.ptr()) < 0)
             throw nb::python_error();
-        words.append(word);
+        if (PyList_Append(words.ptr(), word.ptr()) < 0)
+            throw nb::python_error();
     }
     vx::throw_if_error();
-    return words;
 }
 
 // --- PromptBanChecker ----------------------------------------------------------
@@ -431,7 +526,7 @@ nb::object checker_load_banned_words(const vx::Args &args) {
     }
     nb::object manager = args.global(VX_ID("open"))(path, "r", "encoding"_a = "utf-8");
     nb::list words;
-    vx::with_context(manager, [&](nb::handle file) { words = read_distinct_words(file); });
+    vx::with_context(manager, [&](nb::handle file) { read_distinct_words(file, words); });
     words.attr(VX_ID("sort"))("key"_a = args.global(VX_ID("len")), "reverse"_a = true);
     self.attr(VX_ID("banned_words")) = words;
     self.attr(VX_ID("_build_regex"))();
@@ -511,20 +606,29 @@ nb::object join_alternation(const std::vector<AlternationItem> &items) {
 }
 
 // "|".join(re.escape(word) for word in words). While re.escape is re's own
-// function, exact str words are escaped here with its table: the same text,
-// without a str object per word. Everything else goes through re.escape, in
-// list order.
+// function with its own table, exact str words are escaped here: the same
+// text, without a str object per word. Everything else goes through
+// re.escape, in list order. `words` receives the words only when every one
+// of them was escaped here, so that the pattern text is known to spell
+// exactly them.
 nb::object escaped_alternation(nb::handle banned_words, nb::handle escape, std::vector<nb::object> &words) {
-    bool escape_natively = escape.is(captured_re().escape) && captured_re().escapes.usable();
+    bool escape_natively = escape_is_ours(escape);
+    bool all_escaped_here = escape_natively;
     std::vector<AlternationItem> items;
     for (nb::handle word : banned_words) {
-        words.push_back(nb::borrow(word));
-        if (escape_natively && PyUnicode_CheckExact(word.ptr()))
+        if (escape_natively && PyUnicode_CheckExact(word.ptr())) {
             items.push_back({nb::borrow(word), true});
-        else
+        } else {
+            all_escaped_here = false;
             items.push_back({escape(word), false});
+        }
     }
-    return join_alternation(items);
+    nb::object pattern = join_alternation(items);
+    if (all_escaped_here) {
+        for (const AlternationItem &item : items)
+            words.push_back(item.text);
+    }
+    return pattern;
 }
 
 // --- PromptBanChecker, continued -----------------------------------------------------
@@ -545,7 +649,7 @@ nb::object checker_build_regex(const vx::Args &args) {
     nb::object compile = re.attr(VX_ID("compile"));
     nb::object compiled = compile(pattern, "flags"_a = flags);
     self.attr(VX_ID("_ban_regex")) = compiled;
-    if (is_our_pattern(re, escape, compile, compiled, pattern, ignore_case))
+    if (!words.empty() && is_our_pattern(re, compile, compiled, pattern, ignore_case))
         attach_matcher(compiled, words, ignore_case);
     return nb::none();
 }
@@ -559,10 +663,45 @@ std::vector<lex::Match> scan(const lex::Matcher &matcher, nb::handle text) {
     return units.visit(find_all);
 }
 
+// The first occurrence of each distinct hit text, in order of first
+// occurrence. Adding only those to a set, in that order, leaves the set
+// exactly as adding every hit would.
+template <class Unit>
+std::vector<lex::Match> first_occurrences(const Unit *units, const std::vector<lex::Match> &matches) {
+    if (matches.size() < 2)
+        return matches;
+    size_t capacity = 8;
+    while (capacity < matches.size() * 2)
+        capacity *= 2;
+    constexpr uint32_t kEmpty = UINT32_MAX;
+    std::vector<uint32_t> slots(capacity, kEmpty);
+    std::vector<lex::Match> firsts;
+    for (const lex::Match &match : matches) {
+        const Unit *begin = units + match.start;
+        uint64_t hash = 1469598103934665603ull ^ match.length;
+        for (size_t i = 0; i < match.length; ++i)
+            hash = (hash ^ begin[i]) * 1099511628211ull;
+        size_t slot = static_cast<size_t>(hash ^ (hash >> 29)) & (capacity - 1);
+        for (;; slot = (slot + 1) & (capacity - 1)) {
+            if (slots[slot] == kEmpty) {
+                slots[slot] = static_cast<uint32_t>(firsts.size());
+                firsts.push_back(match);
+                break;
+            }
+            const lex::Match &seen = firsts[slots[slot]];
+            if (seen.length == match.length && std::equal(begin, begin + match.length, units + seen.start))
+                break;
+        }
+    }
+    return firsts;
+}
+
 // `list(set(hits))` for hits given as spans of the text.
 nb::object distinct_texts(nb::handle text, const std::vector<lex::Match> &matches) {
     nb::object distinct = vx::steal_or_throw(PySet_New(nullptr));
-    for (const lex::Match &match : matches) {
+    std::vector<lex::Match> firsts =
+        TextUnits(text).visit([&](const auto *units, size_t) { return first_occurrences(units, matches); });
+    for (const lex::Match &match : firsts) {
         auto start = static_cast<Py_ssize_t>(match.start);
         auto end = static_cast<Py_ssize_t>(match.start + match.length);
         nb::object hit = vx::steal_or_throw(PyUnicode_Substring(text.ptr(), start, end));
@@ -585,11 +724,29 @@ nb::object checker_find_matched_words(const vx::Args &args) {
     return vx::steal_or_throw(PySequence_List(distinct.ptr()));
 }
 
-[[noreturn]] void raise_instance(nb::handle error) {
-    if (!PyExceptionInstance_Check(error.ptr()))
+// `raise error`, by the interpreter's rules: a class is called without
+// arguments, an instance is raised as it is, anything else is refused.
+// The exception is left set and no result returned, which the function
+// layer passes on as it is: no C++ exception on this common way out.
+nb::object raise_as_python_does(nb::handle error) {
+    nb::object instance;
+    nb::handle type;
+    if (PyExceptionClass_Check(error.ptr())) {
+        type = error;
+        instance = vx::steal_or_throw(PyObject_CallNoArgs(error.ptr()));
+        if (!PyExceptionInstance_Check(instance.ptr())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         error.ptr(), Py_TYPE(instance.ptr()));
+            throw nb::python_error();
+        }
+    } else if (PyExceptionInstance_Check(error.ptr())) {
+        instance = nb::borrow(error);
+        type = reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()));
+    } else {
         vx::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
+    }
+    PyErr_SetObject(type.ptr(), instance.ptr());
+    return nb::object();
 }
 
 nb::object checker_check(const vx::Args &args) {
@@ -597,10 +754,19 @@ nb::object checker_check(const vx::Args &args) {
     nb::str prompt = args.str(1);
     nb::object hit_words = self.attr(VX_ID("find_matched_words"))(prompt);
     if (vx::truth(hit_words)) {
-        nb::object joined = vx::steal_or_throw(PyUnicode_Join(nb::str(",").ptr(), hit_words.ptr()));
+        nb::object joined = vx::steal_or_throw(PyUnicode_Join(VX_ID(",").ptr(), hit_words.ptr()));
         nb::object message =
-            vx::steal_or_throw(PyUnicode_Concat(nb::str("Prohibited prompt words: ").ptr(), joined.ptr()));
-        raise_instance(args.global(VX_ID("PromptBanError"))("error_msg"_a = message, "data"_a = hit_words));
+            vx::steal_or_throw(PyUnicode_Concat(VX_ID("Prohibited prompt words: ").ptr(), joined.ptr()));
+        // PromptBanError(error_msg=message, data=hit_words), keyword names
+        // made once.
+        static PyObject *keyword_names = nullptr;
+        if (!keyword_names && !(keyword_names = Py_BuildValue("(ss)", "error_msg", "data")))
+            throw nb::python_error();
+        nb::object error_class = args.global(VX_ID("PromptBanError"));
+        PyObject *call_args[] = {nullptr, message.ptr(), hit_words.ptr()};
+        nb::object error = vx::steal_or_throw(
+            PyObject_Vectorcall(error_class.ptr(), call_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names));
+        return raise_as_python_does(error);
     }
     return vx::checked_str_result(nb::borrow(prompt));
 }
@@ -620,28 +786,13 @@ nb::object import_prompt_ban_error(nb::handle module) {
     nb::tuple fromlist = nb::make_tuple("PromptBanError");
     nb::object exceptions = vx::steal_or_throw(
         PyImport_ImportModuleLevel("exceptions", globals.ptr(), nullptr, fromlist.ptr(), 1));
-    PyObject *value = PyObject_GetAttrString(exceptions.ptr(), "PromptBanError");
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    nb::object module_name = nb::getattr(exceptions, "__name__", nb::str("?"));
-    nb::object path = nb::getattr(exceptions, "__file__", nb::none());
-    nb::object message = PyUnicode_Check(path.ptr())
-                             ? vx::steal_or_throw(PyUnicode_FromFormat("cannot import name %R from %R (%S)",
-                                                                       nb::str("PromptBanError").ptr(),
-                                                                       module_name.ptr(), path.ptr()))
-                             : vx::steal_or_throw(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                                       nb::str("PromptBanError").ptr(),
-                                                                       module_name.ptr()));
-    PyErr_SetImportError(message.ptr(), module_name.ptr(), PyUnicode_Check(path.ptr()) ? path.ptr() : nullptr);
-    throw nb::python_error();
+    return vx::ModuleContext::take_from(exceptions, nb::str("PromptBanError"));
 }
 
 } // namespace
 
 VX_MODULE(lexgard, module) {
+    module.attr("__doc__") = kModuleDoc;
     vx::ModuleContext context{module, kSource};
     context.bind("os", vx::ModuleContext::import("os"));
     nb::object re = vx::ModuleContext::import("re");
@@ -662,13 +813,11 @@ VX_MODULE(lexgard, module) {
                     .implementation = checker_load_banned_words,
                     .params = {{"self"}},
                     .doc = kLoadDoc,
-                    .return_annotation = "None",
                     .source_line = __LINE__});
     checker.method({.name = "_build_regex",
                     .implementation = checker_build_regex,
                     .params = {{"self"}},
                     .doc = kBuildDoc,
-                    .return_annotation = "None",
                     .source_line = __LINE__});
     checker.method({.name = "find_matched_words",
                     .implementation = checker_find_matched_words,
