@@ -60,3 +60,5 @@ fuzz:
 
 clean:
 	rm -rf $(VENV) build
+
+include mk/pythons.mk
