@@ -83,10 +83,12 @@ def leak_failure(call, *, raises=None, iterations=2000, rounds=4, max_bytes_per_
     if COUNTS_REFERENCES:
         # A reference leaked once per call shows in any window, so windows
         # are short (the debug interpreter is slow) and there may be more.
-        calls = max(iterations // 4, 50)
+        calls = max(iterations // 4, 1)
         refs = _windows(call, raises, calls, sys.gettotalrefcount, 0, at_most=24)
         if _leaks(refs, 0):
             return f"total reference count grew in every window of {calls} calls: {refs}"
+        return None  # the release builds' runs measure memory
+    # Without reference counts, a kept object shows as Python memory.
     limit = max_bytes_per_call * iterations
     tracemalloc.start()
     try:
@@ -114,7 +116,9 @@ def leak_check():
 
     Python-level growth is measured with tracemalloc (catches leaked references
     and objects); process growth with the resident set size across rounds
-    (catches C++ leaks); on a debug interpreter also the total reference count.
+    (catches C++ leaks). A debug interpreter counts references exactly instead:
+    every extension in the call must then be built for it, as a release-built
+    one changes counts without reporting them.
     """
 
     def check(call, **options):
