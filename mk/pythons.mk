@@ -23,7 +23,7 @@ DEBUG_VENV := .venv-314d
 $(DEBUG_VENV)/.debug-pillow:
 	$(IN_SID) make --no-print-directory venv VENV=$(DEBUG_VENV) PYTHON=python3.14d
 	$(IN_SID) $(DEBUG_VENV)/bin/python -m pip install --disable-pip-version-check -q \
-	    --no-binary pillow --force-reinstall --no-deps "Pillow>=10.1"
+	    --no-binary pillow --no-cache-dir --force-reinstall --no-deps "Pillow>=10.1"
 	@touch $@
 
 test-refs: $(DEBUG_VENV)/.debug-pillow

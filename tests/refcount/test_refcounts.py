@@ -201,6 +201,7 @@ def setup(tmp_path_factory):
     yield state
     server.stdin.close()
     server.wait(timeout=10)
+    server.stdout.close()
 
 
 @pytest.mark.parametrize("name", CALLS)
