@@ -62,3 +62,5 @@ include mk/cpp.mk
 
 clean:
 	rm -rf $(VENV) build
+
+include mk/pythons.mk

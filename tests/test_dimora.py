@@ -133,14 +133,16 @@ def test_degenerate_negative_terms():
     ("16.0:9", ValueError, "invalid literal for int() with base 10: '16.0'"),
     (":9", ValueError, "invalid literal for int() with base 10: ''"),
     ("16_:9", ValueError, "invalid literal for int() with base 10: '16_'"),
-    ("-16:9", ValueError, "math domain error"),
-    ("16:-9", ValueError, "math domain error"),
+    # math.sqrt's own message, which differs between versions (3.14 names the value)
+    ("-16:9", ValueError, None),
+    ("16:-9", ValueError, None),
 ])
 def test_ratio_errors(text, error, message):
     with pytest.raises(error) as caught:
         Calc.calc_size(text, "2k")
-    assert str(caught.value) == message
-    assert outcome(Reference.calc_size, text, "2k") == ("raised", error, message)
+    expected = outcome(Reference.calc_size, text, "2k")
+    assert expected[:2] == ("raised", error) and expected[2] == (message or expected[2])
+    assert str(caught.value) == expected[2]
 
 
 class Text(str):

@@ -712,8 +712,12 @@ def test_words_differing_in_their_last_character_follow_re_character_sets(re_cas
 
 
 def test_astral_letters_in_re_character_sets():
+    # re up to 3.13 drops the astral case pair inside a character set; 3.14's
+    # re finds it. The checker follows the running interpreter's re either way.
     words, text = ["\U00010402", "x"], "\U00010402\U0001042ax"
-    assert checker_for(words).find_matched_words(text) == re_hits(words, text, True) == ["x"]
+    hits = re_hits(words, text, True)
+    assert hits[-1:] == ["x"] and len(hits) in (1, 3)
+    assert sorted(checker_for(words).find_matched_words(text)) == sorted(set(hits))
 
 
 # --- threads and long texts -----------------------------------------------------------------
