@@ -513,6 +513,18 @@ def test_a_change_after_repeated_calls_takes_effect(monkeypatch, change, sqrt_se
     assert outcome(Calc.calc_size, ratio, "4k") == plain_calc_size(Calc, ratio, "4k")
 
 
+@pytest.mark.parametrize("name, defaults, ratio, tier", [
+    ("round_to_multiple", (48,), "16:9", "2k"), ("round_to_multiple", (32,), "7:10", "4k"),
+    ("round_to_multiple", None, "1:1", "2k"), ("floor_to_multiple", (32,), "3:1", "1k"),
+    ("floor_to_multiple", (1, 2, 3), "3:1", "1k"),
+])
+def test_sibling_defaults_replaced_after_repeated_calls(monkeypatch, name, defaults, ratio, tier):
+    for _ in range(3):
+        Calc.calc_size(ratio, tier)
+    monkeypatch.setattr(vars(Calc)[name].__func__, "__defaults__", defaults)
+    assert outcome(Calc.calc_size, ratio, tier) == plain_calc_size(Calc, ratio, tier)
+
+
 def test_repeated_results_are_new_dicts_holding_the_arguments_given():
     first = Calc.calc_size("16:9", "2K")
     first["width"] = 0
