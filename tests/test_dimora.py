@@ -4,6 +4,8 @@ import decimal
 import fractions
 import inspect
 import math
+import subprocess
+import sys
 import traceback
 import types
 
@@ -533,3 +535,21 @@ def test_repeated_results_are_new_dicts_holding_the_arguments_given():
     third = Calc.calc_size(ratio, tier)
     assert second is not first and second["width"] == 2560 and third == second
     assert third["aspect_ratio"] is ratio and list(third) == list(plain_calc_size(Calc, "16:9", "2k")[2])
+
+
+REIMPORTS = """
+import ctypes, importlib, sys
+import valdrix.dimora
+for _ in range(10):
+    del sys.modules["valdrix.dimora"]
+    calc = importlib.import_module("valdrix.dimora").GPTImageSizeCalculator
+assert calc.calc_size("16:9") == calc.calc_size("16:9") and calc.calc_size("16:9")["size"] == "2560x1440"
+callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+add_watcher.restype, add_watcher.argtypes = ctypes.c_int, [callback]
+assert add_watcher(callback(lambda *event: 0)) >= 0
+"""
+
+
+def test_imported_again_the_module_keeps_its_one_dict_watcher():
+    subprocess.run([sys.executable, "-c", REIMPORTS], check=True, timeout=60)

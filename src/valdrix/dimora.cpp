@@ -826,7 +826,11 @@ VX_MODULE(dimora, module) {
     originals.floor = kept(math.attr("floor"));
     originals.round = kept(vx::ModuleContext::import_from("builtins", "round"));
     originals.func_member = classmethod_func_member();
-    watched.watcher = PyDict_AddWatcher(WatchedDicts::on_change);
+    // The interpreter has only a few watcher slots, shared by every
+    // extension: a module imported again (after leaving sys.modules) keeps
+    // the slot it already has.
+    if (watched.watcher < 0)
+        watched.watcher = PyDict_AddWatcher(WatchedDicts::on_change);
     if (watched.watcher < 0)
         PyErr_Clear(); // every slot taken: the native route then looks each time
 
