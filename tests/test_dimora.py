@@ -4,6 +4,8 @@ import decimal
 import fractions
 import inspect
 import math
+import subprocess
+import sys
 import traceback
 import types
 
@@ -515,6 +517,18 @@ def test_a_change_after_repeated_calls_takes_effect(monkeypatch, change, sqrt_se
     assert outcome(Calc.calc_size, ratio, "4k") == plain_calc_size(Calc, ratio, "4k")
 
 
+@pytest.mark.parametrize("name, defaults, ratio, tier", [
+    ("round_to_multiple", (48,), "16:9", "2k"), ("round_to_multiple", (32,), "7:10", "4k"),
+    ("round_to_multiple", None, "1:1", "2k"), ("floor_to_multiple", (32,), "3:1", "1k"),
+    ("floor_to_multiple", (1, 2, 3), "3:1", "1k"),
+])
+def test_sibling_defaults_replaced_after_repeated_calls(monkeypatch, name, defaults, ratio, tier):
+    for _ in range(3):
+        Calc.calc_size(ratio, tier)
+    monkeypatch.setattr(vars(Calc)[name].__func__, "__defaults__", defaults)
+    assert outcome(Calc.calc_size, ratio, tier) == plain_calc_size(Calc, ratio, tier)
+
+
 def test_repeated_results_are_new_dicts_holding_the_arguments_given():
     first = Calc.calc_size("16:9", "2K")
     first["width"] = 0
@@ -523,3 +537,21 @@ def test_repeated_results_are_new_dicts_holding_the_arguments_given():
     third = Calc.calc_size(ratio, tier)
     assert second is not first and second["width"] == 2560 and third == second
     assert third["aspect_ratio"] is ratio and list(third) == list(plain_calc_size(Calc, "16:9", "2k")[2])
+
+
+REIMPORTS = """
+import ctypes, importlib, sys
+import valdrix.dimora
+for _ in range(10):
+    del sys.modules["valdrix.dimora"]
+    calc = importlib.import_module("valdrix.dimora").GPTImageSizeCalculator
+assert calc.calc_size("16:9") == calc.calc_size("16:9") and calc.calc_size("16:9")["size"] == "2560x1440"
+callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+add_watcher.restype, add_watcher.argtypes = ctypes.c_int, [callback]
+assert add_watcher(callback(lambda *event: 0)) >= 0
+"""
+
+
+def test_imported_again_the_module_keeps_its_one_dict_watcher():
+    subprocess.run([sys.executable, "-c", REIMPORTS], check=True, timeout=60)

@@ -618,6 +618,17 @@ def test_credentials_in_the_url_never_reach_logs_or_output(engine, capsys, setti
     assert manager.reboot_api == with_user_info(base_url) + "/api/manager/reboot"
 
 
+@pytest.mark.parametrize("attribute, method", [("reboot_api", "trigger_reboot"), ("stats_api", "wait_service_ready")])
+@pytest.mark.parametrize("kind", [bytes, bytearray])
+def test_credentials_in_url_bytes_never_reach_logs_or_output(capsys, attribute, method, kind):
+    manager = manager_for(with_user_info(refused_url()), timeout=0.2, max_wait=0.0)
+    setattr(manager, attribute, kind(getattr(manager, attribute).encode()))
+    getattr(manager, method)()
+    shown = shown_lines(manager, capsys.readouterr().out)
+    assert not [line for line in shown if "s3cr3t" in line]
+    assert any("b'http://***@" in line for line in shown)
+
+
 def test_requests_carry_the_credentials_to_the_engine(engine):
     stub = engine(stats_statuses=[200])
     through = RequestsThrough()

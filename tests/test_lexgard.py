@@ -458,6 +458,33 @@ def test_automaton_only_where_the_pattern_spells_its_words(monkeypatch, route, p
     re.purge()
 
 
+# what a word's own translate changes while the pattern is built, and the pattern text the
+# generator in "|".join(re.escape(word) for word in words) then gives
+MID_BUILD_CHANGES = {
+    "escape table": (lambda m: m.setitem(re._special_chars_map, ord("x"), "y"), "abc|y\\.y"),
+    "re.escape": (lambda m: m.setattr(re, "escape", lambda word: "q"), "abc|q"),
+    "module global re": (lambda m: m.setattr(lexgard, "re", types.SimpleNamespace(
+        escape=lambda word: "z", compile=REAL_COMPILE, IGNORECASE=re.IGNORECASE)), "abc|z"),
+}
+
+
+@pytest.mark.parametrize("change", sorted(MID_BUILD_CHANGES))
+def test_escaping_follows_changes_made_mid_build(monkeypatch, change):
+    patch, expected = MID_BUILD_CHANGES[change]
+
+    class Changing(str):
+        def translate(self, table):
+            patch(monkeypatch)
+            return str(self).translate(table)
+
+    checker = checker_for(["zz"])
+    checker.banned_words = [Changing("abc"), "x.x"]
+    checker._build_regex()
+    assert checker._ban_regex.pattern == expected
+    assert sorted(checker.find_matched_words("abc x.x y.y q z")) == sorted(set(checker._ban_regex.findall(
+        "abc x.x y.y q z")))
+
+
 def test_issue_repro_banned_word_passes_no_more(word_file):
     a = PromptBanChecker(word_file("abc", name="a.txt"))
     a.banned_words = [Q("abc")]

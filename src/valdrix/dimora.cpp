@@ -63,6 +63,7 @@ constexpr const char *kRatioTooWide = "宽高比超出限制3:1，输入比例�
 struct Sibling {
     PyObject *class_method = nullptr;
     PyObject *function = nullptr;
+    PyObject *defaults = nullptr; // the function's __defaults__, held so its address stays its own
 };
 
 struct Originals {
@@ -304,9 +305,13 @@ bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
     return true;
 }
 
-// The class method still wraps the function defined here: a classmethod can
-// be re-initialised with another function without any change to the class.
+// The class method still wraps the function defined here, with the defaults
+// it was defined with: a classmethod can be re-initialised with another
+// function, and a function given other __defaults__, without any change to
+// the class; calc_size's sibling calls leave `multiple` to the default.
 bool still_wraps_original(const Sibling &sibling) {
+    if (reinterpret_cast<vx::FunctionObject *>(sibling.function)->defaults != sibling.defaults)
+        return false;
     PyObject *function = PyMember_GetOne(reinterpret_cast<const char *>(sibling.class_method), originals.func_member);
     if (!function) {
         PyErr_Clear();
@@ -804,7 +809,9 @@ PyMemberDef *classmethod_func_member() {
 }
 
 Sibling sibling(nb::handle class_method) {
-    return {kept(class_method), kept(class_method.attr("__func__"))};
+    nb::object function = class_method.attr("__func__");
+    PyObject *defaults = reinterpret_cast<vx::FunctionObject *>(function.ptr())->defaults;
+    return {kept(class_method), kept(function), Py_XNewRef(defaults)};
 }
 
 } // namespace
@@ -819,7 +826,11 @@ VX_MODULE(dimora, module) {
     originals.floor = kept(math.attr("floor"));
     originals.round = kept(vx::ModuleContext::import_from("builtins", "round"));
     originals.func_member = classmethod_func_member();
-    watched.watcher = PyDict_AddWatcher(WatchedDicts::on_change);
+    // The interpreter has only a few watcher slots, shared by every
+    // extension: a module imported again (after leaving sys.modules) keeps
+    // the slot it already has.
+    if (watched.watcher < 0)
+        watched.watcher = PyDict_AddWatcher(WatchedDicts::on_change);
     if (watched.watcher < 0)
         PyErr_Clear(); // every slot taken: the native route then looks each time
 

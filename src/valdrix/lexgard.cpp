@@ -608,20 +608,32 @@ nb::object join_alternation(const std::vector<AlternationItem> &items) {
 // "|".join(re.escape(word) for word in words). While re.escape is re's own
 // function with its own table, exact str words are escaped here: the same
 // text, without a str object per word. Everything else goes through
-// re.escape, in list order. `words` receives the words only when every one
-// of them was escaped here, so that the pattern text is known to spell
-// exactly them.
-nb::object escaped_alternation(nb::handle banned_words, nb::handle escape, std::vector<nb::object> &words) {
-    bool escape_natively = escape_is_ours(escape);
-    bool all_escaped_here = escape_natively;
+// re.escape, in list order. The generator reads the global `re` and its
+// `escape` anew for every word; that can only give something else after
+// Python code ran (a word's own translate, a replaced escape, an iterator
+// other than a list's or tuple's), so they are read again after each.
+// `words` receives the words only when every one of them was escaped here,
+// so that the pattern text is known to spell exactly them.
+nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, std::vector<nb::object> &words) {
+    bool plain_iteration = PyList_CheckExact(banned_words.ptr()) || PyTuple_CheckExact(banned_words.ptr());
+    nb::object escape;
+    bool escape_natively = false;
+    bool all_escaped_here = true;
     std::vector<AlternationItem> items;
     for (nb::handle word : banned_words) {
+        if (!escape.is_valid()) {
+            escape = args.global(VX_ID("re")).attr(VX_ID("escape"));
+            escape_natively = escape_is_ours(escape);
+        }
         if (escape_natively && PyUnicode_CheckExact(word.ptr())) {
             items.push_back({nb::borrow(word), true});
         } else {
             all_escaped_here = false;
             items.push_back({escape(word), false});
+            escape = nb::object();
         }
+        if (!plain_iteration)
+            escape = nb::object();
     }
     nb::object pattern = join_alternation(items);
     if (all_escaped_here) {
@@ -640,13 +652,15 @@ nb::object checker_build_regex(const vx::Args &args) {
         self.attr(VX_ID("_ban_regex")) = nb::none();
         return nb::none();
     }
-    nb::object re = args.global(VX_ID("re"));
-    nb::object escape = re.attr(VX_ID("escape"));
     std::vector<nb::object> words;
-    nb::object pattern = escaped_alternation(banned_words, escape, words);
-    bool ignore_case = vx::truth(self.attr(VX_ID("ignore_case")));
-    nb::object flags = ignore_case ? nb::object(re.attr(VX_ID("IGNORECASE"))) : nb::object(nb::int_(0));
+    nb::object pattern = escaped_alternation(args, banned_words, words);
+    // re.compile(pattern, flags=re.IGNORECASE if self.ignore_case else 0),
+    // read in that order.
+    nb::object re = args.global(VX_ID("re"));
     nb::object compile = re.attr(VX_ID("compile"));
+    bool ignore_case = vx::truth(self.attr(VX_ID("ignore_case")));
+    nb::object flags =
+        ignore_case ? nb::object(args.global(VX_ID("re")).attr(VX_ID("IGNORECASE"))) : nb::object(nb::int_(0));
     nb::object compiled = compile(pattern, "flags"_a = flags);
     self.attr(VX_ID("_ban_regex")) = compiled;
     if (!words.empty() && is_our_pattern(re, compile, compiled, pattern, ignore_case))

@@ -171,11 +171,27 @@ void mask_known(std::string &text, const std::vector<std::string> &user_infos) {
     }
 }
 
+// The characters of a value that may hold a URL: a str (as UTF-8), or the
+// bytes of a bytes or bytearray object, which requests also takes as a URL
+// and a log line shows as their repr.
+std::optional<std::string> url_text_of(nb::handle value) {
+    if (PyUnicode_Check(value.ptr()))
+        return utf8_of(value);
+    if (PyBytes_Check(value.ptr()))
+        return std::string(PyBytes_AS_STRING(value.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(value.ptr())));
+    if (PyByteArray_Check(value.ptr()))
+        return std::string(PyByteArray_AS_STRING(value.ptr()), static_cast<size_t>(PyByteArray_GET_SIZE(value.ptr())));
+    return std::nullopt;
+}
+
 // The user-info of a URL value, if it has one.
 std::optional<std::string> user_info_of(nb::handle url) {
-    if (!url.is_valid() || !PyUnicode_Check(url.ptr()))
+    if (!url.is_valid())
         return std::nullopt;
-    std::string text = utf8_of(url);
+    std::optional<std::string> url_text = url_text_of(url);
+    if (!url_text)
+        return std::nullopt;
+    std::string text = std::move(*url_text);
     std::optional<Span> user_info = user_info_in(text, url_authority(text));
     if (!user_info)
         return std::nullopt;
@@ -184,12 +200,14 @@ std::optional<std::string> user_info_of(nb::handle url) {
 
 enum class Kind { url, text };
 
-// `value` as it may be shown: a str with its credentials masked, or the
-// value itself when there is nothing to mask (or it is not a str).
+// `value` as it may be shown: a str (bytes, bytearray) with its credentials
+// masked, or the value itself when there is nothing to mask (or it holds no
+// text).
 nb::object shown(nb::handle value, Kind kind, const std::vector<std::string> &user_infos = {}) {
-    if (!PyUnicode_Check(value.ptr()))
+    std::optional<std::string> value_text = url_text_of(value);
+    if (!value_text)
         return nb::borrow(value);
-    std::string original = utf8_of(value);
+    const std::string &original = *value_text;
     std::string text = original;
     if (kind == Kind::url)
         mask_authority(text, url_authority(text));
@@ -197,6 +215,11 @@ nb::object shown(nb::handle value, Kind kind, const std::vector<std::string> &us
     mask_known(text, user_infos);
     if (text == original)
         return nb::borrow(value);
+    auto size = static_cast<Py_ssize_t>(text.size());
+    if (PyBytes_Check(value.ptr()))
+        return vx::steal_or_throw(PyBytes_FromStringAndSize(text.data(), size));
+    if (PyByteArray_Check(value.ptr()))
+        return vx::steal_or_throw(PyByteArray_FromStringAndSize(text.data(), size));
     return str_of_utf8(text);
 }
 
