@@ -59,7 +59,9 @@ def test_preset_table_replaced_while_it_is_read():
     # As `cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])`
     # evaluates: `get` is bound to the old table before "2k" is read from it.
     assert (result["width"], result["height"], result["valid"]) == (1664, 944, True)
-    assert key.calls == 1
+    # Whether the probe for "1k" meets the key too depends on the string hash
+    # seed, in plain Python as here.
+    assert key.calls >= 1
     assert Calc.RESOLUTION_PRESET == {"2k": 3686400}
 
 
