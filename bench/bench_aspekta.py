@@ -6,6 +6,7 @@ import types
 from PIL import Image
 
 from _harness import compare
+import reference.aspekta
 from reference.aspekta import ImageRatioAnalyzer as PlainImageRatioAnalyzer
 from valdrix import aspekta
 from valdrix.aspekta import ImageRatioAnalyzer
@@ -46,9 +47,9 @@ def image_rows():
 
 
 def arithmetic_rows():
-    global Image
     stand_in = types.SimpleNamespace(open=HeaderOnly)
-    real_image, Image, aspekta.Image = Image, stand_in, stand_in
+    real_image = reference.aspekta.Image
+    reference.aspekta.Image = aspekta.Image = stand_in
     try:
         rows = []
         for bound in (10, 16):
@@ -60,7 +61,7 @@ def arithmetic_rows():
         rows.append(compare("get_raw_simple_ratio", lambda: ours.get_raw_simple_ratio(b""),
                             lambda: plain.get_raw_simple_ratio(b""), number=20000))
     finally:
-        Image = aspekta.Image = real_image
+        reference.aspekta.Image = aspekta.Image = real_image
     rows.append(compare("_gcd(1920, 1080)", lambda: ImageRatioAnalyzer._gcd(1920, 1080),
                         lambda: PlainImageRatioAnalyzer._gcd(1920, 1080), number=50000))
     rows.append(compare("_gcd(1366, 768)", lambda: ImageRatioAnalyzer._gcd(1366, 768),
