@@ -515,18 +515,18 @@ template <class Label> class Automaton {
     }
 
     CharClassTable<Label> table_;
-    std::vector<Label> labels_;              // per node: class of the edge from the parent
-    std::vector<std::uint32_t> first_child_; // per node, plus one past the last
-    std::vector<std::uint32_t> links_;       // per node: failure link | kTerminal | kHasOutput
-    std::vector<std::uint32_t> root_next_;   // per class: the root's child, or kNone
-    std::vector<std::uint32_t> level_begin_; // first node of each depth, plus one past the last
-    std::vector<Terminal> terminals_;        // sorted by node
-    std::vector<std::uint32_t> output_;      // per node with a row: its longest output, in terminals_
-    std::vector<std::uint8_t> depth_;        // per node: its depth, up to kDeep
-    std::vector<std::uint32_t> dense_;       // rows of full transitions, as entries
-    std::uint32_t dense_count_ = 0;          // nodes below this have a row
-    std::uint32_t stride_ = 1;               // entries per row: one per class and class 0
-    std::uint64_t reciprocal_ = 0;           // of the stride, to turn offsets back into nodes
+    std::vector<Label> labels_;                    // per node: class of the edge from the parent
+    std::vector<std::uint32_t> first_child_;       // per node, plus one past the last
+    std::vector<std::uint32_t> links_;             // per node: failure link | kTerminal | kHasOutput
+    std::vector<std::uint32_t> root_next_;         // per class: the root's child, or kNone
+    std::vector<std::uint32_t> level_begin_;       // first node of each depth, plus one past the last
+    std::vector<Terminal> terminals_;              // sorted by node
+    std::vector<std::uint32_t> output_;            // per node with a row: its longest output, in terminals_
+    std::vector<std::uint8_t> depth_;              // per node: its depth, up to kDeep
+    std::vector<std::uint32_t> dense_;             // rows of full transitions, as entries
+    std::uint32_t dense_count_ = 0;                // nodes below this have a row
+    std::uint32_t stride_ = 1;                     // entries per row: one per class and class 0
+    std::uint64_t reciprocal_ = 0;                 // of the stride, to turn offsets back into nodes
     std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
 };
 

@@ -69,11 +69,11 @@ struct ModuleContext {
                 initializing = flag.is_valid() && PyObject_IsTrue(flag.ptr()) > 0;
             }
             PyErr_Clear();
-            message = steal_or_throw(PyUnicode_FromFormat(
-                initializing ? "cannot import name %R from partially initialized module %R "
-                               "(most likely due to a circular import) (%S)"
-                             : "cannot import name %R from %R (%S)",
-                name.ptr(), shown.ptr(), path.ptr()));
+            message = steal_or_throw(
+                PyUnicode_FromFormat(initializing ? "cannot import name %R from partially initialized module %R "
+                                                    "(most likely due to a circular import) (%S)"
+                                                  : "cannot import name %R from %R (%S)",
+                                     name.ptr(), shown.ptr(), path.ptr()));
         }
         PyErr_SetImportError(message.ptr(), package.ptr(), path.ptr());
         PyObject *error = PyErr_GetRaisedException();

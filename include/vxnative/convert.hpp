@@ -6,15 +6,16 @@
 
 namespace vx {
 
-inline const char *given_type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+inline const char *given_type_name(nb::handle obj) {
+    return Py_TYPE(obj.ptr())->tp_name;
+}
 
 inline constexpr const char *kSubclassNote =
     "Note: subclasses of built-in types are not accepted; pass an object of the exact type.";
 
-[[noreturn]] inline void raise_incorrect_type(const char *param, const char *expected,
-                                              nb::handle given) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, given_type_name(given));
+[[noreturn]] inline void raise_incorrect_type(const char *param, const char *expected, nb::handle given) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
+                 given_type_name(given));
     throw nb::python_error();
 }
 
@@ -22,8 +23,8 @@ inline constexpr const char *kSubclassNote =
 // built-in type, whose instances look acceptable but are refused.
 [[noreturn]] inline void raise_not_exact(const char *param, const char *expected, nb::handle given,
                                          PyTypeObject *expected_type) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, given_type_name(given));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
+                 given_type_name(given));
     if (PyObject_TypeCheck(given.ptr(), expected_type))
         add_note_to_current_error(kSubclassNote);
     throw nb::python_error();
@@ -110,10 +111,10 @@ inline nb::object checked_int_result(nb::object result) {
 }
 
 // Interned identifier, created once per call site.
-#define VX_ID(text)                                                                              \
-    ([]() -> ::nanobind::handle {                                                                \
-        static PyObject *interned = PyUnicode_InternFromString(text);                           \
-        return interned;                                                                         \
+#define VX_ID(text)                                                                                                    \
+    ([]() -> ::nanobind::handle {                                                                                      \
+        static PyObject *interned = PyUnicode_InternFromString(text);                                                  \
+        return interned;                                                                                               \
     }())
 
 } // namespace vx

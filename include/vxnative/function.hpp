@@ -132,7 +132,9 @@ inline nb::dict Args::extra_keywords() const {
     return nb::dict();
 }
 
-inline nb::dict Args::globals() const { return nb::borrow<nb::dict>(function_->globals); }
+inline nb::dict Args::globals() const {
+    return nb::borrow<nb::dict>(function_->globals);
+}
 
 inline nb::object Args::global(nb::handle name) const {
     PyObject *value = PyDict_GetItemWithError(function_->globals, name.ptr());
@@ -237,8 +239,8 @@ inline Py_ssize_t default_count(FunctionObject *self) {
         PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
                      self->qualname, count - defaults, count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", self->qualname,
-                     count, count == 1 ? "" : "s", given, verb);
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", self->qualname, count,
+                     count == 1 ? "" : "s", given, verb);
     }
     throw nb::python_error();
 }
@@ -251,8 +253,8 @@ inline Py_ssize_t default_count(FunctionObject *self) {
             names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
         names += "'" + data.param_names_utf8[missing[i]] + "'";
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %zu required positional argument%s: %s", self->qualname,
-                 missing.size(), missing.size() == 1 ? "" : "s", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%U() missing %zu required positional argument%s: %s", self->qualname, missing.size(),
+                 missing.size() == 1 ? "" : "s", names.c_str());
     throw nb::python_error();
 }
 
@@ -385,8 +387,8 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
 // annotation strings). Its body does nothing; the function never runs it.
 inline PyObject *make_code(FunctionObject *self) {
     const FunctionData &data = *self->data;
-    nb::object empty = steal_or_throw(reinterpret_cast<PyObject *>(PyCode_NewEmpty(
-        PyUnicode_AsUTF8(data.source_file.ptr()), "<native>", data.source_line)));
+    nb::object empty = steal_or_throw(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(PyUnicode_AsUTF8(data.source_file.ptr()), "<native>", data.source_line)));
     size_t count = data.param_names.size();
     nb::object names = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(count + data.has_extra_keywords)));
     for (size_t i = 0; i < count; ++i)
@@ -394,10 +396,10 @@ inline PyObject *make_code(FunctionObject *self) {
     if (data.has_extra_keywords)
         PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(count), Py_NewRef(data.extra_keywords_name.ptr()));
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (data.has_extra_keywords ? CO_VARKEYWORDS : 0);
-    nb::object code = empty.attr("replace")(
-        nb::arg("co_argcount") = count, nb::arg("co_nlocals") = PyTuple_GET_SIZE(names.ptr()),
-        nb::arg("co_varnames") = names, nb::arg("co_flags") = flags, nb::arg("co_name") = data.code_name,
-        nb::arg("co_qualname") = data.code_qualname);
+    nb::object code =
+        empty.attr("replace")(nb::arg("co_argcount") = count, nb::arg("co_nlocals") = PyTuple_GET_SIZE(names.ptr()),
+                              nb::arg("co_varnames") = names, nb::arg("co_flags") = flags,
+                              nb::arg("co_name") = data.code_name, nb::arg("co_qualname") = data.code_qualname);
     return code.release().ptr();
 }
 
@@ -432,8 +434,7 @@ inline int set_code(PyObject *object, PyObject *value, void *) {
         return -1;
     Py_ssize_t free_vars = PyCode_GetNumFree(reinterpret_cast<PyCodeObject *>(value));
     if (free_vars != 0) {
-        PyErr_Format(PyExc_ValueError, "%U() requires a code object with 0 free vars, not %zd", self->name,
-                     free_vars);
+        PyErr_Format(PyExc_ValueError, "%U() requires a code object with 0 free vars, not %zd", self->name, free_vars);
         return -1;
     }
     Py_XSETREF(self->code, Py_NewRef(value));
@@ -445,7 +446,9 @@ inline PyObject **field_at(PyObject *object, void *offset) {
     return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + reinterpret_cast<size_t>(offset));
 }
 
-inline PyObject *get_str_field(PyObject *object, void *offset) { return Py_NewRef(*field_at(object, offset)); }
+inline PyObject *get_str_field(PyObject *object, void *offset) {
+    return Py_NewRef(*field_at(object, offset));
+}
 
 inline int set_name(PyObject *object, PyObject *value, void *) {
     if (!value || !PyUnicode_Check(value)) {
@@ -615,7 +618,9 @@ inline void dealloc(PyObject *object) {
     Py_DECREF(type);
 }
 
-inline void *field(size_t offset) { return reinterpret_cast<void *>(offset); }
+inline void *field(size_t offset) {
+    return reinterpret_cast<void *>(offset);
+}
 
 inline PyTypeObject *function_type() {
     static PyTypeObject *type = [] {
@@ -639,8 +644,7 @@ inline PyTypeObject *function_type() {
             {"__code__", get_code, set_code, nullptr, nullptr},
             {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
-        static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr},
-                                        {nullptr, nullptr, 0, nullptr}};
+        static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
         static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
                                       {Py_tp_repr, reinterpret_cast<void *>(repr)},
                                       {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},

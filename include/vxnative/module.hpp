@@ -123,18 +123,18 @@ inline PyObject *module_definition(ModuleEntry &entry, PyObject *(*nanobind_init
 
 } // namespace vx::detail
 
-#define VX_MODULE(name, variable)                                                                                    \
-    static void vx_module_body_##name(::nanobind::module_ &);                                                      \
-    static ::vx::detail::ModuleEntry vx_module_entry_##name{#name, {}, {}};                                          \
-    NB_MODULE(vx_nanobind_##name, vx_module_) {                                                                      \
-        ::vx::detail::run_module_body(vx_module_entry_##name, vx_module_, vx_module_body_##name);                    \
-    }                                                                                                                \
-    static int vx_module_exec_##name(PyObject *module) {                                                            \
-        return ::vx::detail::execute_module(vx_module_entry_##name, module);                                         \
-    }                                                                                                                \
-    extern "C" NB_EXPORT PyObject *PyInit_##name(void);                                                              \
-    extern "C" NB_EXPORT PyObject *PyInit_##name(void) {                                                             \
-        return ::vx::detail::module_definition(vx_module_entry_##name, PyInit_vx_nanobind_##name,                   \
-                                               vx_module_exec_##name);                                               \
-    }                                                                                                                \
+#define VX_MODULE(name, variable)                                                                                      \
+    static void vx_module_body_##name(::nanobind::module_ &);                                                          \
+    static ::vx::detail::ModuleEntry vx_module_entry_##name{#name, {}, {}};                                            \
+    NB_MODULE(vx_nanobind_##name, vx_module_) {                                                                        \
+        ::vx::detail::run_module_body(vx_module_entry_##name, vx_module_, vx_module_body_##name);                      \
+    }                                                                                                                  \
+    static int vx_module_exec_##name(PyObject *module) {                                                               \
+        return ::vx::detail::execute_module(vx_module_entry_##name, module);                                           \
+    }                                                                                                                  \
+    extern "C" NB_EXPORT PyObject *PyInit_##name(void);                                                                \
+    extern "C" NB_EXPORT PyObject *PyInit_##name(void) {                                                               \
+        return ::vx::detail::module_definition(vx_module_entry_##name, PyInit_vx_nanobind_##name,                      \
+                                               vx_module_exec_##name);                                                 \
+    }                                                                                                                  \
     static void vx_module_body_##name(::nanobind::module_ &variable)

@@ -83,8 +83,7 @@ class ContextManager {
             raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", type_name);
         if (!methods.exit.is_valid())
             raise(PyExc_TypeError,
-                  "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                  type_name);
+                  "'%.200s' object does not support the context manager protocol (missed __exit__ method)", type_name);
         enter_ = std::move(methods.enter);
         exit_ = std::move(methods.exit);
     }

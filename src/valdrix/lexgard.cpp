@@ -55,7 +55,9 @@ constexpr size_t kReleaseGilBuildLength = 1 << 16;
 
 // --- the re module's case-insensitive comparison ----------------------------
 
-bool is_cased(Py_UCS4 c) { return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c; }
+bool is_cased(Py_UCS4 c) {
+    return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c;
+}
 
 // With IGNORECASE a str pattern compares characters by their one-character
 // lower case (Py_UNICODE_TOLOWER, as re does), and re's table of extra cases
@@ -548,8 +550,8 @@ size_t escaped_length(const AlternationItem &item) {
         return units.length;
     const EscapeTable &table = captured_re().escapes;
     return units.visit([&](const auto *code_units, size_t length) {
-        return length + static_cast<size_t>(std::count_if(code_units, code_units + length,
-                                                          [&](auto c) { return table.special(c); }));
+        return length + static_cast<size_t>(
+                            std::count_if(code_units, code_units + length, [&](auto c) { return table.special(c); }));
     });
 }
 
@@ -572,8 +574,8 @@ size_t write_item(const AlternationItem &item, PyObject *out, size_t position) {
 nb::object materialize(const AlternationItem &item) {
     if (!item.escape_here)
         return item.text;
-    nb::object out = vx::steal_or_throw(PyUnicode_New(static_cast<Py_ssize_t>(escaped_length(item)),
-                                                      PyUnicode_MAX_CHAR_VALUE(item.text.ptr())));
+    nb::object out = vx::steal_or_throw(
+        PyUnicode_New(static_cast<Py_ssize_t>(escaped_length(item)), PyUnicode_MAX_CHAR_VALUE(item.text.ptr())));
     write_item(item, out.ptr(), 0);
     return out;
 }
@@ -798,8 +800,8 @@ nb::object import_prompt_ban_error(nb::handle module) {
     globals["__name__"] = name;
     globals["__package__"] = package;
     nb::tuple fromlist = nb::make_tuple("PromptBanError");
-    nb::object exceptions = vx::steal_or_throw(
-        PyImport_ImportModuleLevel("exceptions", globals.ptr(), nullptr, fromlist.ptr(), 1));
+    nb::object exceptions =
+        vx::steal_or_throw(PyImport_ImportModuleLevel("exceptions", globals.ptr(), nullptr, fromlist.ptr(), 1));
     return vx::ModuleContext::take_from(exceptions, nb::str("PromptBanError"));
 }
 
