@@ -354,8 +354,9 @@ def test_type_hints_resolve_in_the_module():
     assert typing.get_type_hints(ImageTool.__init__) == {"proportion": typing.Optional[str], "need_adjust": str}
     assert typing.get_type_hints(ImageTool._parse_ratio)["return"] == typing.Tuple[int, int]
     assert typing.get_type_hints(PromptBanChecker.find_matched_words) == {"text": str, "return": typing.List[str]}
-    assert str(inspect.signature(ErrorCodeRegistry.get, eval_str=True)) == (
-        "(code: str) -> Optional[valdrix.response.faultrol.CustomErrorCode]")
+    signature = inspect.signature(ErrorCodeRegistry.get, eval_str=True)
+    assert signature.return_annotation == typing.Optional[CustomErrorCode]
+    assert signature.parameters["code"].annotation is str
 
 
 # --- recursion: native functions reached again through overrides ------------------------
