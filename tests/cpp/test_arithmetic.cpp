@@ -126,15 +126,14 @@ VX_TEST(gcd_known_values_follow_pythons_floored_modulo) {
                                    {-5, 0, -5},       {0, 0, 0},   {7, 13, 1}, {kMax, -1, -1}};
     for (const Row &row : rows)
         CHECK_EQ(vxcore::gcd_floored(row.a, row.b), row.gcd);
-    CHECK(!vxcore::is_safe_int(kMin));
-    CHECK(vxcore::is_safe_int(kMin + 1));
 }
 
 VX_TEST(gcd_magnitude_is_the_gcd_and_its_sign_is_the_divisors) {
     auto rng = vxtest::rng("gcd");
     for (int n = 0; n < 200000; ++n) {
         int64_t a = random_int(rng), b = random_int(rng);
-        if (!vxcore::is_safe_int(a) || !vxcore::is_safe_int(b))
+        // INT64_MIN is the one operand gcd_floored excludes (INT64_MIN % -1 overflows).
+        if (a == kMin || b == kMin)
             continue;
         int64_t g = vxcore::gcd_floored(a, b);
         // Every remainder takes the divisor's sign, so the last non-zero divisor has b's sign.
