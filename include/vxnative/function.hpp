@@ -494,17 +494,26 @@ inline PyObject *get_defaults(PyObject *object, void *) {
     return Py_NewRef(defaults ? defaults : Py_None);
 }
 
-inline int set_defaults(PyObject *object, PyObject *value, void *) {
+// `__defaults__` and `__kwdefaults__`: None or an object of one type, with
+// the interpreter's message and audit event for the write.
+inline int set_optional_slot(PyObject *object, PyObject *value, PyObject *FunctionObject::*slot,
+                             int (*accepts)(PyObject *), const char *attribute, const char *message) {
     if (value == Py_None)
         value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value && !accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    if (PySys_Audit("object.__setattr__", "OsO", object, "__defaults__", value ? value : Py_None) < 0)
+    if (PySys_Audit("object.__setattr__", "OsO", object, attribute, value ? value : Py_None) < 0)
         return -1;
-    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->defaults, Py_XNewRef(value));
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->*slot, Py_XNewRef(value));
     return 0;
+}
+
+inline int set_defaults(PyObject *object, PyObject *value, void *) {
+    return set_optional_slot(
+        object, value, &FunctionObject::defaults, [](PyObject *o) { return PyTuple_Check(o); }, "__defaults__",
+        "__defaults__ must be set to a tuple object");
 }
 
 inline PyObject *get_kwdefaults(PyObject *object, void *) {
@@ -513,16 +522,9 @@ inline PyObject *get_kwdefaults(PyObject *object, void *) {
 }
 
 inline int set_kwdefaults(PyObject *object, PyObject *value, void *) {
-    if (value == Py_None)
-        value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (PySys_Audit("object.__setattr__", "OsO", object, "__kwdefaults__", value ? value : Py_None) < 0)
-        return -1;
-    Py_XSETREF(reinterpret_cast<FunctionObject *>(object)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_optional_slot(
+        object, value, &FunctionObject::kwdefaults, [](PyObject *o) { return PyDict_Check(o); }, "__kwdefaults__",
+        "__kwdefaults__ must be set to a dict object");
 }
 
 inline PyObject *get_type_params(PyObject *object, void *) {
