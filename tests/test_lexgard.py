@@ -669,6 +669,34 @@ def test_assigned_words_in_any_order_match_like_re(case, ignore_case):
     assert sorted(checker.find_matched_words(text)) == sorted(set(re_hits(words, text, ignore_case)))
 
 
+# Long word lists whose openings are rare among all possible ones: the scan
+# tests only the positions whose opening characters some word has. Texts
+# mix everyday words with hits in other letter cases, and wide characters
+# so that every storage width of str is read.
+@pytest.mark.parametrize("alphabet, extra", [
+    ("abcdefghijklmnopqrstuvwxyz", ""),
+    ("abcdefghijklmnopqrstuvwxyzß\u212a", "\u0130\u017f"),
+    ("中文字词禁止abcdefgh", "\U0001042a"),
+])
+@pytest.mark.parametrize("ignore_case", [True, False])
+def test_long_word_lists_match_like_re(alphabet, extra, ignore_case):
+    rng = random.Random(alphabet + str(ignore_case))
+    words = list(dict.fromkeys("".join(rng.choice(alphabet) for _ in range(rng.randint(5, 12)))
+                               for _ in range(3000)))
+    words.sort(key=len, reverse=True)
+    checker = checker_for(words, ignore_case)
+    for _ in range(30):
+        pieces = []
+        while len(pieces) < 200:
+            if rng.random() < 0.05:
+                word = rng.choice(words)
+                pieces.append(rng.choice([word, word.upper(), word[:-1]]))
+            else:
+                pieces.append("".join(rng.choice(alphabet + extra + " ") for _ in range(rng.randint(1, 8))))
+        text = " ".join(pieces)
+        assert sorted(checker.find_matched_words(text)) == sorted(set(re_hits(words, text, ignore_case)))
+
+
 # --- IGNORECASE over every code point ------------------------------------------------------
 
 ALL_CODE_POINTS = range(sys.maxunicode + 1)

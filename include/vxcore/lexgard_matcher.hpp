@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,11 @@ struct Match {
     std::size_t start;
     std::size_t length;
 };
+
+// How a matcher scans. Both ways find the same matches; `automatic` picks
+// the start filter when the words' opening characters are rare among all
+// possible ones, the other two force a way (for tests and benchmarks).
+enum class ScanPlan { automatic, automaton, start_filter };
 
 // The words to match, in priority order, as one run of code points.
 class WordList {
@@ -141,18 +147,38 @@ template <class Label> class Automaton {
 
     // `classes` holds the class of every word character, word by word.
     Automaton(const WordList &words, const std::vector<std::uint32_t> &classes, std::uint32_t class_count,
-              CharClassTable<Label> table)
+              CharClassTable<Label> table, ScanPlan plan)
         : table_(std::move(table)) {
         build_trie(words, classes);
         build_root_table(class_count);
         build_failure_links();
         build_dense_rows(class_count);
+        build_start_filter(words, classes, class_count, plan);
         for (CodePoint c = 0; c < low_classes_.size(); ++c)
             low_classes_[c] = table_(c);
     }
 
     template <class Unit> void find_all(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
-        std::size_t position = 0;
+        if (filter_width_ != 0)
+            find_all_filtered(text, length, matches);
+        else
+            find_all_from(text, length, 0, matches);
+    }
+
+    bool uses_start_filter() const { return filter_width_ != 0; }
+
+    std::size_t node_count() const { return labels_.size(); }
+
+    std::size_t memory_bytes() const {
+        return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
+               root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
+               output_.capacity() * 4 + depth_.capacity() + dense_.capacity() * 4 + table_.memory_bytes() +
+               start_filter_.capacity() * 8;
+    }
+
+  private:
+    template <class Unit>
+    void find_all_from(const Unit *text, std::size_t length, std::size_t position, std::vector<Match> &matches) const {
         while (position < length) {
             Candidate found = leftmost(text, length, position);
             if (!found.valid)
@@ -162,15 +188,6 @@ template <class Label> class Automaton {
         }
     }
 
-    std::size_t node_count() const { return labels_.size(); }
-
-    std::size_t memory_bytes() const {
-        return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
-               root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
-               output_.capacity() * 4 + depth_.capacity() + dense_.capacity() * 4 + table_.memory_bytes();
-    }
-
-  private:
     static constexpr std::uint32_t kTerminal = 1u << 31;  // a word ends here
     static constexpr std::uint32_t kHasOutput = 1u << 30; // a word ends here or at a suffix of this node
     static constexpr std::uint32_t kLinkMask = kHasOutput - 1;
@@ -346,6 +363,56 @@ template <class Label> class Automaton {
         output_.shrink_to_fit();
     }
 
+
+    // The start filter: a Bloom filter of every word's first few classes,
+    // packed into one 64-bit window (8 classes of 8 bits or 4 of 16). A text
+    // position can start a match only if the window of classes from it is
+    // in the filter, so where the words' openings are rare among all
+    // possible ones most positions cost a shift, a multiplication and one
+    // load, none of them waiting on the one before, instead of a chain of
+    // dependent steps through the automaton.
+    void build_start_filter(const WordList &words, const std::vector<std::uint32_t> &classes,
+                            std::uint32_t class_count, ScanPlan plan) {
+        if (plan == ScanPlan::automaton || words.size() == 0)
+            return;
+        filter_class_bits_ = class_count < 0x100 ? 8 : class_count < 0x10000 ? 16 : 0;
+        if (filter_class_bits_ == 0)
+            return;
+        std::size_t shortest = words.length_of(0);
+        for (std::size_t word = 1; word < words.size(); ++word)
+            shortest = std::min(shortest, words.length_of(word));
+        std::size_t width = std::min<std::size_t>(shortest, 64 / filter_class_bits_);
+        // Distinct openings are the trie's nodes at that depth.
+        std::size_t openings = level_begin_[width + 1] - level_begin_[width];
+        if (plan == ScanPlan::automatic && !filter_pays(width, openings, class_count))
+            return;
+        filter_width_ = static_cast<unsigned>(width);
+        std::size_t blocks = 2;
+        while (blocks < openings)
+            blocks *= 2; // at least 64 bits per opening: about 0.2% of other windows pass
+        start_filter_.assign(blocks, 0);
+        filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(blocks));
+        for (std::size_t word = 0; word < words.size(); ++word) {
+            std::uint64_t window = 0;
+            for (std::size_t k = 0; k < width; ++k)
+                window = (window << filter_class_bits_) | classes[words.begin_of(word) + k];
+            std::uint64_t hash = window * kFilterMultiplier;
+            start_filter_[hash >> filter_shift_] |= (std::uint64_t{1} << first_filter_bit(hash)) |
+                                                    (std::uint64_t{1} << second_filter_bit(hash));
+        }
+    }
+
+    // Worth it when a window is long enough to be selective and at most one
+    // in 64 of all possible windows opens a word.
+    static bool filter_pays(std::size_t width, std::size_t openings, std::uint32_t class_count) {
+        if (width < 3)
+            return false;
+        double possible = 1;
+        for (std::size_t k = 0; k < width; ++k)
+            possible *= class_count;
+        return static_cast<double>(openings) * 64 <= possible;
+    }
+
     // --- scanning ----------------------------------------------------------
 
     std::uint32_t link(std::uint32_t node) const { return links_[node] & kLinkMask; }
@@ -514,6 +581,80 @@ template <class Label> class Automaton {
         return best;
     }
 
+
+    static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
+
+    // A window's hash picks a block of the filter by its high bits (which
+    // depend on every class of the window) and two bits in the block by
+    // bits below them; the filter's size never reaches those.
+    static unsigned first_filter_bit(std::uint64_t hash) { return (hash >> 20) & 63; }
+    static unsigned second_filter_bit(std::uint64_t hash) { return (hash >> 26) & 63; }
+
+    // The windows slide over the text; a position that passes the filter is
+    // tried as the start of a match by walking the trie from there. When too
+    // many tries fail (text made of the words' own openings), the rest of
+    // the text goes to the automaton, which needs no tries.
+    template <class Unit>
+    void find_all_filtered(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
+        if (filter_class_bits_ == 8)
+            find_all_filtered<8>(text, length, matches);
+        else
+            find_all_filtered<16>(text, length, matches);
+    }
+
+    template <unsigned kClassBits, class Unit>
+    void find_all_filtered(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
+        // Locals, so that the loop keeps them in registers across the
+        // calls on its rare paths.
+        const std::size_t width = filter_width_;
+        const unsigned shift = filter_shift_;
+        const std::uint64_t mask =
+            width * kClassBits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * kClassBits)) - 1;
+        const std::uint64_t *filter = start_filter_.data();
+        std::uint64_t window = 0;
+        std::size_t opening = width; // the end of the first window that may open a match
+        std::size_t failed_tries = 0;
+        for (std::size_t i = 0; i < length; ++i) {
+            window = (window << kClassBits) | class_of(text[i]);
+            std::uint64_t hash = (window & mask) * kFilterMultiplier;
+            std::uint64_t block = filter[hash >> shift];
+            if (!((block >> first_filter_bit(hash)) & 1) || !((block >> second_filter_bit(hash)) & 1) ||
+                i + 1 < opening) [[likely]]
+                continue;
+            std::size_t from = i + 1 - width;
+            Candidate found = match_at(text, length, from);
+            if (found.valid) {
+                matches.push_back({from, found.length});
+                i = from + found.length - 1; // at least the window's end
+                opening = i + 1 + width;
+            } else if (++failed_tries > 32 + i / 16) {
+                find_all_from(text, length, from, matches);
+                return;
+            }
+        }
+    }
+
+    // The word that a regex alternation matches at `from`, if any: of all
+    // words starting there, the one earliest in the list.
+    template <class Unit> Candidate match_at(const Unit *text, std::size_t length, std::size_t from) const {
+        Candidate best;
+        std::uint32_t node = kRoot;
+        for (std::size_t i = from; i < length; ++i) {
+            std::uint32_t cls = class_of(text[i]);
+            if (cls == 0)
+                break;
+            node = child(node, static_cast<Label>(cls));
+            if (node == kNone)
+                break;
+            if (links_[node] & kTerminal) {
+                const Terminal &terminal = terminals_[terminal_index(node)];
+                if (!best.valid || terminal.priority < best.priority)
+                    best = {true, from, terminal.length, terminal.priority};
+            }
+        }
+        return best;
+    }
+
     CharClassTable<Label> table_;
     std::vector<Label> labels_;                    // per node: class of the edge from the parent
     std::vector<std::uint32_t> first_child_;       // per node, plus one past the last
@@ -528,13 +669,18 @@ template <class Label> class Automaton {
     std::uint32_t stride_ = 1;                     // entries per row: one per class and class 0
     std::uint64_t reciprocal_ = 0;                 // of the stride, to turn offsets back into nodes
     std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
+    std::vector<std::uint64_t> start_filter_;      // blocks of the Bloom filter of word openings
+    unsigned filter_width_ = 0;                    // classes in a window; 0: no filter
+    unsigned filter_class_bits_ = 8;               // bits of one class in a window
+    unsigned filter_shift_ = 63;                   // of a hash, to its block
 };
 
 // The matcher: class table and automaton, with entries as narrow as the
 // number of distinct characters allows.
 class Matcher {
   public:
-    Matcher(WordList words, const CaseMapping &mapping) : automaton_(build(std::move(words), mapping)) {}
+    Matcher(WordList words, const CaseMapping &mapping, ScanPlan plan = ScanPlan::automatic)
+        : automaton_(build(std::move(words), mapping, plan)) {}
 
     template <class Unit> std::vector<Match> find_all(const Unit *text, std::size_t length) const {
         std::vector<Match> matches;
@@ -550,18 +696,23 @@ class Matcher {
         return std::visit([](const auto &automaton) { return automaton.node_count(); }, automaton_);
     }
 
+    bool uses_start_filter() const {
+        return std::visit([](const auto &automaton) { return automaton.uses_start_filter(); }, automaton_);
+    }
+
   private:
     using AnyAutomaton = std::variant<Automaton<std::uint16_t>, Automaton<std::uint32_t>>;
 
-    static AnyAutomaton build(WordList words, const CaseMapping &mapping) {
+    static AnyAutomaton build(WordList words, const CaseMapping &mapping, ScanPlan plan) {
         CharClassTable<std::uint32_t> table;
         std::uint32_t class_count = assign_classes(words.code_points(), mapping, table);
         apply_text_variants(mapping, table);
         table.shrink();
         const std::vector<std::uint32_t> &classes = words.code_points();
         if (class_count <= 0xFFFF)
-            return AnyAutomaton(std::in_place_index<0>, words, classes, class_count, table.converted<std::uint16_t>());
-        return AnyAutomaton(std::in_place_index<1>, words, classes, class_count, std::move(table));
+            return AnyAutomaton(std::in_place_index<0>, words, classes, class_count, table.converted<std::uint16_t>(),
+                                plan);
+        return AnyAutomaton(std::in_place_index<1>, words, classes, class_count, std::move(table), plan);
     }
 
     // Replaces every word character by the class of its key, numbering keys

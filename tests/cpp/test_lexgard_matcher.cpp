@@ -17,6 +17,7 @@ using vxcore::lexgard::CaseMapping;
 using vxcore::lexgard::CodePoint;
 using vxcore::lexgard::Match;
 using vxcore::lexgard::Matcher;
+using vxcore::lexgard::ScanPlan;
 using vxcore::lexgard::Variant;
 using vxcore::lexgard::WordList;
 using Text = std::vector<CodePoint>;
@@ -115,6 +116,13 @@ Text random_string(std::mt19937_64 &rng, const std::vector<CodePoint> &alphabet,
     return text;
 }
 
+// Every plan in turn: the start filter is forced on words that would not
+// get it, so that it meets the same overlaps and repeats as the automaton.
+ScanPlan plan_of(int round) {
+    constexpr ScanPlan plans[] = {ScanPlan::automatic, ScanPlan::automaton, ScanPlan::start_filter};
+    return plans[round % 3];
+}
+
 } // namespace
 
 VX_TEST(matcher_known_cases) {
@@ -154,7 +162,7 @@ VX_TEST(matcher_equals_brute_force_exact) {
         std::vector<Text> words(1 + rng() % 25);
         for (Text &word : words)
             word = random_string(rng, alphabet, 1, 1 + rng() % 6);
-        Matcher matcher(word_list(words), vxcore::lexgard::exact_case());
+        Matcher matcher(word_list(words), vxcore::lexgard::exact_case(), plan_of(n));
         for (int t = 0; t < 5; ++t) {
             Text text = random_string(rng, alphabet, 0, 80);
             if (rng() % 8 == 0)
@@ -174,7 +182,7 @@ VX_TEST(matcher_equals_brute_force_case_insensitive) {
         std::vector<Text> words(1 + rng() % 25);
         for (Text &word : words)
             word = random_string(rng, alphabet, 1, 1 + rng() % 5);
-        Matcher matcher(word_list(words), folded.mapping());
+        Matcher matcher(word_list(words), folded.mapping(), plan_of(n));
         for (int t = 0; t < 5; ++t) {
             Text text = random_string(rng, alphabet, 0, 80);
             auto key = [&](CodePoint c) { return folded.key(c); };
@@ -198,4 +206,33 @@ VX_TEST(matcher_with_more_than_65535_character_classes) {
         Text text = random_string(rng, {0x20001, 0x2FFFF, 0x31170, 0x31171, 'q', 'r'}, 0, 60);
         CHECK_EQ(show(matcher.find_all(text.data(), text.size())), show(brute_force(words, text, identity, identity)));
     }
+}
+
+// Long texts: the start filter hands the rest of a text to the automaton
+// after many failed tries, at any point of it; and the automatic plan takes
+// the filter only for openings that are rare.
+VX_TEST(matcher_start_filter_on_long_texts) {
+    auto rng = vxtest::rng("filter");
+    const std::vector<CodePoint> small = {'a', 'b', 'c'}, letters = {'a', 'e', 'k', 'q', 'x', 'z', 0x4E2D, 'M'};
+    for (int n = 0; n < 300; ++n) {
+        const std::vector<CodePoint> &alphabet = n % 2 ? small : letters;
+        std::vector<Text> words(1 + rng() % 40);
+        for (Text &word : words)
+            word = random_string(rng, alphabet, 3, 3 + rng() % 6);
+        Matcher matcher(word_list(words), vxcore::lexgard::exact_case(), ScanPlan::start_filter);
+        Text text = random_string(rng, alphabet, 500, 3000);
+        auto identity = [](CodePoint c) { return c; };
+        CHECK_EQ(show(find_in_every_width(matcher, text)), show(brute_force(words, text, identity, identity)));
+    }
+    auto plan_for = [&](const std::vector<CodePoint> &alphabet) {
+        std::vector<Text> words(2000);
+        for (Text &word : words)
+            word = random_string(rng, alphabet, 5, 12);
+        return Matcher(word_list(words), vxcore::lexgard::exact_case()).uses_start_filter();
+    };
+    std::vector<CodePoint> latin;
+    for (CodePoint c = 'a'; c <= 'z'; ++c)
+        latin.push_back(c);
+    CHECK(plan_for(latin));
+    CHECK(!plan_for({'a', 'b', 'c', 'd'}));
 }
