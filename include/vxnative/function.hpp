@@ -93,6 +93,7 @@ struct FunctionData {
     int source_line = 0;
     nb::object dotted_path;
     nb::object traceback_code;
+    nb::object traceback_frame; // made once: a frame per raise costs more than the raise
     nb::object code_name;     // the name and qualified name at creation,
     nb::object code_qualname; // for the code object that describes it
 };
@@ -331,30 +332,37 @@ inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize
 
 // A traceback entry for the function: a frame of an empty code object whose
 // name is the dotted path recorded at creation (not the writable
-// `__qualname__`), so a traceback reads like one through Python code.
-inline void add_traceback_entry(FunctionObject *self) {
+// `__qualname__`), so a traceback reads like one through Python code. The
+// frame never runs and holds no locals, so one frame serves every entry.
+inline PyObject *traceback_frame(FunctionObject *self) {
     FunctionData &data = *self->data;
-    PyObject *exc = PyErr_GetRaisedException();
     if (!data.traceback_code) {
         PyCodeObject *code = PyCode_NewEmpty(PyUnicode_AsUTF8(data.source_file.ptr()),
                                              PyUnicode_AsUTF8(data.dotted_path.ptr()), data.source_line);
-        if (!code) {
-            PyErr_Clear();
-            PyErr_SetRaisedException(exc);
-            return;
-        }
+        if (!code)
+            return nullptr;
         data.traceback_code = nb::steal(reinterpret_cast<PyObject *>(code));
     }
-    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(data.traceback_code.ptr()),
-                                       self->globals, nullptr);
-    if (!frame) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-        return;
+    if (!data.traceback_frame) {
+        PyFrameObject *frame = PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(data.traceback_code.ptr()), self->globals, nullptr);
+        if (!frame)
+            return nullptr;
+        data.traceback_frame = nb::steal(reinterpret_cast<PyObject *>(frame));
     }
+    return data.traceback_frame.ptr();
+}
+
+// A failure to make the entry only drops it: the exception being raised
+// is what the caller must see.
+inline void add_traceback_entry(FunctionObject *self) {
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *frame = traceback_frame(self);
+    if (!frame)
+        PyErr_Clear();
     PyErr_SetRaisedException(exc);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    if (frame)
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame));
 }
 
 inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -584,6 +592,7 @@ inline int traverse(PyObject *object, visitproc visit, void *arg) {
     Py_VISIT(self->globals);
     Py_VISIT(self->builtins);
     Py_VISIT(self->dict);
+    Py_VISIT(self->data->traceback_frame.ptr());
     return 0;
 }
 
@@ -600,6 +609,7 @@ inline int clear(PyObject *object) {
     Py_CLEAR(self->type_params);
     Py_CLEAR(self->code);
     Py_CLEAR(self->dict);
+    self->data->traceback_frame.release().dec_ref(); // cleared before the frame can go
     return 0;
 }
 
