@@ -1,6 +1,7 @@
 """The native function layer, seen through the error-code modules that use it:
 argument binding, type rules, method kinds, introspection and tracebacks."""
 
+import gc
 import inspect
 import pickle
 import traceback
@@ -147,6 +148,22 @@ def test_exception_leaving_a_native_function_names_it_in_the_traceback():
         CustomErrorCode("A", "b").__class__(1, "b")
     names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
     assert names[-1] == "valdrix.response.faultrol.CustomErrorCode.__init__"
+
+
+def test_traceback_entries_survive_cleared_frames_and_collection():
+    """Every raise names the function, also after a host cleared the frames
+    of an earlier traceback or the collector ran."""
+    init = CustomErrorCode.__init__
+    for _ in range(3):
+        with pytest.raises(TypeError) as info:
+            init(CustomErrorCode.__new__(CustomErrorCode), 1, "b")
+        tb = info.value.__traceback__
+        assert traceback.extract_tb(tb)[-1].name == "valdrix.response.faultrol.CustomErrorCode.__init__"
+        while tb.tb_next:
+            tb = tb.tb_next
+        assert tb.tb_frame.f_back is None and tb.tb_frame.f_locals == {}
+        traceback.clear_frames(info.value.__traceback__)
+        gc.collect()
 
 
 def test_nested_native_calls_each_add_an_entry():
