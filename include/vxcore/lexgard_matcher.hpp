@@ -172,7 +172,7 @@ template <class Label> class Automaton {
     std::size_t memory_bytes() const {
         return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
                root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
-               output_.capacity() * 4 + depth_.capacity() + dense_.capacity() * 4 + table_.memory_bytes() +
+               dense_output_.capacity() * sizeof(Output) + depth_.capacity() + dense_.capacity() * 4 + table_.memory_bytes() +
                start_filter_.capacity() * 8;
     }
 
@@ -204,6 +204,11 @@ template <class Label> class Automaton {
         std::uint32_t node;
         std::uint32_t priority; // index of the first word in the list that ends here
         std::uint32_t length;   // of that word
+    };
+
+    struct Output {
+        std::uint32_t priority; // of the word
+        std::uint32_t length;
     };
 
     struct Candidate {
@@ -357,10 +362,15 @@ template <class Label> class Automaton {
             for (std::uint32_t child = first_child_[node]; child < first_child_[node + 1]; ++child)
                 row[labels_[child]] = encode(child);
         }
-        // Scans that find words are in these nodes nearly always; the
-        // others find their output along their failure chain.
-        output_.resize(dense_count_);
-        output_.shrink_to_fit();
+        // Scans that find words are in these nodes nearly always, and on
+        // hit-dense text at every step: their output's word is kept beside
+        // them. The others find theirs along their failure chain.
+        dense_output_.resize(dense_count_);
+        for (std::uint32_t node = 0; node < dense_count_; ++node) {
+            if (output_[node] != kNoOutput)
+                dense_output_[node] = {terminals_[output_[node]].priority, terminals_[output_[node]].length};
+        }
+        std::vector<std::uint32_t>().swap(output_);
     }
 
 
@@ -507,16 +517,16 @@ template <class Label> class Automaton {
     // The longest word ending at `node` (the first terminal on its failure
     // chain): it starts earliest, and the others cannot be leftmost.
     Candidate longest_output(std::uint32_t node, std::size_t end) const {
-        std::uint32_t index;
-        if (node < dense_count_) [[likely]] {
-            index = output_[node];
-        } else {
+        if (node >= dense_count_) [[unlikely]] {
             while (!(links_[node] & kTerminal))
                 node = link(node);
-            index = node < dense_count_ ? output_[node] : terminal_index(node);
+            if (node >= dense_count_) {
+                const Terminal &terminal = terminals_[terminal_index(node)];
+                return {true, end - terminal.length, terminal.length, terminal.priority};
+            }
         }
-        const Terminal &terminal = terminals_[index];
-        return {true, end - terminal.length, terminal.length, terminal.priority};
+        const Output &output = dense_output_[node];
+        return {true, end - output.length, output.length, output.priority};
     }
 
     static bool better(const Candidate &challenger, const Candidate &best) {
@@ -662,7 +672,8 @@ template <class Label> class Automaton {
     std::vector<std::uint32_t> root_next_;         // per class: the root's child, or kNone
     std::vector<std::uint32_t> level_begin_;       // first node of each depth, plus one past the last
     std::vector<Terminal> terminals_;              // sorted by node
-    std::vector<std::uint32_t> output_;            // per node with a row: its longest output, in terminals_
+    std::vector<std::uint32_t> output_;            // per node while building: its longest output, in terminals_
+    std::vector<Output> dense_output_;             // per node with a row: its longest output's word
     std::vector<std::uint8_t> depth_;              // per node: its depth, up to kDeep
     std::vector<std::uint32_t> dense_;             // rows of full transitions, as entries
     std::uint32_t dense_count_ = 0;                // nodes below this have a row
