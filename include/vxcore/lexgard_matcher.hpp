@@ -173,7 +173,7 @@ template <class Label> class Automaton {
         return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
                root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
                dense_output_.capacity() * sizeof(Output) + depth_.capacity() + dense_.capacity() * 4 + table_.memory_bytes() +
-               start_filter_.capacity() * 8;
+               start_filter_.capacity() * 8 + opening_windows_.capacity() * 8 + opening_nodes_.capacity() * 4;
     }
 
   private:
@@ -398,17 +398,58 @@ template <class Label> class Automaton {
             return;
         filter_width_ = static_cast<unsigned>(width);
         std::size_t blocks = 2;
-        while (blocks < openings)
-            blocks *= 2; // at least 64 bits per opening: about 0.2% of other windows pass
+        while (blocks * 2 < openings)
+            blocks *= 2; // at least 32 bits per opening: about 0.5% of other windows pass
         start_filter_.assign(blocks, 0);
         filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(blocks));
+        std::size_t slots = 2;
+        while (slots <= openings + openings / 4) // an empty slot ends every search
+            slots *= 2;
+        opening_windows_.assign(slots, 0);
+        opening_nodes_.assign(slots, kNone);
+        opening_shift_ = static_cast<unsigned>(64 - std::countr_zero(slots));
         for (std::size_t word = 0; word < words.size(); ++word) {
             std::uint64_t window = 0;
-            for (std::size_t k = 0; k < width; ++k)
-                window = (window << filter_class_bits_) | classes[words.begin_of(word) + k];
+            std::uint32_t node = kRoot;
+            for (std::size_t k = 0; k < width; ++k) {
+                std::uint32_t cls = classes[words.begin_of(word) + k];
+                window = (window << filter_class_bits_) | cls;
+                node = child(node, static_cast<Label>(cls));
+            }
             std::uint64_t hash = window * kFilterMultiplier;
             start_filter_[hash >> filter_shift_] |= (std::uint64_t{1} << first_filter_bit(hash)) |
                                                     (std::uint64_t{1} << second_filter_bit(hash));
+            add_opening(window, node);
+        }
+    }
+
+    // The openings' nodes by their windows, in a table with linear probing:
+    // a try starts at its opening's node with one lookup instead of a walk
+    // through `width` levels of the trie, and a window the filter let
+    // through wrongly ends there.
+    std::size_t opening_slot(std::uint64_t window) const {
+        return static_cast<std::size_t>((window * kOpeningMultiplier) >> opening_shift_);
+    }
+
+    void add_opening(std::uint64_t window, std::uint32_t node) {
+        std::size_t mask = opening_nodes_.size() - 1;
+        for (std::size_t slot = opening_slot(window);; slot = (slot + 1) & mask) {
+            if (opening_nodes_[slot] == kNone) {
+                opening_windows_[slot] = window;
+                opening_nodes_[slot] = node;
+                return;
+            }
+            if (opening_windows_[slot] == window)
+                return;
+        }
+    }
+
+    std::uint32_t opening_node(std::uint64_t window) const {
+        std::size_t mask = opening_nodes_.size() - 1;
+        for (std::size_t slot = opening_slot(window);; slot = (slot + 1) & mask) {
+            std::uint32_t node = opening_nodes_[slot];
+            if (node == kNone || opening_windows_[slot] == window)
+                return node;
         }
     }
 
@@ -593,6 +634,7 @@ template <class Label> class Automaton {
 
 
     static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
+    static constexpr std::uint64_t kOpeningMultiplier = 0xD6E8FEB86659FD93ull;
 
     // A window's hash picks a block of the filter by its high bits (which
     // depend on every class of the window) and two bits in the block by
@@ -632,7 +674,7 @@ template <class Label> class Automaton {
                 i + 1 < opening) [[likely]]
                 continue;
             std::size_t from = i + 1 - width;
-            Candidate found = match_at(text, length, from);
+            Candidate found = match_at(text, length, from, window & mask);
             if (found.valid) {
                 matches.push_back({from, found.length});
                 i = from + found.length - 1; // at least the window's end
@@ -645,22 +687,20 @@ template <class Label> class Automaton {
     }
 
     // The word that a regex alternation matches at `from`, if any: of all
-    // words starting there, the one earliest in the list.
-    template <class Unit> Candidate match_at(const Unit *text, std::size_t length, std::size_t from) const {
+    // words starting there, the one earliest in the list. `window` holds the
+    // classes of the opening there.
+    template <class Unit>
+    Candidate match_at(const Unit *text, std::size_t length, std::size_t from, std::uint64_t window) const {
         Candidate best;
-        std::uint32_t node = kRoot;
-        for (std::size_t i = from; i < length; ++i) {
-            std::uint32_t cls = class_of(text[i]);
-            if (cls == 0)
-                break;
-            node = child(node, static_cast<Label>(cls));
-            if (node == kNone)
-                break;
+        std::uint32_t node = opening_node(window);
+        for (std::size_t i = from + filter_width_; node != kNone; ++i) {
             if (links_[node] & kTerminal) {
                 const Terminal &terminal = terminals_[terminal_index(node)];
                 if (!best.valid || terminal.priority < best.priority)
                     best = {true, from, terminal.length, terminal.priority};
             }
+            std::uint32_t cls = i < length ? class_of(text[i]) : 0;
+            node = cls == 0 ? kNone : child(node, static_cast<Label>(cls));
         }
         return best;
     }
@@ -684,6 +724,9 @@ template <class Label> class Automaton {
     unsigned filter_width_ = 0;                    // classes in a window; 0: no filter
     unsigned filter_class_bits_ = 8;               // bits of one class in a window
     unsigned filter_shift_ = 63;                   // of a hash, to its block
+    std::vector<std::uint64_t> opening_windows_;   // per slot: an opening's window
+    std::vector<std::uint32_t> opening_nodes_;     // per slot: its node, or kNone for an empty slot
+    unsigned opening_shift_ = 63;                  // of a hash, to its slot
 };
 
 // The matcher: class table and automaton, with entries as narrow as the
