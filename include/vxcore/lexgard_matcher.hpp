@@ -172,8 +172,9 @@ template <class Label> class Automaton {
     std::size_t memory_bytes() const {
         return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
                root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
-               dense_output_.capacity() * sizeof(Output) + depth_.capacity() + dense_.capacity() * 4 + table_.memory_bytes() +
-               start_filter_.capacity() * 8 + opening_windows_.capacity() * 8 + opening_nodes_.capacity() * 4;
+               dense_output_.capacity() * sizeof(Output) + depth_.capacity() + dense_.capacity() * 4 +
+               table_.memory_bytes() + start_filter_.capacity() * 8 + opening_windows_.capacity() * 8 +
+               opening_nodes_.capacity() * 4;
     }
 
   private:
@@ -373,7 +374,6 @@ template <class Label> class Automaton {
         std::vector<std::uint32_t>().swap(output_);
     }
 
-
     // The start filter: a Bloom filter of every word's first few classes,
     // packed into one 64-bit window (8 classes of 8 bits or 4 of 16). A text
     // position can start a match only if the window of classes from it is
@@ -381,8 +381,8 @@ template <class Label> class Automaton {
     // possible ones most positions cost a shift, a multiplication and one
     // load, none of them waiting on the one before, instead of a chain of
     // dependent steps through the automaton.
-    void build_start_filter(const WordList &words, const std::vector<std::uint32_t> &classes,
-                            std::uint32_t class_count, ScanPlan plan) {
+    void build_start_filter(const WordList &words, const std::vector<std::uint32_t> &classes, std::uint32_t class_count,
+                            ScanPlan plan) {
         if (plan == ScanPlan::automaton || words.size() == 0)
             return;
         filter_class_bits_ = class_count < 0x100 ? 8 : class_count < 0x10000 ? 16 : 0;
@@ -417,8 +417,8 @@ template <class Label> class Automaton {
                 node = child(node, static_cast<Label>(cls));
             }
             std::uint64_t hash = window * kFilterMultiplier;
-            start_filter_[hash >> filter_shift_] |= (std::uint64_t{1} << first_filter_bit(hash)) |
-                                                    (std::uint64_t{1} << second_filter_bit(hash));
+            start_filter_[hash >> filter_shift_] |=
+                (std::uint64_t{1} << first_filter_bit(hash)) | (std::uint64_t{1} << second_filter_bit(hash));
             add_opening(window, node);
         }
     }
@@ -631,7 +631,6 @@ template <class Label> class Automaton {
         }
         return best;
     }
-
 
     static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
     static constexpr std::uint64_t kOpeningMultiplier = 0xD6E8FEB86659FD93ull;

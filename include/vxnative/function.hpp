@@ -94,8 +94,8 @@ struct FunctionData {
     nb::object dotted_path;
     nb::object traceback_code;
     nb::object traceback_frame; // made once: a frame per raise costs more than the raise
-    nb::object code_name;     // the name and qualified name at creation,
-    nb::object code_qualname; // for the code object that describes it
+    nb::object code_name;       // the name and qualified name at creation,
+    nb::object code_qualname;   // for the code object that describes it
 };
 
 } // namespace detail
