@@ -642,9 +642,10 @@ template <class Label> class Automaton {
     static unsigned second_filter_bit(std::uint64_t hash) { return (hash >> 26) & 63; }
 
     // The windows slide over the text; a position that passes the filter is
-    // tried as the start of a match by walking the trie from there. When too
-    // many tries fail (text made of the words' own openings), the rest of
-    // the text goes to the automaton, which needs no tries.
+    // tried as the start of a match by walking the trie from there. When
+    // failed tries cost more than one step in eight characters (text made of
+    // the words' own openings), the rest of the text goes to the automaton,
+    // whose cost does not grow with the length of the words.
     template <class Unit>
     void find_all_filtered(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
         if (filter_class_bits_ == 8)
@@ -664,7 +665,7 @@ template <class Label> class Automaton {
         const std::uint64_t *filter = start_filter_.data();
         std::uint64_t window = 0;
         std::size_t opening = width; // the end of the first window that may open a match
-        std::size_t failed_tries = 0;
+        std::size_t failed_work = 0; // tries that found nothing, and their steps in the trie
         for (std::size_t i = 0; i < length; ++i) {
             window = (window << kClassBits) | class_of(text[i]);
             std::uint64_t hash = (window & mask) * kFilterMultiplier;
@@ -673,12 +674,13 @@ template <class Label> class Automaton {
                 i + 1 < opening) [[likely]]
                 continue;
             std::size_t from = i + 1 - width;
-            Candidate found = match_at(text, length, from, window & mask);
+            std::size_t steps = 0;
+            Candidate found = match_at(text, length, from, window & mask, steps);
             if (found.valid) {
                 matches.push_back({from, found.length});
                 i = from + found.length - 1; // at least the window's end
                 opening = i + 1 + width;
-            } else if (++failed_tries > 32 + i / 16) {
+            } else if ((failed_work += steps + 1) > 64 + i / 8) {
                 find_all_from(text, length, from, matches);
                 return;
             }
@@ -689,10 +691,11 @@ template <class Label> class Automaton {
     // words starting there, the one earliest in the list. `window` holds the
     // classes of the opening there.
     template <class Unit>
-    Candidate match_at(const Unit *text, std::size_t length, std::size_t from, std::uint64_t window) const {
+    Candidate match_at(const Unit *text, std::size_t length, std::size_t from, std::uint64_t window,
+                       std::size_t &steps) const {
         Candidate best;
         std::uint32_t node = opening_node(window);
-        for (std::size_t i = from + filter_width_; node != kNone; ++i) {
+        for (std::size_t i = from + filter_width_; node != kNone; ++i, ++steps) {
             if (links_[node] & kTerminal) {
                 const Terminal &terminal = terminals_[terminal_index(node)];
                 if (!best.valid || terminal.priority < best.priority)
