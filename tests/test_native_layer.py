@@ -166,6 +166,33 @@ def test_traceback_entries_survive_cleared_frames_and_collection():
         gc.collect()
 
 
+def innermost_traceback_frame():
+    with pytest.raises(TypeError) as info:
+        CustomErrorCode.__init__(CustomErrorCode.__new__(CustomErrorCode), 1, "b")
+    tb = info.value.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    return tb.tb_frame
+
+
+@pytest.mark.parametrize("give_state, state_of", [
+    (lambda frame: frame.f_locals.update(secret="leaked"), lambda frame: dict(frame.f_locals)),
+    (lambda frame: setattr(frame, "f_trace", print), lambda frame: frame.f_trace),
+], ids=["f_locals", "f_trace"])
+def test_state_given_to_a_traceback_frame_stays_with_that_traceback(give_state, state_of):
+    """Names written into an entry's f_locals, or a trace function set on its
+    frame, belong to that traceback: later entries of the function start
+    without them."""
+    first = innermost_traceback_frame()
+    clean = state_of(first)
+    give_state(first)
+    given = state_of(first)
+    assert given != clean
+    later = innermost_traceback_frame()
+    assert state_of(later) == clean
+    assert state_of(first) == given
+
+
 def test_nested_native_calls_each_add_an_entry():
     class Failing(CustomErrorCode):
         def __init__(self, code, msg):
