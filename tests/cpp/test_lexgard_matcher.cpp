@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -235,4 +236,38 @@ VX_TEST(matcher_start_filter_on_long_texts) {
         latin.push_back(c);
     CHECK(plan_for(latin));
     CHECK(!plan_for({'a', 'b', 'c', 'd'}));
+}
+
+// The start filter packs a window of 8 classes of 8 bits or 4 of 16 bits:
+// class counts at both limits, and words as short as one class, as long as
+// a full window and longer. One word uses every class; the others share a
+// few letters, so that texts of them are dense with openings.
+VX_TEST(matcher_start_filter_at_window_limits) {
+    auto rng = vxtest::rng("window limits");
+    for (std::uint32_t class_count : {255u, 256u, 65535u}) {
+        std::vector<CodePoint> every(class_count);
+        std::iota(every.begin(), every.end(), CodePoint{'a'});
+        const std::vector<CodePoint> few = {'a', 'b', 'c'};
+        for (std::size_t shortest : {1, 4, 8, 9}) {
+            for (int n = 0; n < 12; ++n) {
+                std::vector<Text> words(1 + rng() % 12);
+                for (Text &word : words)
+                    word = random_string(rng, few, shortest, shortest + 3);
+                words.insert(words.begin() + static_cast<std::ptrdiff_t>(rng() % (words.size() + 1)), every);
+                Matcher matcher(word_list(words), vxcore::lexgard::exact_case(), ScanPlan::start_filter);
+                CHECK(matcher.uses_start_filter());
+                for (int t = 0; t < 8; ++t) {
+                    Text text = random_string(rng, few, 0, 300);
+                    if (rng() % 2 && !text.empty())
+                        text[rng() % text.size()] = every[rng() % every.size()];
+                    const Text &word = words[rng() % words.size()];
+                    text.insert(text.end(), word.begin(),
+                                word.begin() + static_cast<std::ptrdiff_t>(rng() % 10 % (word.size() + 1)));
+                    auto identity = [](CodePoint c) { return c; };
+                    CHECK_EQ(show(find_in_every_width(matcher, text)),
+                             show(brute_force(words, text, identity, identity)));
+                }
+            }
+        }
+    }
 }
