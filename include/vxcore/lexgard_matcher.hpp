@@ -697,9 +697,9 @@ template <class Label> class Automaton {
         std::uint32_t node = opening_node(window);
         for (std::size_t i = from + filter_width_; node != kNone; ++i, ++steps) {
             if (links_[node] & kTerminal) {
-                const Terminal &terminal = terminals_[terminal_index(node)];
-                if (!best.valid || terminal.priority < best.priority)
-                    best = {true, from, terminal.length, terminal.priority};
+                Candidate found = longest_output(node, i); // the word ending here, which starts at `from`
+                if (!best.valid || found.priority < best.priority)
+                    best = found;
             }
             std::uint32_t cls = i < length ? class_of(text[i]) : 0;
             node = cls == 0 ? kNone : child(node, static_cast<Label>(cls));
