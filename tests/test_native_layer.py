@@ -3,6 +3,7 @@ argument binding, type rules, method kinds, introspection and tracebacks."""
 
 import gc
 import inspect
+import json
 import pickle
 import traceback
 import types
@@ -178,7 +179,9 @@ def innermost_traceback_frame():
 @pytest.mark.parametrize("give_state, state_of", [
     (lambda frame: frame.f_locals.update(secret="leaked"), lambda frame: dict(frame.f_locals)),
     (lambda frame: setattr(frame, "f_trace", print), lambda frame: frame.f_trace),
-], ids=["f_locals", "f_trace"])
+    (lambda frame: setattr(frame, "f_trace_lines", False), lambda frame: frame.f_trace_lines),
+    (lambda frame: setattr(frame, "f_trace_opcodes", True), lambda frame: frame.f_trace_opcodes),
+], ids=["f_locals", "f_trace", "f_trace_lines", "f_trace_opcodes"])
 def test_state_given_to_a_traceback_frame_stays_with_that_traceback(give_state, state_of):
     """Names written into an entry's f_locals, or a trace function set on its
     frame, belong to that traceback: later entries of the function start
@@ -515,3 +518,106 @@ def test_import_failure_is_the_statements_own_error(module, dependency, replacem
     assert result.returncode == 0, result.stderr
     expected, got = __import__("json").loads(result.stdout)
     assert expected is not None and got == expected
+
+
+def run_script(source):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    return result.stdout.strip()
+
+
+@pytest.mark.parametrize("caller_builtins", [
+    "dict(vars(builtins), CustomErrorCode=lambda code, msg: 'caller')",
+    "types.MappingProxyType(vars(builtins))",
+], ids=["dict", "mapping"])
+def test_module_names_fall_back_to_the_functions_own_builtins(caller_builtins):
+    """A missing module global is looked up in the built-ins the function was
+    made with, not in those of whoever calls it."""
+    out = run_script(f"""
+        import builtins, types
+        from valdrix.response import faultrol
+        del faultrol.CustomErrorCode
+        namespace = {{"__builtins__": {caller_builtins}, "R": faultrol.ErrorCodeRegistry}}
+        try:
+            exec("R.register('A', 'b')", namespace)
+        except Exception as error:
+            print(type(error).__name__, error)
+    """)
+    assert out == "NameError name 'CustomErrorCode' is not defined"
+
+
+def test_a_module_global_shadows_a_builtin_called_by_the_module(monkeypatch):
+    monkeypatch.setattr(faultrol, "dict", lambda mapping: ("shadowed", len(mapping)), raising=False)
+    assert ErrorCodeRegistry.list_all() == ("shadowed", 0)
+
+
+@pytest.mark.parametrize("attribute", ["__name__", "__qualname__", "__doc__"])
+def test_cycles_through_writable_attributes_are_collected(attribute):
+    out = run_script(f"""
+        import gc, sys, weakref
+        import valdrix.response.faultum as module
+        del sys.modules["valdrix.response.faultum"]
+        import valdrix.response; del valdrix.response.faultum
+        function = module.ErrorCode.code.fget
+        alive = weakref.ref(function)
+        class Name(str): pass
+        name = Name(getattr(function, {attribute!r})); name.function = function
+        setattr(function, {attribute!r}, name)
+        del module, function, name; gc.collect()
+        print(alive() is None)
+    """)
+    assert out == "True"
+
+
+@pytest.mark.parametrize("stack_kib, depth", [(256, 200), (512, 500)])
+def test_small_thread_stacks_reach_the_depth_plain_python_reaches(stack_kib, depth):
+    out = run_script(f"""
+        import sys, threading
+        from valdrix.response.faultrol import CustomErrorCode
+        sys.setrecursionlimit(100000)
+        def nest(k):
+            return CustomErrorCode("a", "b").code if k == 0 else list(map(nest, [k - 1]))[0]
+        result = []
+        threading.stack_size({stack_kib} * 1024)
+        thread = threading.Thread(target=lambda: result.append(nest({depth})))
+        thread.start(); thread.join()
+        print(result)
+    """)
+    assert out == "['a']"
+
+
+@pytest.mark.parametrize("name", ["__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"])
+def test_no_attribute_a_python_function_lacks(name):
+    assert not hasattr(ErrorCodeRegistry.register.__func__, name)
+
+
+class EqualToAll(str):
+    def __eq__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+def test_keywords_compare_with_their_own_eq():
+    with pytest.raises(TypeError, match="multiple values"):
+        ErrorCodeRegistry.register.__func__(ErrorCodeRegistry, "A", **{EqualToAll("zzz"): "m"})
+
+
+def test_a_base_that_is_no_class_fails_as_in_a_class_statement():
+    """The metaclass is the first base's type, as a class statement takes it."""
+    out = run_script("""
+        import enum, json
+        enum.Enum = 5
+        def outcome(code):
+            try:
+                exec(code, {})
+            except Exception as error:
+                return [type(error).__name__, str(error)]
+            return ["ok"]
+        expected = outcome("import enum\\nclass ErrorCode(enum.Enum):\\n    A = 1")
+        got = outcome("from valdrix.response.faultum import ErrorCode")
+        print(json.dumps([expected, got]))
+    """)
+    expected, got = json.loads(out)
+    assert got == expected and expected[0] == "TypeError"

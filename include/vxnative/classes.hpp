@@ -94,10 +94,12 @@ struct ModuleContext {
 class ClassBuilder {
   public:
     ClassBuilder(const ModuleContext &context, const char *name, const char *doc, nb::tuple bases = nb::tuple())
-        : context_(context), name_(name), bases_(std::move(bases)) {
+        : context_(context), name_(name), bases_(resolved_bases(bases)) {
         metaclass_ = most_derived_metaclass();
         nb::object prepare = nb::getattr(metaclass_, "__prepare__", nb::none());
         namespace_ = prepare.is_none() ? nb::object(nb::dict()) : prepare(name, bases_);
+        if (!bases_.is(bases))
+            set("__orig_bases__", bases);
         set("__module__", context.module.attr("__name__"));
         set("__qualname__", nb::str(name));
         if (doc)
@@ -141,16 +143,43 @@ class ClassBuilder {
         return wrapper;
     }
 
+    // The bases a class statement would use: a base that is not a class
+    // but has `__mro_entries__` is replaced by the classes that returns.
+    static nb::tuple resolved_bases(const nb::tuple &bases) {
+        nb::list resolved;
+        bool changed = false;
+        for (nb::handle base : bases) {
+            nb::object entries;
+            if (!PyType_Check(base.ptr()))
+                entries = nb::getattr(base, "__mro_entries__", nb::none());
+            if (!entries.is_valid() || entries.is_none()) {
+                resolved.append(base);
+                continue;
+            }
+            nb::object replacement = entries(bases);
+            if (!PyTuple_Check(replacement.ptr()))
+                raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
+            for (nb::handle entry : replacement)
+                resolved.append(entry);
+            changed = true;
+        }
+        return changed ? nb::tuple(resolved) : bases;
+    }
+
     // The metaclass a class statement would pick: the most derived type
-    // among the bases' types (type itself for no bases).
+    // among the bases' types, starting from the first base's (type itself
+    // for no bases).
     nb::object most_derived_metaclass() const {
-        PyTypeObject *winner = &PyType_Type;
+        PyTypeObject *winner = bases_.size() ? Py_TYPE(PyTuple_GET_ITEM(bases_.ptr(), 0)) : &PyType_Type;
         for (nb::handle base : bases_) {
             PyTypeObject *candidate = Py_TYPE(base.ptr());
+            if (PyType_IsSubtype(winner, candidate))
+                continue;
             if (PyType_IsSubtype(candidate, winner))
                 winner = candidate;
-            else if (!PyType_IsSubtype(winner, candidate))
-                raise(PyExc_TypeError, "metaclass conflict in bases of %s", name_);
+            else
+                raise(PyExc_TypeError, "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                                       "subclass of the metaclasses of all its bases");
         }
         return nb::borrow(reinterpret_cast<PyObject *>(winner));
     }

@@ -137,16 +137,31 @@ inline nb::dict Args::globals() const {
     return nb::borrow<nb::dict>(function_->globals);
 }
 
+// A name as Python code of the function's module finds it: its globals, then
+// the built-ins the function was created with (which need not be a dict).
 inline nb::object Args::global(nb::handle name) const {
     PyObject *value = PyDict_GetItemWithError(function_->globals, name.ptr());
-    if (!value && !PyErr_Occurred())
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
-    if (!value) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    if (value)
+        return nb::borrow(value);
+    if (PyErr_Occurred())
         throw nb::python_error();
+    PyObject *builtins = function_->builtins;
+    if (PyDict_CheckExact(builtins)) {
+        value = PyDict_GetItemWithError(builtins, name.ptr());
+        if (value)
+            return nb::borrow(value);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    } else {
+        value = PyObject_GetItem(builtins, name.ptr());
+        if (value)
+            return nb::steal(value);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear();
     }
-    return nb::borrow(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    throw nb::python_error();
 }
 
 namespace detail {
@@ -155,10 +170,30 @@ constexpr size_t kMaxParams = 16;
 
 // --- recursion -------------------------------------------------------------------
 
-// True when this thread's C stack is nearly used up. What is kept free is
-// what the interpreter and the C++ code between two native entries may still
-// need: a quarter of the stack (a sanitizer's frames are several times
-// larger than a release build's), at least 256 KiB where the stack allows.
+// What is kept free of a stack of `size` bytes: what the interpreter and the
+// C++ code between two native entries may still need. An eighth of the
+// stack, at least 64 KiB, leaves a small thread stack nearly as deep as
+// plain Python code gets on it; a sanitizer's frames are several times
+// larger than a release build's, so such a build keeps a quarter, at least
+// 256 KiB where the stack allows.
+inline size_t stack_reserve(size_t size) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    constexpr bool sanitized = true;
+#else
+    constexpr bool sanitized = false;
+#endif
+#else
+    constexpr bool sanitized = false;
+#endif
+    if (sanitized)
+        return std::max(size / 4, std::min<size_t>(256 * 1024, size / 2));
+    return std::max(size / 8, std::min<size_t>(64 * 1024, size / 2));
+}
+
+// True when this thread's C stack is nearly used up (see stack_reserve).
 // False when the bounds cannot be told (unknown platform, or a stack the
 // thread library did not hand out, such as a coroutine's).
 inline bool stack_nearly_exhausted() {
@@ -186,7 +221,7 @@ inline bool stack_nearly_exhausted() {
         found.high = static_cast<char *>(pthread_get_stackaddr_np(pthread_self()));
         found.low = found.high - size;
 #endif
-        found.reserve = std::max(size / 4, std::min<size_t>(256 * 1024, size / 2));
+        found.reserve = stack_reserve(size);
         return found;
     }();
 #if defined(__GNUC__)
@@ -259,14 +294,19 @@ inline Py_ssize_t default_count(FunctionObject *self) {
     throw nb::python_error();
 }
 
+// The slot of the parameter a keyword names, or -1. Names are compared the
+// way the interpreter does: by identity first, then with the keyword's own
+// `==` (a str subclass may define it).
 inline Py_ssize_t find_param(const FunctionData &data, PyObject *keyword) {
     size_t count = data.param_names.size();
     for (size_t i = 0; i < count; ++i)
         if (data.param_names[i].ptr() == keyword)
             return static_cast<Py_ssize_t>(i);
     for (size_t i = 0; i < count; ++i) {
-        int equal = PyUnicode_Compare(data.param_names[i].ptr(), keyword);
-        if (equal == 0)
+        int equal = PyObject_RichCompareBool(keyword, data.param_names[i].ptr(), Py_EQ);
+        if (equal < 0)
+            throw nb::python_error();
+        if (equal > 0)
             return static_cast<Py_ssize_t>(i);
     }
     return -1;
@@ -336,9 +376,20 @@ inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize
 // frame never runs and holds no locals, so one frame serves every entry.
 //
 // Python code can still give the frame state through an entry: names
-// written into its `f_locals`, a trace function in `f_trace`. Such a frame
+// written into its `f_locals`, a trace function or tracing flags. Such a frame
 // stays with the tracebacks that hold it, and later entries get a new one,
 // so that they do not show (or keep alive) what was put there.
+inline bool frame_attribute_is(PyObject *frame, nb::handle name, PyObject *expected) {
+    PyObject *value = name ? PyObject_GetAttr(frame, name.ptr()) : nullptr;
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = value == expected;
+    Py_DECREF(value);
+    return same;
+}
+
 inline bool frame_is_unchanged(PyObject *frame) {
     PyObject *locals = PyFrame_GetLocals(reinterpret_cast<PyFrameObject *>(frame));
     if (!locals) {
@@ -347,17 +398,9 @@ inline bool frame_is_unchanged(PyObject *frame) {
     }
     bool unchanged = PyDict_CheckExact(locals) && PyDict_GET_SIZE(locals) == 0;
     Py_DECREF(locals);
-    if (!unchanged)
-        return false;
-    nb::handle trace_name = VX_ID("f_trace");
-    PyObject *trace = trace_name ? PyObject_GetAttr(frame, trace_name.ptr()) : nullptr;
-    if (!trace) {
-        PyErr_Clear();
-        return false;
-    }
-    unchanged = trace == Py_None;
-    Py_DECREF(trace);
-    return unchanged;
+    return unchanged && frame_attribute_is(frame, VX_ID("f_trace"), Py_None) &&
+           frame_attribute_is(frame, VX_ID("f_trace_lines"), Py_True) &&
+           frame_attribute_is(frame, VX_ID("f_trace_opcodes"), Py_False);
 }
 
 inline nb::object traceback_frame(FunctionObject *self) {
@@ -614,6 +657,8 @@ inline PyObject *repr(PyObject *object) {
 inline int traverse(PyObject *object, visitproc visit, void *arg) {
     auto *self = reinterpret_cast<FunctionObject *>(object);
     Py_VISIT(Py_TYPE(object));
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
     Py_VISIT(self->module);
     Py_VISIT(self->doc);
     Py_VISIT(self->annotations);
@@ -628,11 +673,18 @@ inline int traverse(PyObject *object, visitproc visit, void *arg) {
     return 0;
 }
 
-// Breaks cycles through the writable attributes. `name`, `qualname` and the
-// namespaces stay: native code reads them on every call, and a function
-// reached again after clearing must still work.
+// Breaks cycles through the writable attributes. `name` and `qualname`
+// become empty strings rather than NULL, and the namespaces stay: native
+// code reads them on every call, and a function reached again after
+// clearing must still work.
 inline int clear(PyObject *object) {
     auto *self = reinterpret_cast<FunctionObject *>(object);
+    if (PyObject *empty = PyUnicode_New(0, 0)) {
+        Py_SETREF(self->name, Py_NewRef(empty));
+        Py_SETREF(self->qualname, empty);
+    } else {
+        PyErr_Clear(); // the empty string is a preallocated singleton: not reached
+    }
     Py_CLEAR(self->module);
     Py_CLEAR(self->doc);
     Py_CLEAR(self->annotations);
@@ -664,6 +716,25 @@ inline void dealloc(PyObject *object) {
 
 inline void *field(size_t offset) {
     return reinterpret_cast<void *>(offset);
+}
+
+// The offsets a type spec passes as members also become attributes of every
+// instance on some versions; a Python function has none of them.
+inline bool remove_layout_members(PyObject *type) {
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(type)->tp_dict;
+    for (const char *name : {"__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"}) {
+        PyObject *key = PyUnicode_FromString(name);
+        if (!key)
+            return false;
+        int found = PyDict_Contains(dict, key);
+        if (found > 0)
+            found = PyDict_DelItem(dict, key) < 0 ? -1 : 1;
+        Py_DECREF(key);
+        if (found < 0)
+            return false;
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject *>(type));
+    return true;
 }
 
 inline PyTypeObject *function_type() {
@@ -704,7 +775,10 @@ inline PyTypeObject *function_type() {
                                        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                    slots};
-        return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+        PyObject *created = PyType_FromSpec(&spec);
+        if (created && !remove_layout_members(created))
+            Py_CLEAR(created);
+        return reinterpret_cast<PyTypeObject *>(created);
     }();
     if (!type)
         throw nb::python_error();

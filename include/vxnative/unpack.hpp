@@ -20,7 +20,15 @@ inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
         PyObject **items = PySequence_Fast_ITEMS(sequence);
         return {nb::borrow(items[0]), nb::borrow(items[1])};
     }
-    nb::object iterator = steal_or_throw(PyObject_GetIter(sequence));
+    nb::object iterator = nb::steal(PyObject_GetIter(sequence));
+    if (!iterator.is_valid()) {
+        // The interpreter's own wording for a value that cannot be iterated.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(sequence)->tp_iter && !PySequence_Check(sequence)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(sequence)->tp_name);
+        }
+        throw nb::python_error();
+    }
     nb::object items[2];
     for (Py_ssize_t taken = 0; taken < 2; ++taken) {
         items[taken] = nb::steal(PyIter_Next(iterator.ptr()));

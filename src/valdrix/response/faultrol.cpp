@@ -145,9 +145,10 @@ nb::object registry_get(const vx::Args &args) {
 
 nb::object registry_list_all(const vx::Args &args) {
     nb::object registry = registry_of(args[0]);
-    if (PyDict_CheckExact(registry.ptr()))
+    nb::object dict_class = args.global(VX_ID("dict"));
+    if (dict_class.is(reinterpret_cast<PyObject *>(&PyDict_Type)) && PyDict_CheckExact(registry.ptr()))
         return vx::steal_or_throw(PyDict_Copy(registry.ptr()));
-    return nb::borrow(reinterpret_cast<PyObject *>(&PyDict_Type))(registry);
+    return dict_class(registry);
 }
 
 nb::object registry_clear(const vx::Args &args) {
