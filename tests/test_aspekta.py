@@ -514,3 +514,34 @@ def test_a_row_stop_that_is_not_an_integer_fails_at_that_row(stops, error):
     with pytest.raises(error, match="cannot be interpreted as an integer"):
         analyzer.get_approx_simple_ratio(png_header(16, 9))
     assert analyzer.approx_search_range.adds == 2
+
+
+class SwallowingImage:
+    """An image whose size fails inside a with statement that swallows it."""
+    size = property(lambda image: 1 / 0)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        return True
+
+
+@pytest.mark.parametrize("method, error, text", [
+    ("get_raw_simple_ratio", KeyError, "'gcd'"),  # self._gcd is read before width
+    ("get_approx_simple_ratio", UnboundLocalError, "width"),
+])
+def test_lookup_order_when_the_size_is_missing(monkeypatch, method, error, text):
+    class Analyzer(ImageRatioAnalyzer):
+        _gcd = property(lambda analyzer: {}["gcd"])
+
+    monkeypatch.setattr(aspekta, "Image", types.SimpleNamespace(open=lambda stream: SwallowingImage()))
+    with pytest.raises(error, match=text):
+        getattr(Analyzer(), method)(b"x")
+
+
+def test_unpacking_a_non_iterable_size_reads_as_python(monkeypatch):
+    image = contextlib.nullcontext(types.SimpleNamespace(size=5))
+    monkeypatch.setattr(aspekta, "Image", types.SimpleNamespace(open=lambda stream: image))
+    with pytest.raises(TypeError, match="^cannot unpack non-iterable int object$"):
+        ImageRatioAnalyzer().get_raw_simple_ratio(b"x")

@@ -580,3 +580,16 @@ def test_callee_before_its_arguments(monkeypatch, mode, first, then):
     tool.events = events
     assert tool.adjust_size(SAMPLES["rgba"]) == PlainImageTool(None, mode, (9, 8, 7, 255)).adjust_size(SAMPLES["rgba"])
     assert events.index(first) < events.index(then)
+
+
+@pytest.mark.parametrize("attribute, value, text", [
+    ("__defaults__", (re.ASCII,), "\uff13:\uff14"),
+    ("__code__", (lambda pattern, string, flags=0: None).__code__, "3:4"),
+])
+def test_parse_ratio_runs_re_match_as_it_is_now(monkeypatch, attribute, value, text):
+    assert ImageTool._parse_ratio(text) == PlainImageTool._parse_ratio(text)
+    monkeypatch.setattr(re.match, attribute, value)
+    with pytest.raises(ValueError):
+        PlainImageTool._parse_ratio(text)
+    with pytest.raises(ValueError):
+        ImageTool._parse_ratio(text)

@@ -555,3 +555,18 @@ assert add_watcher(callback(lambda *event: 0)) >= 0
 
 def test_imported_again_the_module_keeps_its_one_dict_watcher():
     subprocess.run([sys.executable, "-c", REIMPORTS], check=True, timeout=60)
+
+
+def test_math_module_whose_class_is_swapped_after_a_call_is_used():
+    """Swapping a module's class changes no dict; the cached check must see it."""
+    assert Calc.floor_to_multiple(47) == 32
+
+    class Loud(types.ModuleType):
+        floor = property(lambda module: lambda value: 1000)
+
+    math.__class__ = Loud
+    try:
+        assert Calc.floor_to_multiple(47) == 16000
+    finally:
+        math.__class__ = types.ModuleType
+    assert Calc.floor_to_multiple(47) == 32

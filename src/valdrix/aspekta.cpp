@@ -81,18 +81,26 @@ struct ImageSize {
 // with BytesIO(image_bytes) as buf:
 //     with Image.open(buf) as img:
 //         width, height = img.size
-ImageSize read_image_size(const vx::Args &args, nb::handle image_bytes) {
-    std::optional<std::pair<nb::object, nb::object>> size;
+// Only a manager whose __exit__ swallowed an error leaves no size; reading
+// `width` then fails where the method first reads it (see bound_size).
+std::optional<ImageSize> read_image_size(const vx::Args &args, nb::handle image_bytes) {
+    std::optional<ImageSize> size;
     nb::object stream = args.global(VX_ID("BytesIO"))(image_bytes);
     vx::with_context(stream, [&](nb::handle buf) {
         nb::object image = args.global(VX_ID("Image")).attr(VX_ID("open"))(buf);
-        vx::with_context(image, [&](nb::handle img) { size = vx::unpack_pair(img.attr(VX_ID("size"))); });
+        vx::with_context(image, [&](nb::handle img) {
+            auto [width, height] = vx::unpack_pair(img.attr(VX_ID("size")));
+            size = ImageSize{std::move(width), std::move(height)};
+        });
     });
-    // Only a manager whose __exit__ swallowed an error gets here without a size.
+    return size;
+}
+
+ImageSize bound_size(std::optional<ImageSize> size) {
     if (!size)
         vx::raise(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
                   "width");
-    return {std::move(size->first), std::move(size->second)};
+    return std::move(*size);
 }
 
 // --- _gcd ----------------------------------------------------------------------
@@ -144,8 +152,9 @@ std::optional<nb::object> native_raw_ratio(nb::handle gcd_function, const ImageS
 nb::object get_raw_simple_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::bytes image_bytes = args.bytes(1);
-    ImageSize size = read_image_size(args, image_bytes);
-    nb::object gcd_function = self.attr(VX_ID("_gcd"));
+    std::optional<ImageSize> read = read_image_size(args, image_bytes);
+    nb::object gcd_function = self.attr(VX_ID("_gcd")); // looked up before the call reads width
+    ImageSize size = bound_size(std::move(read));
     if (auto ratio = native_raw_ratio(gcd_function, size))
         return *ratio;
     nb::object divisor = gcd_function(size.width, size.height);
@@ -278,7 +287,7 @@ Best search(const Target &target, nb::handle limit) {
 nb::object get_approx_simple_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::bytes image_bytes = args.bytes(1);
-    ImageSize size = read_image_size(args, image_bytes);
+    ImageSize size = bound_size(read_image_size(args, image_bytes));
     Target target = target_ratio(size);
     nb::object limit = nb::getattr(self, VX_ID("approx_search_range"));
     Best best = search(target, limit);

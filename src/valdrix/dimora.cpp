@@ -296,7 +296,10 @@ struct {
 
 bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
     PyObject *globals = args.globals().ptr();
-    if (globals == math_checked.globals && math_checked.generation == watched.generation)
+    // A module's class can be swapped without touching a dict, so the
+    // watcher does not see it: the cached answer checks it anew.
+    if (globals == math_checked.globals && math_checked.generation == watched.generation &&
+        Py_IS_TYPE(originals.math_module, &PyModule_Type))
         return true;
     if (!math_looks_original(globals, true, true))
         return math_looks_original(globals, need_sqrt, need_floor);
