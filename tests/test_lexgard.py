@@ -863,3 +863,26 @@ def test_automaton_goes_with_its_pattern(tmp_path):
     for _ in range(30):
         round_trip()
     assert resident_bytes() - before < 6 * 1024 * 1024
+
+
+def test_os_path_exists_is_looked_up_before_the_file_attribute(monkeypatch):
+    class Checker(PromptBanChecker):
+        ban_word_file = property(lambda checker: 1 / 0)
+
+    monkeypatch.delattr(lexgard, "os")
+    with pytest.raises(NameError, match="'os'"):
+        Checker.__new__(Checker).load_banned_words()
+
+
+def test_words_go_through_re_escape_once_re_reads_another_isinstance(monkeypatch):
+    checker = PromptBanChecker.__new__(PromptBanChecker)
+    checker.banned_words, checker.ignore_case = ["abc"], True
+    errors = []
+    with monkeypatch.context() as patch:  # re itself fails while patched: pytest's match waits
+        patch.setattr(re, "isinstance", lambda value, kind: False, raising=False)
+        for call in (lambda: re.escape("abc"), checker._build_regex):
+            try:
+                call()
+            except TypeError as error:
+                errors.append(str(error))
+    assert errors == ["decoding str is not supported"] * 2

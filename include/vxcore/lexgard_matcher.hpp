@@ -139,8 +139,13 @@ template <class Label> class CharClassTable {
 // a full row of transitions, so that a step from them is one load.
 template <class Label> class Automaton {
   public:
-    // Memory for the rows of full transitions.
+    // Memory for the rows of full transitions: at most 3 MiB, and for small
+    // lists about what the rest of the automaton takes (re keeps hundreds
+    // of compiled patterns in its cache, and each keeps its automaton, so a
+    // host that reloads small lists often must not pay megabytes for each).
     static constexpr std::size_t kDenseBudgetBytes = std::size_t{3} << 20;
+    static constexpr std::size_t kDenseBytesPerNode = 24;
+    static constexpr std::size_t kSmallestDenseBudget = std::size_t{64} << 10;
     // Rows longer than this (alphabets of thousands of characters) would
     // each cost more than they save; only the root gets one then.
     static constexpr std::size_t kLongestDenseRow = 4096;
@@ -345,7 +350,9 @@ template <class Label> class Automaton {
         // node = offset * reciprocal_ >> 30 is exact for every multiple of
         // the stride below 2^30.
         reciprocal_ = ((std::uint64_t{1} << 30) + stride_ - 1) / stride_;
-        std::size_t rows = std::max<std::size_t>(1, kDenseBudgetBytes / (std::size_t{stride_} * sizeof(std::uint32_t)));
+        std::size_t budget =
+            std::min(kDenseBudgetBytes, std::max(kSmallestDenseBudget, labels_.size() * kDenseBytesPerNode));
+        std::size_t rows = std::max<std::size_t>(1, budget / (std::size_t{stride_} * sizeof(std::uint32_t)));
         if (stride_ > kLongestDenseRow)
             rows = 1;
         rows = std::min<std::size_t>(rows, (std::size_t{kEntrySparse} - 1) / stride_);

@@ -184,6 +184,7 @@ struct ReModule {
     nb::object module;
     nb::object escape;
     nb::object escape_code;
+    nb::object builtin_isinstance; // the built-in re.escape reads, when captured
     nb::object compile;
     nb::object pattern_type;
     nb::object compiler_module;
@@ -223,6 +224,7 @@ void capture_re(nb::handle re) {
     captured.module = nb::borrow(re);
     captured.escape = re.attr("escape");
     captured.escape_code = nb::getattr(captured.escape, "__code__", nb::none());
+    captured.builtin_isinstance = nb::module_::import_("builtins").attr("isinstance");
     captured.compile = re.attr("compile");
     nb::object pattern_type = re.attr("Pattern");
     if (is_re_pattern_type(pattern_type))
@@ -243,9 +245,27 @@ void capture_re(nb::handle re) {
     }
 }
 
+// The name as re.escape's code finds it: re's globals, then its built-ins.
+// Empty when a lookup would run code or fail; such a name is not ours.
+nb::object escape_global(nb::handle escape, const char *name) {
+    nb::object key = vx::steal_or_throw(PyUnicode_InternFromString(name));
+    PyObject *found = PyDict_GetItemWithError(PyFunction_GetGlobals(escape.ptr()), key.ptr());
+    vx::throw_if_error();
+    if (found)
+        return nb::borrow(found);
+    nb::object builtins = nb::steal(PyObject_GetAttrString(escape.ptr(), "__builtins__"));
+    if (!builtins.is_valid() || !PyDict_CheckExact(builtins.ptr())) {
+        PyErr_Clear();
+        return {};
+    }
+    found = PyDict_GetItemWithError(builtins.ptr(), key.ptr());
+    vx::throw_if_error();
+    return nb::borrow(found);
+}
+
 // True while re.escape is the function captured at import, running the code
-// it had then against a translation table equal to ours: exact str words
-// may then be escaped here.
+// it had then against a translation table equal to ours, with the built-in
+// isinstance and str: exact str words may then be escaped here.
 bool escape_is_ours(nb::handle escape) {
     const ReModule &captured = captured_re();
     if (!escape.is(captured.escape) || !PyFunction_Check(escape.ptr()))
@@ -254,7 +274,10 @@ bool escape_is_ours(nb::handle escape) {
         return false;
     nb::handle map = PyDict_GetItemWithError(PyFunction_GetGlobals(escape.ptr()), VX_ID("_special_chars_map").ptr());
     vx::throw_if_error();
-    return captured.escapes.agrees_with(map);
+    if (!captured.escapes.agrees_with(map))
+        return false;
+    return escape_global(escape, "isinstance").is(captured.builtin_isinstance) &&
+           escape_global(escape, "str").is(reinterpret_cast<PyObject *>(&PyUnicode_Type));
 }
 
 // True while re's compiler reads the same table of extra cases, with the
@@ -519,14 +542,17 @@ nb::object checker_init(const vx::Args &args) {
 
 nb::object checker_load_banned_words(const vx::Args &args) {
     nb::handle self = args[0];
-    nb::object path = self.attr(VX_ID("ban_word_file"));
-    nb::object os = args.global(VX_ID("os"));
-    if (!vx::truth(os.attr(VX_ID("path")).attr(VX_ID("exists"))(path))) {
+    // os.path.exists(self.ban_word_file): the callee first, then the
+    // argument; the message and open read the attribute again.
+    nb::object exists = args.global(VX_ID("os")).attr(VX_ID("path")).attr(VX_ID("exists"));
+    if (!vx::truth(exists(self.attr(VX_ID("ban_word_file"))))) {
+        nb::object path = self.attr(VX_ID("ban_word_file"));
         nb::object shown = vx::steal_or_throw(PyObject_Format(path.ptr(), nullptr));
         nb::object message = vx::steal_or_throw(PyUnicode_Concat(nb::str("违禁词文件不存在: ").ptr(), shown.ptr()));
         vx::raise_object(PyExc_FileNotFoundError, message);
     }
-    nb::object manager = args.global(VX_ID("open"))(path, "r", "encoding"_a = "utf-8");
+    nb::object open = args.global(VX_ID("open"));
+    nb::object manager = open(self.attr(VX_ID("ban_word_file")), "r", "encoding"_a = "utf-8");
     nb::list words;
     vx::with_context(manager, [&](nb::handle file) { read_distinct_words(file, words); });
     words.attr(VX_ID("sort"))("key"_a = args.global(VX_ID("len")), "reverse"_a = true);

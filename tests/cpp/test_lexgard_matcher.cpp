@@ -271,3 +271,22 @@ VX_TEST(matcher_start_filter_at_window_limits) {
         }
     }
 }
+
+// re keeps compiled patterns cached, each with its automaton: a list's
+// automaton costs tens of bytes per character of its words, not megabytes.
+VX_TEST(matcher_memory_grows_with_the_list) {
+    auto rng = vxtest::rng("memory");
+    std::vector<CodePoint> latin;
+    for (CodePoint c = 'a'; c <= 'z'; ++c)
+        latin.push_back(c);
+    for (std::size_t count : {100, 1000, 5000}) {
+        std::vector<Text> words(count);
+        std::size_t characters = 0;
+        for (Text &word : words) {
+            word = random_string(rng, latin, 5, 12);
+            characters += word.size();
+        }
+        Matcher matcher(word_list(words), vxcore::lexgard::exact_case());
+        CHECK(matcher.memory_bytes() <= 64 * 1024 + 48 * characters);
+    }
+}
