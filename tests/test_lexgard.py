@@ -886,3 +886,22 @@ def test_words_go_through_re_escape_once_re_reads_another_isinstance(monkeypatch
             except TypeError as error:
                 errors.append(str(error))
     assert errors == ["decoding str is not supported"] * 2
+
+
+def test_an_isinstance_wrapped_before_import_is_called_by_the_escape():
+    script = """
+import builtins
+calls = []
+real = builtins.isinstance
+builtins.isinstance = lambda value, kind: calls.append(value) or real(value, kind)
+from valdrix.lexgard import PromptBanChecker
+checker = PromptBanChecker.__new__(PromptBanChecker)
+checker.banned_words, checker.ignore_case = ["abc", "de"], True
+calls.clear()
+checker._build_regex()
+builtins.isinstance = real
+print(sorted(call for call in calls if type(call) is str and call in ("abc", "de")))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "['abc', 'de']"

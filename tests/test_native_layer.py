@@ -543,9 +543,9 @@ def test_module_names_fall_back_to_the_functions_own_builtins(caller_builtins):
         try:
             exec("R.register('A', 'b')", namespace)
         except Exception as error:
-            print(type(error).__name__, error)
+            print(type(error).__name__, error.name, error)
     """)
-    assert out == "NameError name 'CustomErrorCode' is not defined"
+    assert out == "NameError CustomErrorCode name 'CustomErrorCode' is not defined"
 
 
 def test_a_module_global_shadows_a_builtin_called_by_the_module(monkeypatch):
@@ -573,8 +573,8 @@ def test_cycles_through_writable_attributes_are_collected(attribute):
 
 @pytest.mark.skipif(bool(os.environ.get("VALDRIX_SANITIZED")),
                     reason="a sanitizer's larger frames need a larger reserve of stack")
-@pytest.mark.parametrize("stack_kib, depth", [(256, 200), (512, 500)])
-def test_small_thread_stacks_reach_the_depth_plain_python_reaches(stack_kib, depth):
+def test_a_small_thread_stack_reaches_the_depth_plain_python_reaches():
+    stack_kib, depth = 512, 500
     out = run_script(f"""
         import sys, threading
         from valdrix.response.faultrol import CustomErrorCode
@@ -588,6 +588,31 @@ def test_small_thread_stacks_reach_the_depth_plain_python_reaches(stack_kib, dep
         print(result)
     """)
     assert out == "['a']"
+
+
+@pytest.mark.parametrize("stack_kib", [192, 256, 384])
+def test_a_handler_of_native_recursion_has_stack_left_for_ordinary_work(stack_kib):
+    """Native code calling itself through an override stops with room for
+    the handler: here a repr of 500 nested lists, as plain Python manages."""
+    out = run_script(f"""
+        import threading
+        from valdrix.response.faultrol import ErrorCodeRegistry
+        class Registry(dict):
+            def get(self, code):
+                try:
+                    return Sub.get(code)
+                except RecursionError:
+                    nested = []
+                    for _ in range(500):
+                        nested = [nested]
+                    return len(repr(nested))
+        class Sub(ErrorCodeRegistry):
+            _registry = Registry()
+        threading.stack_size({stack_kib} * 1024)
+        thread = threading.Thread(target=lambda: print(Sub.get("x")))
+        thread.start(); thread.join()
+    """)
+    assert out == "1002"
 
 
 @pytest.mark.parametrize("name", ["__vectorcalloffset__", "__dictoffset__", "__weaklistoffset__"])
@@ -607,14 +632,23 @@ def test_keywords_compare_with_their_own_eq():
         ErrorCodeRegistry.register.__func__(ErrorCodeRegistry, "A", **{EqualToAll("zzz"): "m"})
 
 
-def test_a_base_that_is_no_class_fails_as_in_a_class_statement():
-    """The metaclass is the first base's type, as a class statement takes it."""
-    out = run_script("""
+@pytest.mark.parametrize("replacement", ["5", "Raising()", "Preparing('E', (), {})"])
+def test_a_replaced_base_fails_as_in_a_class_statement(replacement):
+    """The metaclass is the first base's type; errors of __mro_entries__ and
+    __prepare__ pass on as a class statement passes them."""
+    out = run_script(f"""
         import enum, json
-        enum.Enum = 5
+        class Raising:
+            def __getattr__(self, name):
+                raise ValueError(name)
+        class Preparing(type):
+            @classmethod
+            def __prepare__(metaclass, name, bases, **keywords):
+                return 5
+        enum.Enum = {replacement}
         def outcome(code):
             try:
-                exec(code, {})
+                exec(code, {{}})
             except Exception as error:
                 return [type(error).__name__, str(error)]
             return ["ok"]
@@ -623,4 +657,18 @@ def test_a_base_that_is_no_class_fails_as_in_a_class_statement():
         print(json.dumps([expected, got]))
     """)
     expected, got = json.loads(out)
-    assert got == expected and expected[0] == "TypeError"
+    assert got == expected and expected[0] != "ok"
+
+
+def test_list_all_looks_up_dict_before_the_registry():
+    class Rebinding(type):
+        @property
+        def _registry(cls):
+            faultrol.dict = lambda mapping: "rebound"
+            return {"k": 1}
+
+    registry = Rebinding("Registry", (ErrorCodeRegistry,), {})
+    try:
+        assert registry.list_all() == {"k": 1}
+    finally:
+        del faultrol.dict

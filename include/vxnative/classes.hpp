@@ -94,12 +94,15 @@ struct ModuleContext {
 class ClassBuilder {
   public:
     ClassBuilder(const ModuleContext &context, const char *name, const char *doc, nb::tuple bases = nb::tuple())
-        : context_(context), name_(name), bases_(resolved_bases(bases)) {
+        : context_(context), name_(name), original_bases_(bases), bases_(resolved_bases(bases)) {
         metaclass_ = most_derived_metaclass();
-        nb::object prepare = nb::getattr(metaclass_, "__prepare__", nb::none());
-        namespace_ = prepare.is_none() ? nb::object(nb::dict()) : prepare(name, bases_);
-        if (!bases_.is(bases))
-            set("__orig_bases__", bases);
+        nb::object prepare = optional_attribute(metaclass_, "__prepare__");
+        namespace_ = prepare.is_valid() ? prepare(name, bases_) : nb::object(nb::dict());
+        if (!PyMapping_Check(namespace_.ptr()))
+            raise(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                  PyType_Check(metaclass_.ptr()) ? reinterpret_cast<PyTypeObject *>(metaclass_.ptr())->tp_name
+                                                 : "<metaclass>",
+                  Py_TYPE(namespace_.ptr())->tp_name);
         set("__module__", context.module.attr("__name__"));
         set("__qualname__", nb::str(name));
         if (doc)
@@ -127,6 +130,9 @@ class ClassBuilder {
 
     // Creates the class and binds it in the module.
     nb::object finish() {
+        // After the body, as a class statement stores it.
+        if (!bases_.is(original_bases_))
+            set("__orig_bases__", original_bases_);
         nb::object cls = metaclass_(nb::str(name_), bases_, namespace_);
         context_.bind(name_, cls);
         return cls;
@@ -143,6 +149,18 @@ class ClassBuilder {
         return wrapper;
     }
 
+    // The attribute, or nothing when it is missing; other errors pass on.
+    static nb::object optional_attribute(nb::handle object, const char *name) {
+        PyObject *value = PyObject_GetAttrString(object.ptr(), name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw nb::python_error();
+            PyErr_Clear();
+            return {};
+        }
+        return nb::steal(value);
+    }
+
     // The bases a class statement would use: a base that is not a class
     // but has `__mro_entries__` is replaced by the classes that returns.
     static nb::tuple resolved_bases(const nb::tuple &bases) {
@@ -151,8 +169,8 @@ class ClassBuilder {
         for (nb::handle base : bases) {
             nb::object entries;
             if (!PyType_Check(base.ptr()))
-                entries = nb::getattr(base, "__mro_entries__", nb::none());
-            if (!entries.is_valid() || entries.is_none()) {
+                entries = optional_attribute(base, "__mro_entries__");
+            if (!entries.is_valid()) {
                 resolved.append(base);
                 continue;
             }
@@ -186,6 +204,7 @@ class ClassBuilder {
 
     const ModuleContext &context_;
     const char *name_;
+    nb::tuple original_bases_;
     nb::tuple bases_;
     nb::object metaclass_;
     nb::object namespace_;

@@ -161,6 +161,12 @@ inline nb::object Args::global(nb::handle name) const {
         PyErr_Clear();
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    // The name goes with the error, as the interpreter's own lookup gives it
+    // (for the "Did you mean" hint).
+    PyObject *error = PyErr_GetRaisedException();
+    if (PyObject_SetAttrString(error, "name", name.ptr()) < 0)
+        PyErr_Clear();
+    PyErr_SetRaisedException(error);
     throw nb::python_error();
 }
 
@@ -171,11 +177,11 @@ constexpr size_t kMaxParams = 16;
 // --- recursion -------------------------------------------------------------------
 
 // What is kept free of a stack of `size` bytes: what the interpreter and the
-// C++ code between two native entries may still need. An eighth of the
-// stack, at least 64 KiB, leaves a small thread stack nearly as deep as
-// plain Python code gets on it; a sanitizer's frames are several times
-// larger than a release build's, so such a build keeps a quarter, at least
-// 256 KiB where the stack allows.
+// C++ code between two native entries may still need, and what a handler of
+// the RecursionError raised then may use (ordinary work such as a repr of
+// nested containers takes tens of KiB). A quarter of the stack, at least
+// 128 KiB where the stack allows; a sanitizer's frames are several times
+// larger than a release build's, so such a build keeps at least 256 KiB.
 inline size_t stack_reserve(size_t size) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     constexpr bool sanitized = true;
@@ -190,7 +196,7 @@ inline size_t stack_reserve(size_t size) {
 #endif
     if (sanitized)
         return std::max(size / 4, std::min<size_t>(256 * 1024, size / 2));
-    return std::max(size / 8, std::min<size_t>(64 * 1024, size / 2));
+    return std::max(size / 4, std::min<size_t>(128 * 1024, size / 2));
 }
 
 // True when this thread's C stack is nearly used up (see stack_reserve).

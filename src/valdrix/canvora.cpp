@@ -123,60 +123,10 @@ nb::object tool_init(const vx::Args &args) {
 
 constexpr const char *kRatioPattern = R"((\d+):(\d+))";
 
-// `re.match` as the module bound it at import, and the bound `match` of the
-// pattern compiled then. While the module's `re.match` is still that
-// function, running the code it had then with the same defaults, and the
-// `_compile` it calls is still re's own, `re.match(pattern, text)` is
-// `re.compile(pattern).match(text)`, so the call can skip the function's
-// pattern-cache lookup. All of them live as long as the process.
-struct ImportedFunction {
-    PyObject *function = nullptr;
-    PyObject *code = nullptr;
-    PyObject *defaults = nullptr;
-    PyObject *kwdefaults = nullptr;
-
-    void capture(nb::handle candidate) {
-        function = nb::borrow(candidate).release().ptr();
-        if (!PyFunction_Check(function))
-            return;
-        code = PyFunction_GetCode(function);
-        defaults = PyFunction_GetDefaults(function);
-        kwdefaults = PyFunction_GetKwDefaults(function);
-        Py_XINCREF(code);
-        Py_XINCREF(defaults);
-        Py_XINCREF(kwdefaults);
-    }
-
-    bool unchanged(PyObject *candidate) const {
-        return candidate == function && PyFunction_Check(candidate) && PyFunction_GetCode(candidate) == code &&
-               PyFunction_GetDefaults(candidate) == defaults && PyFunction_GetKwDefaults(candidate) == kwdefaults;
-    }
-};
-
-ImportedFunction imported_re_match;
-ImportedFunction imported_re_compile_helper;
-PyObject *compiled_ratio_match = nullptr;
-
-void prepare_ratio_pattern(nb::handle re_module) {
-    imported_re_match.capture(re_module.attr("match"));
-    imported_re_compile_helper.capture(nb::getattr(re_module, "_compile", nb::none()));
-    compiled_ratio_match = nb::object(re_module.attr("compile")(kRatioPattern).attr("match")).release().ptr();
-}
-
-bool re_match_is_imported(nb::handle re_match) {
-    if (!imported_re_match.unchanged(re_match.ptr()))
-        return false;
-    PyObject *helper = PyDict_GetItemWithError(PyFunction_GetGlobals(re_match.ptr()), VX_ID("_compile").ptr());
-    vx::throw_if_error();
-    return helper && imported_re_compile_helper.unchanged(helper);
-}
-
 // `re.match(r"(\d+):(\d+)", text)` with `re` looked up at call time.
 nb::object match_ratio(const vx::Args &args, nb::handle ratio_str) {
     nb::object re_match = args.global(VX_ID("re")).attr(VX_ID("match"));
     nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(ratio_str.ptr(), VX_ID("strip").ptr()));
-    if (re_match_is_imported(re_match))
-        return vx::steal_or_throw(PyObject_CallOneArg(compiled_ratio_match, stripped.ptr()));
     return re_match(VX_ID(kRatioPattern), stripped);
 }
 
@@ -416,7 +366,6 @@ VX_MODULE(canvora, module) {
     context.bind("Tuple", typing.attr("Tuple"));
     context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     nb::object re_module = vx::ModuleContext::import("re");
-    prepare_ratio_pattern(re_module);
     context.bind("re", re_module);
     context.bind("math", vx::ModuleContext::import("math"));
 

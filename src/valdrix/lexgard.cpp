@@ -184,7 +184,6 @@ struct ReModule {
     nb::object module;
     nb::object escape;
     nb::object escape_code;
-    nb::object builtin_isinstance; // the built-in re.escape reads, when captured
     nb::object compile;
     nb::object pattern_type;
     nb::object compiler_module;
@@ -224,7 +223,6 @@ void capture_re(nb::handle re) {
     captured.module = nb::borrow(re);
     captured.escape = re.attr("escape");
     captured.escape_code = nb::getattr(captured.escape, "__code__", nb::none());
-    captured.builtin_isinstance = nb::module_::import_("builtins").attr("isinstance");
     captured.compile = re.attr("compile");
     nb::object pattern_type = re.attr("Pattern");
     if (is_re_pattern_type(pattern_type))
@@ -263,6 +261,22 @@ nb::object escape_global(nb::handle escape, const char *name) {
     return nb::borrow(found);
 }
 
+// The interpreter's own isinstance: a built-in function of the builtins
+// module by that name (Python code cannot make one; a wrapper installed
+// before this module was imported is not one).
+bool is_builtin_isinstance(nb::handle candidate) {
+    if (!candidate.is_valid() || !PyCFunction_Check(candidate.ptr()))
+        return false;
+    PyObject *owner = PyCFunction_GET_SELF(candidate.ptr());
+    const char *owner_name = owner && PyModule_Check(owner) ? PyModule_GetName(owner) : nullptr;
+    if (!owner_name) {
+        PyErr_Clear();
+        return false;
+    }
+    const char *name = reinterpret_cast<PyCFunctionObject *>(candidate.ptr())->m_ml->ml_name;
+    return std::string_view(owner_name) == "builtins" && std::string_view(name) == "isinstance";
+}
+
 // True while re.escape is the function captured at import, running the code
 // it had then against a translation table equal to ours, with the built-in
 // isinstance and str: exact str words may then be escaped here.
@@ -276,7 +290,7 @@ bool escape_is_ours(nb::handle escape) {
     vx::throw_if_error();
     if (!captured.escapes.agrees_with(map))
         return false;
-    return escape_global(escape, "isinstance").is(captured.builtin_isinstance) &&
+    return is_builtin_isinstance(escape_global(escape, "isinstance")) &&
            escape_global(escape, "str").is(reinterpret_cast<PyObject *>(&PyUnicode_Type));
 }
 

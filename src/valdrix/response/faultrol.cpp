@@ -144,8 +144,8 @@ nb::object registry_get(const vx::Args &args) {
 }
 
 nb::object registry_list_all(const vx::Args &args) {
+    nb::object dict_class = args.global(VX_ID("dict")); // dict(cls._registry): the callee first
     nb::object registry = registry_of(args[0]);
-    nb::object dict_class = args.global(VX_ID("dict"));
     if (dict_class.is(reinterpret_cast<PyObject *>(&PyDict_Type)) && PyDict_CheckExact(registry.ptr()))
         return vx::steal_or_throw(PyDict_Copy(registry.ptr()));
     return dict_class(registry);
