@@ -8,6 +8,7 @@
 #include <vxnative/unpack.hpp>
 
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace nb = nanobind;
@@ -123,10 +124,145 @@ nb::object tool_init(const vx::Args &args) {
 
 constexpr const char *kRatioPattern = R"((\d+):(\d+))";
 
+// re's functions as the module saw them at import. While `re.match` and the
+// `_compile` it calls still run the code they had then, `re.match(pattern,
+// text)` is `_compile(pattern, 0).match(text)`, and `_compile` first returns
+// what its cache holds for (str, pattern, 0), having asked
+// `isinstance(0, RegexFlag)` (false for an int unless RegexFlag's metaclass
+// says otherwise). So when every name on that way is still what it was, the
+// pattern the cache holds can be used directly; a cache hit changes nothing
+// there. They live as long as the process.
+struct CapturedFunction {
+    PyObject *function = nullptr;
+    PyObject *code = nullptr;
+    PyObject *defaults = nullptr;
+    PyObject *kwdefaults = nullptr;
+
+    void capture(PyObject *candidate) {
+        if (!candidate || !PyFunction_Check(candidate))
+            return;
+        function = Py_NewRef(candidate);
+        code = Py_XNewRef(PyFunction_GetCode(candidate));
+        defaults = Py_XNewRef(PyFunction_GetDefaults(candidate));
+        kwdefaults = Py_XNewRef(PyFunction_GetKwDefaults(candidate));
+    }
+
+    bool unchanged(PyObject *candidate) const {
+        return function && candidate == function && PyFunction_GetCode(candidate) == code &&
+               PyFunction_GetDefaults(candidate) == defaults && PyFunction_GetKwDefaults(candidate) == kwdefaults;
+    }
+};
+
+struct ReMatchRoute {
+    CapturedFunction match;
+    CapturedFunction compile_helper;
+    PyObject *regex_flag = nullptr;
+    PyObject *regex_flag_metaclass = nullptr;
+    PyObject *metaclass_mro = nullptr; // the metaclass's own dict lacks __instancecheck__ along it
+    PyObject *cache = nullptr;
+    PyObject *cache_key = nullptr;        // (str, kRatioPattern, 0)
+    PyObject *verified_pattern = nullptr; // held, so that its identity stays its own
+    long unicode_flag = -1;
+} re_route;
+
+// Lookups that run no Python code: exact str keys in dicts.
+PyObject *dict_item(PyObject *dict, nb::handle name) {
+    PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
+    PyErr_Clear();
+    return value;
+}
+
+void capture_re_route(nb::handle re_module) {
+    PyObject *names = PyModule_GetDict(re_module.ptr());
+    re_route.match.capture(dict_item(names, VX_ID("match")));
+    re_route.compile_helper.capture(dict_item(names, VX_ID("_compile")));
+    re_route.regex_flag = Py_XNewRef(dict_item(names, VX_ID("RegexFlag")));
+    re_route.cache = Py_XNewRef(dict_item(names, VX_ID("_cache2")));
+    if (re_route.regex_flag) {
+        auto *metaclass = Py_TYPE(re_route.regex_flag);
+        re_route.regex_flag_metaclass = Py_NewRef(reinterpret_cast<PyObject *>(metaclass));
+        re_route.metaclass_mro = Py_XNewRef(metaclass->tp_mro);
+    }
+    re_route.cache_key =
+        nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), VX_ID(kRatioPattern), 0)
+            .release()
+            .ptr();
+    if (PyObject *unicode = dict_item(names, VX_ID("UNICODE")))
+        re_route.unicode_flag = PyLong_AsLong(unicode);
+    PyErr_Clear();
+}
+
+// isinstance(0, RegexFlag) answers False without running code: the
+// metaclass (and every class it inherits from short of type) defines no
+// __instancecheck__ of its own.
+bool plain_instance_check(const ReMatchRoute &route) {
+    PyObject *metaclass = route.regex_flag_metaclass;
+    if (reinterpret_cast<PyObject *>(Py_TYPE(route.regex_flag)) != metaclass || !route.metaclass_mro ||
+        reinterpret_cast<PyTypeObject *>(metaclass)->tp_mro != route.metaclass_mro)
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(route.metaclass_mro); ++i) {
+        PyObject *base = PyTuple_GET_ITEM(route.metaclass_mro, i);
+        if (base == reinterpret_cast<PyObject *>(&PyType_Type))
+            return true;
+        nb::object names = nb::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(base)));
+        if (!names.is_valid() || dict_item(names.ptr(), VX_ID("__instancecheck__")))
+            return false;
+    }
+    return false;
+}
+
+// True while `_compile` would reach its cache lookup without running any
+// code: the names it reads are re's and the interpreter's own.
+bool compile_route_unchanged(nb::handle re_match) {
+    const ReMatchRoute &route = re_route;
+    if (!route.match.unchanged(re_match.ptr()) || !route.cache || !PyDict_CheckExact(route.cache))
+        return false;
+    PyObject *names = PyFunction_GetGlobals(re_match.ptr());
+    PyObject *helper = dict_item(names, VX_ID("_compile"));
+    if (!helper || !route.compile_helper.unchanged(helper) ||
+        dict_item(names, VX_ID("RegexFlag")) != route.regex_flag || dict_item(names, VX_ID("_cache2")) != route.cache ||
+        dict_item(names, VX_ID("isinstance")) || dict_item(names, VX_ID("type")))
+        return false;
+    PyObject *builtins = reinterpret_cast<PyFunctionObject *>(helper)->func_builtins;
+    if (!builtins || !PyDict_CheckExact(builtins) ||
+        !vx::is_builtin_function(dict_item(builtins, VX_ID("isinstance")), "isinstance") ||
+        dict_item(builtins, VX_ID("type")) != reinterpret_cast<PyObject *>(&PyType_Type))
+        return false;
+    return plain_instance_check(route);
+}
+
+// The pattern `_compile(kRatioPattern, 0)` returns now, when that is known
+// without running any code: one re compiled from this very text with the
+// default flags, found in its cache.
+nb::object cached_ratio_pattern(nb::handle re_match) {
+    if (!compile_route_unchanged(re_match))
+        return {};
+    PyObject *found = dict_item(re_route.cache, re_route.cache_key);
+    if (!found)
+        return {};
+    if (found != re_route.verified_pattern) {
+        if (std::string_view(Py_TYPE(found)->tp_name) != "re.Pattern")
+            return {};
+        nb::object pattern = nb::borrow(found);
+        nb::object text = nb::steal(PyObject_GetAttrString(found, "pattern"));
+        nb::object flags = nb::steal(PyObject_GetAttrString(found, "flags"));
+        bool same = text.is_valid() && PyUnicode_CheckExact(text.ptr()) &&
+                    PyUnicode_CompareWithASCIIString(text.ptr(), kRatioPattern) == 0 && flags.is_valid() &&
+                    PyLong_CheckExact(flags.ptr()) && PyLong_AsLong(flags.ptr()) == re_route.unicode_flag;
+        PyErr_Clear();
+        if (!same)
+            return {};
+        Py_XSETREF(re_route.verified_pattern, pattern.release().ptr());
+    }
+    return nb::borrow(found);
+}
+
 // `re.match(r"(\d+):(\d+)", text)` with `re` looked up at call time.
 nb::object match_ratio(const vx::Args &args, nb::handle ratio_str) {
     nb::object re_match = args.global(VX_ID("re")).attr(VX_ID("match"));
     nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(ratio_str.ptr(), VX_ID("strip").ptr()));
+    if (nb::object pattern = cached_ratio_pattern(re_match); pattern.is_valid())
+        return vx::steal_or_throw(PyObject_CallMethodOneArg(pattern.ptr(), VX_ID("match").ptr(), stripped.ptr()));
     return re_match(VX_ID(kRatioPattern), stripped);
 }
 
@@ -366,6 +502,7 @@ VX_MODULE(canvora, module) {
     context.bind("Tuple", typing.attr("Tuple"));
     context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     nb::object re_module = vx::ModuleContext::import("re");
+    capture_re_route(re_module);
     context.bind("re", re_module);
     context.bind("math", vx::ModuleContext::import("math"));
 

@@ -261,22 +261,6 @@ nb::object escape_global(nb::handle escape, const char *name) {
     return nb::borrow(found);
 }
 
-// The interpreter's own isinstance: a built-in function of the builtins
-// module by that name (Python code cannot make one; a wrapper installed
-// before this module was imported is not one).
-bool is_builtin_isinstance(nb::handle candidate) {
-    if (!candidate.is_valid() || !PyCFunction_Check(candidate.ptr()))
-        return false;
-    PyObject *owner = PyCFunction_GET_SELF(candidate.ptr());
-    const char *owner_name = owner && PyModule_Check(owner) ? PyModule_GetName(owner) : nullptr;
-    if (!owner_name) {
-        PyErr_Clear();
-        return false;
-    }
-    const char *name = reinterpret_cast<PyCFunctionObject *>(candidate.ptr())->m_ml->ml_name;
-    return std::string_view(owner_name) == "builtins" && std::string_view(name) == "isinstance";
-}
-
 // True while re.escape is the function captured at import, running the code
 // it had then against a translation table equal to ours, with the built-in
 // isinstance and str: exact str words may then be escaped here.
@@ -290,7 +274,7 @@ bool escape_is_ours(nb::handle escape) {
     vx::throw_if_error();
     if (!captured.escapes.agrees_with(map))
         return false;
-    return is_builtin_isinstance(escape_global(escape, "isinstance")) &&
+    return vx::is_builtin_function(escape_global(escape, "isinstance"), "isinstance") &&
            escape_global(escape, "str").is(reinterpret_cast<PyObject *>(&PyUnicode_Type));
 }
 
