@@ -4,8 +4,6 @@
 
 #include "errors.hpp"
 
-#include <string_view>
-
 namespace vx {
 
 inline const char *given_type_name(nb::handle obj) {
@@ -79,22 +77,6 @@ inline double real(nb::handle value) {
 }
 
 // `bool` parameter: the truth value of any object.
-// The interpreter's own built-in function `name`: a function of the builtins
-// module by that name (Python code cannot make one, so a wrapper installed
-// in its place, even before a module was imported, is not one).
-inline bool is_builtin_function(nb::handle candidate, std::string_view name) {
-    if (!candidate.is_valid() || !PyCFunction_Check(candidate.ptr()))
-        return false;
-    PyObject *owner = PyCFunction_GET_SELF(candidate.ptr());
-    const char *owner_name = owner && PyModule_Check(owner) ? PyModule_GetName(owner) : nullptr;
-    if (!owner_name) {
-        PyErr_Clear();
-        return false;
-    }
-    const char *function_name = reinterpret_cast<PyCFunctionObject *>(candidate.ptr())->m_ml->ml_name;
-    return std::string_view(owner_name) == "builtins" && function_name == name;
-}
-
 inline bool truth(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0)

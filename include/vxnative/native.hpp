@@ -7,3 +7,4 @@
 #include "errors.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "python_functions.hpp"

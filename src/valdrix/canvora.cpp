@@ -217,16 +217,12 @@ bool compile_route_unchanged(nb::handle re_match) {
     const ReMatchRoute &route = re_route;
     if (!route.match.unchanged(re_match.ptr()) || !route.cache || !PyDict_CheckExact(route.cache))
         return false;
-    PyObject *names = PyFunction_GetGlobals(re_match.ptr());
-    PyObject *helper = dict_item(names, VX_ID("_compile"));
+    PyObject *helper = vx::global_seen_by(re_match.ptr(), VX_ID("_compile"));
     if (!helper || !route.compile_helper.unchanged(helper) ||
-        dict_item(names, VX_ID("RegexFlag")) != route.regex_flag || dict_item(names, VX_ID("_cache2")) != route.cache ||
-        dict_item(names, VX_ID("isinstance")) || dict_item(names, VX_ID("type")))
-        return false;
-    PyObject *builtins = reinterpret_cast<PyFunctionObject *>(helper)->func_builtins;
-    if (!builtins || !PyDict_CheckExact(builtins) ||
-        !vx::is_builtin_function(dict_item(builtins, VX_ID("isinstance")), "isinstance") ||
-        dict_item(builtins, VX_ID("type")) != reinterpret_cast<PyObject *>(&PyType_Type))
+        vx::global_seen_by(helper, VX_ID("RegexFlag")) != route.regex_flag ||
+        vx::global_seen_by(helper, VX_ID("_cache2")) != route.cache ||
+        !vx::is_builtin_function(vx::global_seen_by(helper, VX_ID("isinstance")), "isinstance") ||
+        vx::global_seen_by(helper, VX_ID("type")) != reinterpret_cast<PyObject *>(&PyType_Type))
         return false;
     return plain_instance_check(route);
 }

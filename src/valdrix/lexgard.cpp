@@ -243,24 +243,6 @@ void capture_re(nb::handle re) {
     }
 }
 
-// The name as re.escape's code finds it: re's globals, then its built-ins.
-// Empty when a lookup would run code or fail; such a name is not ours.
-nb::object escape_global(nb::handle escape, const char *name) {
-    nb::object key = vx::steal_or_throw(PyUnicode_InternFromString(name));
-    PyObject *found = PyDict_GetItemWithError(PyFunction_GetGlobals(escape.ptr()), key.ptr());
-    vx::throw_if_error();
-    if (found)
-        return nb::borrow(found);
-    nb::object builtins = nb::steal(PyObject_GetAttrString(escape.ptr(), "__builtins__"));
-    if (!builtins.is_valid() || !PyDict_CheckExact(builtins.ptr())) {
-        PyErr_Clear();
-        return {};
-    }
-    found = PyDict_GetItemWithError(builtins.ptr(), key.ptr());
-    vx::throw_if_error();
-    return nb::borrow(found);
-}
-
 // True while re.escape is the function captured at import, running the code
 // it had then against a translation table equal to ours, with the built-in
 // isinstance and str: exact str words may then be escaped here.
@@ -274,8 +256,8 @@ bool escape_is_ours(nb::handle escape) {
     vx::throw_if_error();
     if (!captured.escapes.agrees_with(map))
         return false;
-    return vx::is_builtin_function(escape_global(escape, "isinstance"), "isinstance") &&
-           escape_global(escape, "str").is(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    return vx::is_builtin_function(vx::global_seen_by(escape.ptr(), VX_ID("isinstance")), "isinstance") &&
+           vx::global_seen_by(escape.ptr(), VX_ID("str")) == reinterpret_cast<PyObject *>(&PyUnicode_Type);
 }
 
 // True while re's compiler reads the same table of extra cases, with the
