@@ -40,6 +40,14 @@ class PyErrorCodeRegistry:
             raise TypeError("incorrect type")
         return cls._registry.get(code)
 
+    @classmethod
+    def list_all(cls) -> Dict[str, PyCustomErrorCode]:
+        return dict(cls._registry)
+
+    @classmethod
+    def clear(cls) -> None:
+        cls._registry.clear()
+
 
 class PyErrorCode(enum.Enum):
     SUCCESS = ("SUCCESS", "服务完成")
@@ -68,6 +76,9 @@ def run():
                 lambda: PyErrorCodeRegistry.register("E42", "m")),
         compare("CustomErrorCode.code", lambda: ours_code.code, lambda: py_code.code),
         compare("ErrorCode.X.msg", lambda: member.msg, lambda: py_member.msg),
+        compare("ErrorCodeRegistry.list_all, 100 codes", ErrorCodeRegistry.list_all, PyErrorCodeRegistry.list_all),
     ]
     ErrorCodeRegistry.clear()
+    PyErrorCodeRegistry.clear()
+    rows.append(compare("ErrorCodeRegistry.clear, empty", ErrorCodeRegistry.clear, PyErrorCodeRegistry.clear))
     return "error codes (ratio = valdrix time / plain Python time; target <= 1.0)", rows

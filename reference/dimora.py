@@ -2,7 +2,24 @@
 
 import math
 
+# The declared conversions of the native functions (int parameters, int
+# results) are not calls of the global `int`: a module global or built-in
+# named `int` replaced later does not reach them.
+declared_int = int
+
 RATIO_TOO_WIDE = "宽高比超出限制3:1，输入比例："
+
+
+def unpack_two(values):
+    """`a, b = values` with the unpacking messages of the native functions."""
+    items = []
+    for item in values:
+        if len(items) == 2:
+            raise ValueError("too many values to unpack (expected 2)")
+        items.append(item)
+    if len(items) < 2:
+        raise ValueError(f"need more than {len(items)} value{'' if len(items) == 1 else 's'} to unpack")
+    return items
 
 
 class GPTImageSizeCalculator:
@@ -21,18 +38,18 @@ class GPTImageSizeCalculator:
         if multiple is None:
             multiple = cls.MULTIPLE
         val = round(value / multiple) * multiple
-        return int(max(multiple, int(val)))
+        return declared_int(max(multiple, int(val)))
 
     @classmethod
     def floor_to_multiple(cls, value, multiple=None):
         if multiple is None:
             multiple = cls.MULTIPLE
         val = math.floor(value / multiple) * multiple
-        return int(max(multiple, int(val)))
+        return declared_int(max(multiple, int(val)))
 
     @classmethod
     def is_valid_image_size(cls, width, height):
-        width, height = int(width), int(height)
+        width, height = declared_int(width), declared_int(height)
         pixels = width * height
         long_edge = max(width, height)
         short_edge = min(width, height)
@@ -43,14 +60,7 @@ class GPTImageSizeCalculator:
     @classmethod
     def calc_size(cls, aspect_ratio="1:1", resolution="2k"):
         resolution = resolution.lower()
-        parts = aspect_ratio.split(":")
-        rw = int(parts[0])
-        if len(parts) < 2:
-            raise ValueError("need more than 1 value to unpack")
-        rh = int(parts[1])
-        if len(parts) > 2:
-            int(parts[2])
-            raise ValueError("too many values to unpack (expected 2)")
+        rw, rh = unpack_two(map(int, aspect_ratio.split(":")))
         ratio = rw / rh
         if max(rw, rh) / min(rw, rh) > cls.MAX_RATIO:
             raise ValueError(RATIO_TOO_WIDE + aspect_ratio)

@@ -6,8 +6,11 @@ import fractions
 import inspect
 import io
 import math
+import pathlib
 import signal
 import struct
+import subprocess
+import sys
 import types
 import zlib
 
@@ -15,6 +18,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from PIL import Image, UnidentifiedImageError
 
+import reference.aspekta
+from reference.aspekta import ImageRatioAnalyzer as PlainImageRatioAnalyzer
 from reference.aspekta import approx_ratio as reference_approx, gcd as reference_gcd
 from valdrix import aspekta
 from valdrix.aspekta import ImageRatioAnalyzer
@@ -195,19 +200,29 @@ def test_non_integer_bound_assigned_later(bound, message):
     assert str(caught.value) == message
 
 
-@pytest.mark.parametrize("size", [(1920, 1080), (fractions.Fraction(1920), 1080)])
-def test_huge_bound_search_can_be_interrupted(size):
+@pytest.mark.parametrize("size, handler", [
+    ((1920, 1080), "raises"),
+    ((fractions.Fraction(1920), 1080), "raises"),
+    ((1920, 1080), "rebinds abs"),  # the cells after the handler call the new abs
+])
+def test_huge_bound_search_can_be_interrupted(monkeypatch, size, handler):
+    def failing_abs(value):
+        raise TimeoutError("abs rebound")
+
     def interrupt(signum, frame):
-        raise TimeoutError("interrupted")
+        if handler == "raises" or vars(aspekta).get("abs") is failing_abs:
+            raise TimeoutError("interrupted" if handler == "raises" else "abs rebound but never called")
+        monkeypatch.setattr(aspekta, "abs", failing_abs, raising=False)
 
     previous = signal.signal(signal.SIGALRM, interrupt)
-    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    signal.setitimer(signal.ITIMER_REAL, 0.2, 0.5)
     try:
-        with fake_images(size), pytest.raises(TimeoutError):
+        with fake_images(size), pytest.raises(TimeoutError) as caught:
             ImageRatioAnalyzer(2**40).get_approx_simple_ratio(b"x")
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+    assert str(caught.value) == ("interrupted" if handler == "raises" else "abs rebound")
 
 
 @settings(max_examples=300, deadline=None)
@@ -268,6 +283,11 @@ def test_overridden_gcd_is_honoured():
     instance = ImageRatioAnalyzer()
     instance._gcd = lambda a, b: 40
     assert instance.get_raw_simple_ratio(data) == "48:27"
+
+
+def test_gcd_given_other_code_is_called(monkeypatch):
+    monkeypatch.setattr(ImageRatioAnalyzer._gcd, "__code__", (lambda a, b: 1).__code__)
+    assert ImageRatioAnalyzer().get_raw_simple_ratio(png_header(1920, 1080)) == "1920:1080"
 
 
 # --- argument and image errors -------------------------------------------------------------
@@ -545,3 +565,130 @@ def test_unpacking_a_non_iterable_size_reads_as_python(monkeypatch):
     monkeypatch.setattr(aspekta, "Image", types.SimpleNamespace(open=lambda stream: image))
     with pytest.raises(TypeError, match="^cannot unpack non-iterable int object$"):
         ImageRatioAnalyzer().get_raw_simple_ratio(b"x")
+
+
+# --- names looked up at call time, and host objects read as the plain code reads them ----------
+
+# Each script runs in a child process, once with ours and once with the plain
+# class, and prints what it gets; `before` is where the built-in is replaced.
+BUILTINS_REPLACED = {
+    "abs before the import": ("builtins.abs = lambda value: 0", "before"),
+    "abs": ("builtins.abs = lambda value: 0", "after"),
+    "range": ("real = range; builtins.range = lambda start, stop: real(start, min(stop, 3))", "after"),
+    "float": ("builtins.float = lambda text: 0.0", "after"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(BUILTINS_REPLACED))
+def test_search_follows_replaced_builtins(name):
+    replace, when = BUILTINS_REPLACED[name]
+    search = "print(ImageRatioAnalyzer(16).get_approx_simple_ratio(data))"
+
+    def run(module):
+        script = "\n".join([
+            "import builtins, io", "from PIL import Image",
+            "buffer = io.BytesIO(); Image.new('L', (1920, 1080)).save(buffer, 'PNG'); data = buffer.getvalue()",
+            replace if when == "before" else "",
+            f"from {module} import ImageRatioAnalyzer", search, replace, search])
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                              cwd=pathlib.Path(__file__).resolve().parent.parent)
+        return done.returncode, done.stdout, done.stderr[-2000:]
+
+    ours, plain = run("valdrix.aspekta"), run("reference.aspekta")
+    assert ours[:2] == plain[:2] and plain[0] == 0, (ours, plain)
+
+
+class Host:
+    """A stand-in that notes in `log` each attribute read, each call of an attribute it hands
+    out, and the with statements it takes part in."""
+
+    def __init__(self, name, log, **attributes):
+        object.__setattr__(self, "_host", (name, log, attributes))
+
+    def __repr__(self):
+        return object.__getattribute__(self, "_host")[0]
+
+    def __getattribute__(self, attr):
+        name, log, attributes = object.__getattribute__(self, "_host")
+        log.append(f"{name}.{attr}")
+        value = attributes[attr]
+        return noted(f"{name}.{attr}", value, log) if callable(value) else value
+
+    def __enter__(self):
+        object.__getattribute__(self, "_host")[1].append(f"{self!r} entered")
+        return self
+
+    def __exit__(self, *exc_info):
+        object.__getattribute__(self, "_host")[1].append(f"{self!r} left")
+
+
+def noted(name, function, log):
+    def call(*args, **kwargs):
+        log.append(f"{name}{args}{kwargs or ''}")
+        return function(*args, **kwargs)
+    return call
+
+
+def logged_number_type(log):
+    class Number(int):
+        def __truediv__(self, other):
+            log.append(f"{self!r} / {other!r}")
+            return int(self) / other
+
+        def __floordiv__(self, other):
+            log.append(f"{self!r} // {other!r}")
+            return int(self) // other
+
+        def __add__(self, other):
+            log.append(f"{self!r} + {other!r}")
+            return int(self) + other
+
+        def __format__(self, format_spec):
+            log.append(f"format({self!r})")
+            return format(int(self), format_spec)
+
+        def __repr__(self):
+            return f"Number({int(self)})"
+
+    return Number
+
+
+def host_trace(monkeypatch, module, analyzer_class, method, size, bound, names):
+    log = []
+    number = logged_number_type(log)
+    size = tuple(number(side) if logged else side for side, logged in size)
+    bound = number(bound[0]) if bound[1] else bound[0]
+
+    class Traced(analyzer_class):
+        def __getattribute__(self, attr):
+            log.append(f"self.{attr}")
+            return super().__getattribute__(attr)
+
+    analyzer = Traced()
+    analyzer.approx_search_range = bound  # the constructor would convert it with int()
+    stand_ins = {"BytesIO": noted("BytesIO", lambda data: Host("stream", log), log),
+                 "Image": Host("Image", log, open=lambda buf: Host("img", log, size=size))}
+    if names:
+        stand_ins.update({name: noted(name, function, log) for name, function in
+                          [("float", float), ("range", range), ("abs", abs)]})
+    with monkeypatch.context() as patch:
+        for name, value in stand_ins.items():
+            patch.setattr(module, name, value, raising=False)
+        log.clear()
+        result = getattr(analyzer, method)(b"src")
+    return log, result
+
+
+# Sides and the bound are (value, whether it is an int subclass that notes its operations).
+@pytest.mark.parametrize("method, size, bound, names", [
+    ("get_raw_simple_ratio", ((1920, True), (1080, True)), (10, False), False),
+    ("get_raw_simple_ratio", ((1920, False), (1080, False)), (10, False), False),
+    ("get_approx_simple_ratio", ((4, True), (3, True)), (2, False), True),
+    ("get_approx_simple_ratio", ((4, False), (3, False)), (2, True), True),
+    ("get_approx_simple_ratio", ((4, True), (3, True)), (0, False), False),
+    ("get_approx_simple_ratio", ((1920, False), (1080, False)), (16, False), False),
+])
+def test_reads_and_calls_on_host_objects_are_the_plain_codes(monkeypatch, method, size, bound, names):
+    ours = host_trace(monkeypatch, aspekta, ImageRatioAnalyzer, method, size, bound, names)
+    plain = host_trace(monkeypatch, reference.aspekta, PlainImageRatioAnalyzer, method, size, bound, names)
+    assert ours == plain

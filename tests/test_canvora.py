@@ -3,7 +3,11 @@
 import io
 import math
 import os
+import pathlib
 import re
+import subprocess
+import sys
+import textwrap
 import types
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
@@ -12,6 +16,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from PIL import Image, UnidentifiedImageError
 
+import reference.canvora
 from reference.canvora import ImageTool as PlainImageTool
 from valdrix import canvora
 from valdrix.canvora import ImageTool
@@ -607,7 +612,183 @@ def test_parse_ratio_runs_re_match_as_it_is_now(monkeypatch, name):
     assert got == expected and expected != ImageTool._parse_ratio(text)
 
 
-def test_parse_ratio_uses_the_pattern_re_caches(monkeypatch):
-    ImageTool._parse_ratio("1:1")
-    monkeypatch.setitem(re._cache2, (str, r"(\d+):(\d+)", 0), re.compile(r"(\d+)x(\d+)"))
-    assert ImageTool._parse_ratio("3x4") == PlainImageTool._parse_ratio("3x4") == (3, 4)
+# Scripts run in a child process (a crash must fail the test, not end the run),
+# once with ours and once with the plain class; each prints what it saw.
+IN_A_FRESH_PROCESS = {
+    # re's cached pattern is handed to the plain steps only (the regression of
+    # a pointer into re's cache kept while a __del__ freed the entry).
+    "cache entry freed by a __del__ it triggers": """
+        K, real = (str, r"(\\d+):(\\d+)", 0), re.compile(r"(\\d+):(\\d+)")
+        class P:
+            def __init__(s, role): s.role = role
+            @property
+            def pattern(s):
+                if s.role == 2: del re._cache2[K]
+                return K[1]
+            flags = property(lambda s: int(re.UNICODE))
+            def match(s, t): return real.match(t)
+            def __del__(s):
+                if s.role == 1: re._cache2[K] = P(3); ImageTool._parse_ratio("4:3")
+        P = type("re.Pattern", (P,), {})
+        re._cache2[K] = P(1); print(ImageTool._parse_ratio("16:9"))
+        re._cache2[K] = P(2); print(ImageTool._parse_ratio("21:9"))
+    """,
+    "only the cache entry's match is read": """
+        reads, real = [], re.compile(r"(\\d+):(\\d+)")
+        class Entry:
+            def __getattribute__(self, name):
+                reads.append(name)
+                return getattr(real, name)
+        re._cache2[str, r"(\\d+):(\\d+)", 0] = type("re.Pattern", (Entry,), {})()
+        print(ImageTool._parse_ratio("16:9"), reads)
+    """,
+    "a cache key comparison that raises once": """
+        re._cache2.pop((str, r"(\\d+):(\\d+)", 0), None)
+        class Key:
+            raised = False
+            def __hash__(self): return hash((str, r"(\\d+):(\\d+)", 0))
+            def __eq__(self, other):
+                if not Key.raised:
+                    Key.raised = True
+                    raise RuntimeError("compared")
+                return False
+        re._cache2[Key()] = None
+        for _ in range(2):
+            try:
+                print(ImageTool._parse_ratio("16:9"))
+            except RuntimeError as error:
+                print("RuntimeError", error)
+    """,
+    "a profiler sees re's functions": """
+        import sys
+        ImageTool._parse_ratio("1:1")
+        seen = []
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code.co_filename == re.__file__:
+                seen.append(frame.f_code.co_name)
+        sys.setprofile(profile)
+        ImageTool._parse_ratio("16:9")
+        sys.setprofile(None)
+        print(seen)
+    """,
+    "a pattern planted in re's cache": """
+        ImageTool._parse_ratio("1:1")
+        re._cache2[str, r"(\\d+):(\\d+)", 0] = re.compile(r"(\\d+)x(\\d+)")
+        print(ImageTool._parse_ratio("3x4"))
+    """,
+    # What the module takes for a built-in at import may be a replacement.
+    "abs replaced before the import": """
+        import builtins
+        builtins.abs = lambda value: 0
+        print(ImageTool()._get_closest_standard_ratio(16, 9))
+    """,
+    "abs replaced after a first call": """
+        import builtins
+        tool = ImageTool()
+        print(tool._get_closest_standard_ratio(16, 9))
+        builtins.abs = lambda value: 0
+        print(tool._get_closest_standard_ratio(16, 9))
+    """,
+}
+
+
+def run_with(module, script):
+    prelude = f"import re\nfrom {module} import ImageTool\n"
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(script)], capture_output=True, text=True,
+                          timeout=60, cwd=pathlib.Path(__file__).resolve().parent.parent)
+    return done.returncode, done.stdout, done.stderr[-2000:]
+
+
+@pytest.mark.parametrize("name", sorted(IN_A_FRESH_PROCESS))
+def test_runs_as_plain_python_in_a_fresh_process(name):
+    ours = run_with("valdrix.canvora", IN_A_FRESH_PROCESS[name])
+    plain = run_with("reference.canvora", IN_A_FRESH_PROCESS[name])
+    assert ours[:2] == plain[:2] and plain[0] == 0, (ours, plain)
+
+
+# --- attribute reads and calls on the objects the methods are given ------------------
+
+
+class Host:
+    """A stand-in that notes in `log` each attribute read, and each call of an attribute it hands out."""
+
+    def __init__(self, name, log, **attributes):
+        object.__setattr__(self, "_host", (name, log, attributes))
+
+    def __repr__(self):
+        return object.__getattribute__(self, "_host")[0]
+
+    def __getattribute__(self, attr):
+        name, log, attributes = object.__getattribute__(self, "_host")
+        log.append(f"{name}.{attr}")
+        value = attributes[attr]
+        return noted(f"{name}.{attr}", value, log) if callable(value) else value
+
+
+def noted(name, function, log):
+    def call(*args, **kwargs):
+        log.append(f"{name}{args}{kwargs or ''}")
+        return function(*args, **kwargs)
+    return call
+
+
+def stand_in_globals(log, size, image_format):
+    """Every global the methods look up, as stand-ins that note their use."""
+    img = Host("img", log, size=size, width=size[0], height=size[1], mode="RGBA", format=image_format,
+               resize=lambda *args: Host("resized", log, save=lambda *args, **kwargs: None))
+    canvas = Host("canvas", log, paste=lambda *args, **kwargs: None, save=lambda *args, **kwargs: None)
+    match = Host("match", log, group=lambda index: ("21", "9")[index - 1])
+
+    class Text(str):
+        pass
+
+    return {
+        "BytesIO": noted("BytesIO", lambda *data: Host("stream", log, seek=lambda offset: None,
+                                                     getvalue=lambda: data[0] if data else b"encoded"), log),
+        "Image": Host("Image", log, open=lambda stream: Host("opened", log, convert=lambda mode: img),
+                      new=lambda *args: canvas, Resampling=Host("Resampling", log, LANCZOS="lanczos")),
+        "re": Host("re", log, match=lambda pattern, text: match),
+        "math": Host("math", log, inf=math.inf),
+        "int": noted("int", int, log), "abs": noted("abs", abs, log),
+        "isinstance": noted("isinstance", isinstance, log), "str": Text,
+    }
+
+
+def traced(tool_class, log):
+    class Traced(tool_class):
+        def __getattribute__(self, attr):
+            log.append(f"self.{attr}")
+            return super().__getattribute__(attr)
+
+        def __setattr__(self, attr, value):
+            log.append(f"self.{attr} = {value!r}")
+            super().__setattr__(attr, value)
+
+    return Traced
+
+
+def host_trace(monkeypatch, module, tool_class, init_args, call, size, image_format):
+    log = []
+    tool_type = traced(tool_class, log)
+    tool = tool_type(*init_args) if call else None
+    with monkeypatch.context() as patch:
+        for name, value in stand_in_globals(log, size, image_format).items():
+            patch.setattr(module, name, value, raising=False)
+        log.clear()
+        result = outcome(lambda: call(tool) if call else vars(tool_type(*init_args)))
+    return log, result if not isinstance(result, type) else result.__name__
+
+
+@pytest.mark.parametrize("init_args, call, size, image_format", [
+    pytest.param((" ", "fill", (1, 2)), None, (1, 1), None, id="constructor"),
+    pytest.param((), lambda tool: tool._parse_ratio(" 21:9 "), (1, 1), None, id="parse"),
+    pytest.param((), lambda tool: tool._get_closest_standard_ratio(1920, 1080), (1, 1), None, id="closest"),
+    pytest.param((None, "fill"), lambda tool: tool.adjust_size(b"src", True), (30, 20), "JPEG", id="fill"),
+    pytest.param((None, "resize"), lambda tool: tool.adjust_size(b"src", False, 50), (20, 20), None, id="resize"),
+    pytest.param(("4:3",), lambda tool: tool.adjust_size(b"src", True), (32, 18), None, id="early"),
+    pytest.param((None, "x"), lambda tool: tool.adjust_size(b"src"), (30, 20), None, id="unknown mode"),
+])
+def test_reads_and_calls_on_host_objects_are_the_plain_codes(monkeypatch, init_args, call, size, image_format):
+    ours = host_trace(monkeypatch, canvora, ImageTool, init_args, call, size, image_format)
+    plain = host_trace(monkeypatch, reference.canvora, PlainImageTool, init_args, call, size, image_format)
+    assert ours == plain

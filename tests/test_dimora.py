@@ -380,6 +380,53 @@ def test_math_is_looked_up_at_each_call(monkeypatch):
     assert Calc.floor_to_multiple(1000) == 48
 
 
+import builtins  # noqa: E402 - grouped with the cases that replace its names
+import reference.dimora as reference_module  # noqa: E402
+
+# A module global, or a replaced built-in, of each name the methods look up
+# at call time; the native module and the plain one get the same replacement.
+REPLACEMENTS = {
+    "round": lambda value: builtins.round(value) + 1,
+    "max": lambda *values: builtins.min(values),
+    "min": lambda *values: builtins.max(values),
+    "int": lambda value: builtins.int(value) + 32,
+    "all": lambda conditions: not builtins.all(conditions),
+    "map": lambda function, parts: [function(part) for part in reversed(parts)],
+    "math": types.SimpleNamespace(sqrt=lambda value: math.sqrt(value) * 0.9, floor=math.ceil),
+}
+REPLACED_CALLS = [("round_to_multiple", 100), ("round_to_multiple", 40, 16), ("floor_to_multiple", 47.5),
+                  ("is_valid_image_size", 3840, 2160), ("calc_size", "4:3", "4k"), ("calc_size", "3:1", "1k")]
+
+
+@pytest.mark.parametrize("where", ["module", "builtins"])
+@pytest.mark.parametrize("name", REPLACEMENTS)
+def test_replaced_names_are_called_as_plain_python_calls_them(monkeypatch, where, name):
+    for call in REPLACED_CALLS:  # remembered before the replacement
+        same_as_reference(*call)
+    if where == "module":
+        for module in (dimora, reference_module):
+            monkeypatch.setattr(module, name, REPLACEMENTS[name], raising=False)
+    elif name == "math":
+        monkeypatch.setattr(math, "sqrt", REPLACEMENTS["math"].sqrt)
+    else:
+        monkeypatch.setattr(builtins, name, REPLACEMENTS[name])
+    results = [same_as_reference(*call) for call in REPLACED_CALLS]
+    monkeypatch.undo()
+    assert results != [outcome(getattr(Calc, call[0]), *call[1:]) for call in REPLACED_CALLS]
+
+
+def test_a_module_imported_again_keeps_its_own_state():
+    """The class of a module left in sys.modules' past is judged by its own functions."""
+    old = Calc.calc_size("4:3", "4k")["size"]
+    code = ("import sys, valdrix.dimora as first\n"
+            "G = first.GPTImageSizeCalculator; G.calc_size('4:3', '4k')\n"
+            "del sys.modules['valdrix.dimora']; import valdrix.dimora\n"
+            "G.__dict__['round_to_multiple'].__func__.__defaults__ = (32,)\n"
+            "print(G.calc_size('4:3', '4k')['size'])")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert (old, result.stdout.strip()) == ("3312x2496", "3296x2496")
+
+
 class Counted:
     """A class attribute that counts how often it is read."""
 

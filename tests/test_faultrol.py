@@ -110,6 +110,16 @@ def test_repr_and_str():
     assert repr(error) == "CustomErrorCode(5, '自定义错误消息')"
 
 
+def test_repr_formats_each_repr_as_an_f_string_field():
+    class Shown(str):
+        def __format__(self, _):
+            return "shown"
+
+    error = CustomErrorCode("A", "b")
+    error._code = type("Value", (), {"__repr__": lambda self: Shown("raw")})()
+    assert repr(error) == "CustomErrorCode(shown, 'b')"
+
+
 def test_no_equality_of_its_own():
     assert CustomErrorCode("A", "b") != CustomErrorCode("A", "b")
 
@@ -174,6 +184,21 @@ def test_register_honours_a_constructor_replaced_on_the_class():
         CustomErrorCode.__init__ = original
     assert calls == ["P"] and (error.code, error.msg) == ("P", "p")
     assert ErrorCodeRegistry.register("Q", "q").code == "Q" and calls == ["P"]
+
+
+def test_register_runs_a_code_assigned_to_init():
+    init = CustomErrorCode.__init__
+    native = init.__code__
+
+    def lowered(self, code, msg):
+        self._code, self._msg = code.lower(), msg
+
+    init.__code__ = lowered.__code__
+    try:
+        assert ErrorCodeRegistry.register("P", "p").code == "p"
+    finally:
+        init.__code__ = native
+    assert ErrorCodeRegistry.register("Q", "q").code == "Q"
 
 
 @pytest.fixture

@@ -708,3 +708,52 @@ def test_print_is_looked_up_before_the_flag_is_read(monkeypatch, failure):
     manager.max_wait = 0.01
     manager.wait_service_ready()
     assert len(printed["first"]) == 1 and printed["second"] == []
+
+
+# --- names the plain code looks up when it reaches them -------------------------------
+
+
+def failing_requests(failure):
+    def get(url, timeout):
+        raise failure
+
+    return types.SimpleNamespace(get=get, exceptions=requests.exceptions)
+
+
+def remote_closed(value):
+    return f"Remote end closed connection ({value.args[0]})"
+
+
+@pytest.mark.parametrize("method, failure, fmt, text", [
+    ("trigger_reboot", requests.exceptions.ConnectionError("hung up"), ACCEPTED, None),
+    ("trigger_reboot", RuntimeError("boom"), REBOOT_FAILED, "Remote end closed connection (boom)"),
+    ("wait_service_ready", RuntimeError("boom"), None, " 请求异常: Remote end closed connection (boom)"),
+], ids=["reboot-connection-error", "reboot-other-error", "poll-other-error"])
+def test_messages_use_the_str_found_at_call_time(monkeypatch, capsys, method, failure, fmt, text):
+    monkeypatch.setattr(halvane, "requests", failing_requests(failure))
+    monkeypatch.setattr(halvane, "str", remote_closed, raising=False)
+    manager = manager_for(refused_url(), max_wait=0.01)
+    getattr(manager, method)()
+    if fmt is None:
+        assert capsys.readouterr().out == manager.flag + text + "\n"
+    else:
+        [(_, logged, values)] = manager.logger.calls
+        assert logged == fmt and (text is None or values[1] == text)
+
+
+@pytest.mark.parametrize("method", ["trigger_reboot", "wait_service_ready"])
+@pytest.mark.parametrize("replacement, failure, escapes", [
+    (KeyError, RuntimeError("boom"), RuntimeError),  # no longer caught
+    (42, RuntimeError("boom"), TypeError),  # not an exception class: the clause itself fails
+    (42, requests.exceptions.ConnectionError("refused"), None),  # caught by the first clause, Exception never read
+])
+def test_except_exception_uses_the_global_found_at_call_time(monkeypatch, method, replacement, failure, escapes):
+    monkeypatch.setattr(halvane, "requests", failing_requests(failure))
+    monkeypatch.setattr(halvane, "Exception", replacement, raising=False)
+    manager = manager_for(refused_url(), max_wait=0.01)
+    if escapes is None:
+        getattr(manager, method)()
+        return
+    with pytest.raises(escapes) as caught:
+        getattr(manager, method)()
+    assert caught.value is failure or caught.value.__context__ is failure

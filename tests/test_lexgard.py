@@ -511,6 +511,94 @@ def test_automaton_never_outlives_its_pattern_object():
         re.purge()
 
 
+def pattern_spelling(other, text, flags):
+    """A pattern object of re's own type with `text` and `flags` whose code searches `other`."""
+    parsed = re._parser.parse(other, flags)
+    code = re._compiler._code(parsed, flags)
+    return _sre.compile(text, flags | parsed.state.flags, code, parsed.state.groups - 1,
+                        parsed.state.groupdict, (None,) * parsed.state.groups)
+
+
+def parse_another_text(source, state, verbose, nested):
+    """Code for re._parser._parse_sub that parses "zzz" whatever the pattern says."""
+    while source.next is not None:
+        source.get()
+    return _parse(Tokenizer("zzz"), state, verbose, nested + 1, True)  # noqa: F821 (re._parser's globals)
+
+
+def swap_code_on_return(frame, event, arg):
+    """A profile function that refills the code list re's compiler returns."""
+    if event == "return" and frame.f_code is re._compiler._code.__code__:
+        flags = frame.f_locals["flags"]
+        arg[:] = re._compiler._code(re._parser.parse("zzz", flags), flags)
+
+
+# what a hostile host does to re before a build of the word "q"; re's findall then finds "zzz"
+HOSTILE_RE = {
+    "planted cache entry": lambda m, flags: m.setitem(re._cache2, (str, "q", flags),
+                                                      pattern_spelling("zzz", "q", flags)),
+    "rebound re._compiler.compile": lambda m, flags: m.setattr(
+        re._compiler, "compile", lambda text, flags: pattern_spelling("zzz", text, flags)),
+    "swapped __code__ in re._parser": lambda m, flags: m.setattr(
+        re._parser._parse_sub, "__code__", parse_another_text.__code__),
+    "profile function": lambda m, flags: sys.setprofile(swap_code_on_return),
+}
+
+
+@pytest.mark.parametrize("ignore_case", [True, False])
+@pytest.mark.parametrize("attack", sorted(HOSTILE_RE))
+def test_automaton_only_for_re_as_imported(monkeypatch, attack, ignore_case):
+    re.purge()
+    try:
+        with monkeypatch.context() as m:
+            HOSTILE_RE[attack](m, re.IGNORECASE.value if ignore_case else 0)
+            checker = checker_for(["q"], ignore_case)
+    finally:
+        sys.setprofile(None)
+    assert checker._ban_regex.findall("q zzz") == ["zzz"]
+    assert checker.find_matched_words("q zzz") == ["zzz"]
+    re.purge()
+
+
+def test_re_escape_runs_for_every_word():
+    escaped = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is re.escape.__code__:
+            escaped.append(frame.f_locals["pattern"])
+
+    sys.setprofile(profile)
+    try:
+        checker_for(["abc", "d.e", "abc"])
+    finally:
+        sys.setprofile(None)
+    assert escaped == ["abc", "d.e", "abc"]
+
+
+CASE_TABLE_REPRO = """
+import sys, importlib
+import re._compiler as C, valdrix.lexgard as L
+k = next(iter(C._EXTRA_CASES)); orig = C._EXTRA_CASES[k]; pool = []
+class Killer:
+    def __eq__(s, o): pool.clear(); return True
+class Evil(tuple):
+    def __eq__(s, o):
+        C._EXTRA_CASES[k] = orig
+        del sys.modules['valdrix.lexgard']; importlib.import_module('valdrix.lexgard')
+        pool.extend({j: Killer() for j in C._EXTRA_CASES} for _ in range(300))
+        return True
+    __hash__ = tuple.__hash__
+C._EXTRA_CASES[k] = Evil(orig)
+print(L.PromptBanChecker(sys.argv[1]).find_matched_words("XYZ"))
+"""
+
+
+def test_a_case_table_entry_whose_comparison_reimports_the_module(word_file):
+    result = subprocess.run([sys.executable, "-c", CASE_TABLE_REPRO, word_file("xyz")], capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stdout.strip()) == (0, "['XYZ']"), result.stderr
+
+
 # --- check -------------------------------------------------------------------------
 
 
@@ -617,6 +705,36 @@ def test_check_uses_the_module_level_exception(word_file, monkeypatch):
     with pytest.raises(Recording):
         PromptBanChecker(word_file("abc")).check("abc")
     assert seen == {"error_msg": "Prohibited prompt words: abc", "data": ["abc"]}
+
+
+DELETED = object()
+
+# name: (its new value, a call that reads it, what the call gives then)
+CALL_TIME_NAMES = {
+    "set": (lambda hits: {"via set"}, lambda checker, tmp_path: checker.find_matched_words("abc"), ["via set"]),
+    "list": (lambda hits: ["via list", *hits], lambda checker, tmp_path: checker.find_matched_words("abc"),
+             ["via list", "abc"]),
+    "FileNotFoundError": (KeyError, lambda checker, tmp_path: PromptBanChecker(str(tmp_path / "gone.txt")),
+                          KeyError),
+    "PromptBanError": (DELETED, lambda checker, tmp_path: PromptBanChecker.check(
+        types.SimpleNamespace(find_matched_words=lambda text: [1]), "x"), NameError),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CALL_TIME_NAMES))
+def test_names_are_looked_up_when_called(word_file, tmp_path, monkeypatch, name):
+    value, call, expected = CALL_TIME_NAMES[name]
+    checker = PromptBanChecker(word_file("abc"))
+    assert checker.find_matched_words("abc") == ["abc"]
+    if value is DELETED:
+        monkeypatch.delattr(lexgard, name)
+    else:
+        monkeypatch.setattr(lexgard, name, value, raising=False)
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            call(checker, tmp_path)
+    else:
+        assert call(checker, tmp_path) == expected
 
 
 # --- agreement with re ------------------------------------------------------------------

@@ -685,3 +685,21 @@ def test_list_all_looks_up_dict_before_the_registry():
         assert registry.list_all() == {"k": 1}
     finally:
         del faultrol.dict
+
+
+def test_a_replaced_code_runs_as_python_code_until_the_native_code_is_back():
+    function = ErrorCodeRegistry.__dict__["register"].__func__
+    native_code, native_defaults = function.__code__, function.__defaults__
+
+    def swapped(cls, code, msg, *, extra):
+        return cls.__name__, code, msg, extra, Dict.__name__  # noqa: F821 - a name of the function's module
+
+    try:
+        function.__code__ = swapped.__code__
+        function.__defaults__, function.__kwdefaults__ = ("d",), {"extra": "e"}
+        assert ErrorCodeRegistry.register("A") == ("ErrorCodeRegistry", "A", "d", "e", "Dict")
+        assert ErrorCodeRegistry.get("A") is None
+    finally:
+        function.__code__, function.__defaults__, function.__kwdefaults__ = native_code, native_defaults, None
+    assert ErrorCodeRegistry.register("A", "m") is ErrorCodeRegistry.get("A")
+

@@ -55,11 +55,11 @@ class ApproxRatioSearch {
         return finished();
     }
 
-    // Row i from column first_j to last_j, for a caller that walks the rows
-    // itself (rows of different lengths); `advance` is then not used.
-    void scan_row(int64_t i, int64_t first_j, int64_t last_j) { scan_cells(i, first_j, last_j); }
-
     bool finished() const { return i_ > limit_; }
+    // The cell the next step starts at: row next_i(), column next_j() (1 when
+    // that row has not been started), so that a caller can go on elsewhere.
+    int64_t next_i() const { return i_; }
+    int64_t next_j() const { return j_; }
     bool found() const { return found_; }
     int64_t best_i() const { return best_i_; }
     int64_t best_j() const { return best_j_; }

@@ -4,23 +4,36 @@
 // instance dicts, enumerations through Enum's own protocol).
 #pragma once
 
-#include "function.hpp"
+#include "function_type.hpp"
 
+#include <memory>
 #include <string>
 
 namespace vx {
 
-// A module under construction: its object and the source file named in
-// traceback entries of its functions.
+// A module under construction: its object, its state and the source file
+// named in traceback entries of its functions.
 struct ModuleContext {
     nb::handle module;
+    std::shared_ptr<ModuleState> state;
     const char *source_file;
 
+    template <class State> State &state_as() const { return static_cast<State &>(*state); }
+    template <Literal L> nb::handle id() const { return state->names.get<L>(); }
+
     // Binds `name` in the module namespace.
-    void bind(const char *name, nb::handle value) const { module.attr(name) = value; }
+    void bind(const char *name, nb::handle value) const {
+        if (PyObject_SetAttrString(module.ptr(), name, value.ptr()) < 0)
+            throw nb::python_error();
+    }
 
     // Imports a module, as `import name` would.
-    static nb::object import(const char *name) { return nb::module_::import_(name); }
+    static nb::object import(const char *name) { return steal_or_throw(PyImport_ImportModule(name)); }
+
+    // `module.name`, for the module's set-up.
+    static nb::object attribute(nb::handle object, const char *name) {
+        return steal_or_throw(PyObject_GetAttrString(object.ptr(), name));
+    }
 
     // `from module import name`: the module imported with `name` in its
     // from-list (so a submodule of that name is imported too), then the name
@@ -85,7 +98,7 @@ struct ModuleContext {
 
     // A module-level function.
     nb::object def(const FunctionDef &def) const {
-        nb::object function = make_function(def, module, def.name, source_file);
+        nb::object function = make_function(def, module, state, def.name, source_file);
         bind(def.name, function);
         return function;
     }
@@ -97,13 +110,13 @@ class ClassBuilder {
         : context_(context), name_(name), original_bases_(bases), bases_(resolved_bases(bases)) {
         metaclass_ = most_derived_metaclass();
         nb::object prepare = optional_attribute(metaclass_, "__prepare__");
-        namespace_ = prepare.is_valid() ? prepare(name, bases_) : nb::object(nb::dict());
+        namespace_ = prepare.is_valid() ? prepare(nb::str(name), bases_) : nb::object(nb::dict());
         if (!PyMapping_Check(namespace_.ptr()))
             raise(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                   PyType_Check(metaclass_.ptr()) ? reinterpret_cast<PyTypeObject *>(metaclass_.ptr())->tp_name
                                                  : "<metaclass>",
                   Py_TYPE(namespace_.ptr())->tp_name);
-        set("__module__", context.module.attr("__name__"));
+        set("__module__", ModuleContext::attribute(context.module, "__name__"));
         set("__qualname__", nb::str(name));
         if (doc)
             set("__doc__", nb::str(doc));
@@ -140,7 +153,8 @@ class ClassBuilder {
 
   private:
     nb::object make(const FunctionDef &def) const {
-        return make_function(def, context_.module, std::string(name_) + "." + def.name, context_.source_file);
+        return make_function(def, context_.module, context_.state, std::string(name_) + "." + def.name,
+                             context_.source_file);
     }
 
     nb::object wrap_in(const char *builtin, const FunctionDef &def) {

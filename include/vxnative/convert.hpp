@@ -110,11 +110,4 @@ inline nb::object checked_int_result(nb::object result) {
     raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
 
-// Interned identifier, created once per call site.
-#define VX_ID(text)                                                                                                    \
-    ([]() -> ::nanobind::handle {                                                                                      \
-        static PyObject *interned = PyUnicode_InternFromString(text);                                                  \
-        return interned;                                                                                               \
-    }())
-
 } // namespace vx

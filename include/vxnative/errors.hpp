@@ -57,25 +57,59 @@ inline void add_note_to_current_error(const char *note) {
     PyErr_SetRaisedException(exc);
 }
 
-// Converts whatever C++ exception is in flight into a Python exception.
-// Called from inside a catch block only.
+// The Python exception class nanobind raises for one of its builtin_exceptions.
+inline PyObject *builtin_exception_class(const nb::builtin_exception &error) {
+    switch (error.type()) {
+    case nb::exception_type::stop_iteration:
+        return PyExc_StopIteration;
+    case nb::exception_type::index_error:
+        return PyExc_IndexError;
+    case nb::exception_type::key_error:
+        return PyExc_KeyError;
+    case nb::exception_type::value_error:
+        return PyExc_ValueError;
+    case nb::exception_type::type_error:
+    case nb::exception_type::next_overload: // no other overload to try: the arguments do not fit
+        return PyExc_TypeError;
+    case nb::exception_type::buffer_error:
+        return PyExc_BufferError;
+    case nb::exception_type::import_error:
+        return PyExc_ImportError;
+    case nb::exception_type::attribute_error:
+        return PyExc_AttributeError;
+    default:
+        return PyExc_RuntimeError;
+    }
+}
+
+// Converts whatever C++ exception is in flight into a Python exception, as
+// nanobind translates the exceptions of the functions it binds. Called from
+// inside a catch block only.
 inline void set_error_from_cpp_exception() {
     try {
         throw;
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const nb::builtin_exception &e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const nb::cast_error &) {
-        PyErr_SetString(PyExc_TypeError, "unable to convert a value between Python and C++");
+        PyErr_SetString(builtin_exception_class(e), e.what());
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
+    } catch (const std::domain_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::range_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::overflow_error &e) {
         PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a native function");
+        PyErr_SetString(PyExc_SystemError, "a C++ exception of unknown type left a native function");
     }
 }
 

@@ -1,10 +1,13 @@
 // The native function layer: everything a module needs to define Python
-// functions and classes in C++.
+// functions and classes in C++, keep its state per module object and guard
+// its native routes.
 #pragma once
 
+#include "calls.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
-#include "function.hpp"
+#include "guard.hpp"
 #include "module.hpp"
-#include "python_functions.hpp"
+#include "module_state.hpp"
+#include "names.hpp"

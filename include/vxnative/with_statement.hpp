@@ -7,22 +7,13 @@
 
 #include "errors.hpp"
 #include "except.hpp"
+#include "names.hpp"
 
 #include <utility>
 
 namespace vx {
 
 namespace detail {
-
-inline nb::handle enter_name() {
-    static PyObject *interned = PyUnicode_InternFromString("__enter__");
-    return interned;
-}
-
-inline nb::handle exit_name() {
-    static PyObject *interned = PyUnicode_InternFromString("__exit__");
-    return interned;
-}
 
 // An attribute found in a class namespace, bound to `obj` as for a special
 // method (through its __get__ when it has one).
@@ -42,13 +33,13 @@ struct SpecialPair {
     nb::object exit;
 };
 
-inline SpecialPair lookup_enter_exit(nb::handle obj) {
+inline SpecialPair lookup_enter_exit(nb::handle obj, const Names &names) {
     // Held, as the interpreter holds it in its own lookups: a key's __eq__ run
     // by a lookup below may give the type a new MRO and release this one.
     nb::object mro_reference = nb::borrow(Py_TYPE(obj.ptr())->tp_mro);
     PyObject *mro = mro_reference.ptr();
     nb::object found[2];
-    const nb::handle names[2] = {enter_name(), exit_name()};
+    const nb::handle special_names[2] = {names.get<"__enter__">(), names.get<"__exit__">()};
     Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
     for (Py_ssize_t i = 0; i < count && !(found[0].is_valid() && found[1].is_valid()); ++i) {
         auto *klass = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
@@ -58,7 +49,7 @@ inline SpecialPair lookup_enter_exit(nb::handle obj) {
         for (int which = 0; which < 2; ++which) {
             if (found[which].is_valid())
                 continue;
-            found[which] = nb::borrow(PyDict_GetItemWithError(namespace_.ptr(), names[which].ptr()));
+            found[which] = nb::borrow(PyDict_GetItemWithError(namespace_.ptr(), special_names[which].ptr()));
             throw_if_error();
         }
     }
@@ -76,9 +67,9 @@ class ContextManager {
   public:
     // Looks up both methods before entering, with the interpreter's errors
     // for a manager that lacks one of them.
-    explicit ContextManager(nb::handle manager) {
+    ContextManager(nb::handle manager, const Names &names) {
         const char *type_name = Py_TYPE(manager.ptr())->tp_name;
-        detail::SpecialPair methods = detail::lookup_enter_exit(manager);
+        detail::SpecialPair methods = detail::lookup_enter_exit(manager, names);
         if (!methods.enter.is_valid())
             raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", type_name);
         if (!methods.exit.is_valid())
@@ -128,8 +119,8 @@ class ContextManager {
 
 // `with manager as value: block(value)`. Returns true when the block ran to
 // its end, false when it raised and __exit__ suppressed the exception.
-template <class Block> bool with_context(nb::handle manager, Block &&block) {
-    ContextManager context(manager);
+template <class Block> bool with_context(nb::handle manager, const Names &names, Block &&block) {
+    ContextManager context(manager, names);
     nb::object value = context.enter();
     try {
         std::forward<Block>(block)(nb::handle(value));

@@ -1,5 +1,17 @@
 // valdrix.aspekta: the aspect ratio of an encoded image, exact (reduced to
 // lowest terms) and approximate (the nearest quotient of two small integers).
+//
+// Each method takes the steps of the plain code in the order Python takes
+// them: `BytesIO` and `Image` looked up and called inside the two with
+// statements, attributes read through `self` at each use, and the
+// approximate search's `float`, `range` and `abs` looked up among the
+// module's globals and then the built-ins where the plain loops reach them.
+// Two native routes stand in for plain steps while guards prove they give
+// the same: the exact ratio reduces plain ints without calling `self._gcd`
+// while that is this module's own _gcd, unchanged; the approximate search
+// runs in machine arithmetic while `float`, `range` and `abs` resolve to the
+// built-ins the module found at import, the bound is an exact int and
+// width / height a float.
 #include <vxcore/floor_div.hpp>
 #include <vxcore/ratio_search.hpp>
 #include <vxnative/native.hpp>
@@ -10,8 +22,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace nb = nanobind;
@@ -46,10 +58,36 @@ constexpr const char *kApproxRatioDoc = "自动拟合近似简单整数比例，
 // Quotients of the approximate search between two checks for pending
 // signals, so that a huge search bound can still be interrupted.
 constexpr int64_t kQuotientsBetweenSignalChecks = int64_t{1} << 20;
+// The same for the plain route, whose steps cost far more.
+constexpr int64_t kCellsBetweenSignalChecks = 4096;
 
-using vx::native_int;
+// --- the module's state ---------------------------------------------------------
+
+struct State : vx::ModuleState {
+    // The built-ins the approximate search calls, as the import found them;
+    // each empty when it was not the interpreter's own.
+    nb::object float_type, range_type, abs;
+    // The function the _gcd staticmethod wraps, as defined here.
+    nb::object gcd_function;
+    vx::guard::GlobalsGuard search_names;
+
+    int traverse(visitproc visit, void *arg) override {
+        for (const nb::object *held : {&float_type, &range_type, &abs, &gcd_function})
+            Py_VISIT(held->ptr());
+        return 0;
+    }
+
+    void clear() override {
+        for (nb::object *held : {&float_type, &range_type, &abs, &gcd_function})
+            *held = nb::object();
+        search_names.forget();
+    }
+};
+
+using vx::compare;
 using vx::new_int;
 using vx::number_op;
+using vx::guard::exact_int;
 
 // --- ratio strings -----------------------------------------------------------
 
@@ -63,7 +101,7 @@ nb::object native_ratio_string(int64_t width, int64_t height) {
 
 // f"{width}:{height}".
 nb::object ratio_string(nb::handle width, nb::handle height) {
-    auto w = native_int(width), h = native_int(height);
+    auto w = exact_int(width), h = exact_int(height);
     if (w && h)
         return native_ratio_string(*w, *h);
     nb::object width_text = vx::steal_or_throw(PyObject_Format(width.ptr(), nullptr));
@@ -84,12 +122,14 @@ struct ImageSize {
 // Only a manager whose __exit__ swallowed an error leaves no size; reading
 // `width` then fails where the method first reads it (see bound_size).
 std::optional<ImageSize> read_image_size(const vx::Args &args, nb::handle image_bytes) {
+    const vx::Names &names = args.state<State>().names;
     std::optional<ImageSize> size;
-    nb::object stream = args.global(VX_ID("BytesIO"))(image_bytes);
-    vx::with_context(stream, [&](nb::handle buf) {
-        nb::object image = args.global(VX_ID("Image")).attr(VX_ID("open"))(buf);
-        vx::with_context(image, [&](nb::handle img) {
-            auto [width, height] = vx::unpack_pair(img.attr(VX_ID("size")));
+    nb::object stream = vx::call(args.global<"BytesIO">(), {image_bytes});
+    vx::with_context(stream, names, [&](nb::handle buf) {
+        nb::object open = nb::getattr(args.global<"Image">(), args.id<"open">());
+        nb::object image = vx::call(open, {buf});
+        vx::with_context(image, names, [&](nb::handle img) {
+            auto [width, height] = vx::unpack_pair(nb::getattr(img, args.id<"size">()));
             size = ImageSize{std::move(width), std::move(height)};
         });
     });
@@ -116,7 +156,7 @@ nb::object interpreter_gcd(nb::object a, nb::object b) {
 }
 
 nb::object gcd(nb::handle a, nb::handle b) {
-    auto x = native_int(a), y = native_int(b);
+    auto x = exact_int(a), y = exact_int(b);
     if (x && y)
         return new_int(vxcore::gcd_floored(*x, *y));
     return interpreter_gcd(nb::borrow(a), nb::borrow(b));
@@ -128,20 +168,14 @@ nb::object gcd_method(const vx::Args &args) {
     return vx::checked_int_result(gcd(a, b));
 }
 
-// True when `function` is this module's _gcd, so calling it can be skipped.
-bool is_native_gcd(nb::handle function) {
-    if (Py_TYPE(function.ptr()) != vx::detail::function_type())
-        return false;
-    return reinterpret_cast<vx::FunctionObject *>(function.ptr())->data->implementation == gcd_method;
-}
-
 // --- get_raw_simple_ratio --------------------------------------------------------
 
-// The reduced ratio when both sides are plain ints and _gcd is not
-// overridden; nothing when the interpreter has to do it (or raise).
-std::optional<nb::object> native_raw_ratio(nb::handle gcd_function, const ImageSize &size) {
-    auto width = native_int(size.width), height = native_int(size.height);
-    if (!width || !height || !is_native_gcd(gcd_function))
+// The reduced ratio when both sides are plain ints and `self._gcd` gave this
+// module's own _gcd, still as defined (calling it would run exactly these
+// steps); nothing when the interpreter has to do it (or raise).
+std::optional<nb::object> raw_ratio_natively(const State &state, nb::handle gcd_function, const ImageSize &size) {
+    auto width = exact_int(size.width), height = exact_int(size.height);
+    if (!width || !height || !vx::guard::runs_as_defined(gcd_function, state.gcd_function))
         return std::nullopt;
     int64_t divisor = vxcore::gcd_floored(*width, *height);
     if (divisor == 0)
@@ -149,35 +183,183 @@ std::optional<nb::object> native_raw_ratio(nb::handle gcd_function, const ImageS
     return native_ratio_string(vxcore::floor_divide(*width, divisor), vxcore::floor_divide(*height, divisor));
 }
 
+// div = self._gcd(width, height)
+// w = width // div
+// h = height // div
+// return f"{w}:{h}"
 nb::object get_raw_simple_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::bytes image_bytes = args.bytes(1);
     std::optional<ImageSize> read = read_image_size(args, image_bytes);
-    nb::object gcd_function = self.attr(VX_ID("_gcd")); // looked up before the call reads width
+    nb::object gcd_function = nb::getattr(self, args.id<"_gcd">()); // looked up before the call reads width
     ImageSize size = bound_size(std::move(read));
-    if (auto ratio = native_raw_ratio(gcd_function, size))
+    if (auto ratio = raw_ratio_natively(args.state<State>(), gcd_function, size))
         return *ratio;
-    nb::object divisor = gcd_function(size.width, size.height);
+    nb::object divisor = vx::call(gcd_function, {size.width, size.height});
     nb::object w = number_op(PyNumber_FloorDivide, size.width, divisor);
     nb::object h = number_op(PyNumber_FloorDivide, size.height, divisor);
-    return vx::checked_str_result(ratio_string(w, h));
+    return ratio_string(w, h);
 }
 
-// --- get_approx_simple_ratio ------------------------------------------------------
+// --- get_approx_simple_ratio: the plain route ---------------------------------------
 
-// width / height: an exact float for the native search, or the interpreter's
-// result (which may be another kind of number, or an error).
+// The search with interpreter objects, in the plain code's order:
+//     min_error = float("inf")
+//     best_w, best_h = width, height
+//     for i in range(1, limit + 1):
+//         for j in range(1, limit + 1):
+//             current = i / j
+//             error = abs(current - target)
+//             if error < min_error:
+//                 min_error = error
+//                 best_w, best_h = i, j
+//     return f"{best_w}:{best_h}"
+class PlainSearch {
+  public:
+    PlainSearch(const vx::Args &args, nb::handle target, nb::handle limit, nb::object min_error, nb::handle best_w,
+                nb::handle best_h)
+        : args_(args), target_(target), limit_(limit), min_error_(std::move(min_error)), best_w_(nb::borrow(best_w)),
+          best_h_(nb::borrow(best_h)) {}
+
+    // `range(1, limit + 1)`, with `range` looked up first.
+    nb::object range_from_one() const {
+        nb::object range = args_.global<"range">();
+        nb::object one = new_int(1);
+        nb::object stop = number_op(PyNumber_Add, limit_, one);
+        return vx::call(range, {one, stop});
+    }
+
+    // for i in <rows>: for j in range(1, limit + 1): ...
+    void scan_rows(nb::handle rows) {
+        nb::object iterator = iterate(rows);
+        while (nb::object i = nb::steal(PyIter_Next(iterator.ptr())))
+            scan_row(i, range_from_one());
+        vx::throw_if_error();
+    }
+
+    // The cells of row `i` at the columns `columns` yields.
+    void scan_row(nb::handle i, nb::handle columns) {
+        nb::object iterator = iterate(columns);
+        int64_t cells = 0;
+        while (nb::object j = nb::steal(PyIter_Next(iterator.ptr()))) {
+            scan_cell(i, j);
+            if (++cells % kCellsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0)
+                throw nb::python_error();
+        }
+        vx::throw_if_error();
+    }
+
+    nb::object result() const { return ratio_string(best_w_, best_h_); }
+
+  private:
+    static nb::object iterate(nb::handle iterable) { return vx::steal_or_throw(PyObject_GetIter(iterable.ptr())); }
+
+    void scan_cell(nb::handle i, nb::handle j) {
+        nb::object current = number_op(PyNumber_TrueDivide, i, j);
+        nb::object abs = args_.global<"abs">();
+        nb::object error = vx::call(abs, {number_op(PyNumber_Subtract, current, target_)});
+        if (compare(error, min_error_, Py_LT)) {
+            min_error_ = std::move(error);
+            best_w_ = nb::borrow(i);
+            best_h_ = nb::borrow(j);
+        }
+    }
+
+    const vx::Args &args_;
+    nb::handle target_;
+    nb::handle limit_;
+    nb::object min_error_;
+    nb::object best_w_;
+    nb::object best_h_;
+};
+
+nb::object search_plainly(const vx::Args &args, const ImageSize &size, nb::handle target, nb::handle limit) {
+    nb::object float_type = args.global<"float">();
+    nb::object min_error = vx::call(float_type, {args.id<"inf">()});
+    PlainSearch search(args, target, limit, std::move(min_error), size.width, size.height);
+    search.scan_rows(search.range_from_one());
+    return search.result();
+}
+
+// --- get_approx_simple_ratio: the native route ---------------------------------------
+
+bool names_are_builtins(const vx::Args &args) {
+    State &state = args.state<State>();
+    if (!state.float_type.is_valid() || !state.range_type.is_valid() || !state.abs.is_valid())
+        return false;
+    return state.search_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
+        return reads.global<"float">() == state.float_type.ptr() && reads.global<"range">() == state.range_type.ptr() &&
+               reads.global<"abs">() == state.abs.ptr();
+    });
+}
+
+// The factors 1..limit of an exact int bound, capped at 2**53 (where i / j
+// stops being exact in doubles; no search gets that far in any lifetime).
+int64_t factors_of(nb::handle limit) {
+    if (std::optional<int64_t> value = exact_int(limit))
+        return std::clamp<int64_t>(*value, 0, vxcore::kExactDoubleInt);
+    return compare(limit, new_int(0), Py_GT) ? vxcore::kExactDoubleInt : 0;
+}
+
+// `range(start, stop)` of the interpreter's own range, standing for the one
+// the plain loops hold at that point (made by the built-in, which the guard
+// had proved `range` to be).
+nb::object builtin_range(int64_t start, nb::handle stop) {
+    return vx::call(reinterpret_cast<PyObject *>(&PyRange_Type), {new_int(start), stop});
+}
+
+// A signal handler run during the native search rebound a name the search
+// relies on: the plain loops take over at the cell reached, with what the
+// native search found so far.
+nb::object resume_plainly(const vx::Args &args, const ImageSize &size, double target, nb::handle limit,
+                          const vxcore::ApproxRatioSearch &native) {
+    nb::object target_value = vx::steal_or_throw(PyFloat_FromDouble(target));
+    nb::object min_error = vx::steal_or_throw(PyFloat_FromDouble(native.min_error()));
+    nb::object best_w = native.found() ? new_int(native.best_i()) : size.width;
+    nb::object best_h = native.found() ? new_int(native.best_j()) : size.height;
+    PlainSearch search(args, target_value, limit, std::move(min_error), best_w, best_h);
+    nb::object stop = number_op(PyNumber_Add, limit, new_int(1));
+    int64_t row = native.next_i();
+    if (native.next_j() > 1) {
+        search.scan_row(new_int(row), builtin_range(native.next_j(), stop));
+        ++row;
+    }
+    search.scan_rows(builtin_range(row, stop));
+    return search.result();
+}
+
+// The search in machine arithmetic, pausing for pending signals now and
+// then; after a handler ran, the guard is asked again.
+nb::object search_natively(const vx::Args &args, const ImageSize &size, double target, nb::handle limit) {
+    vxcore::ApproxRatioSearch search(target, factors_of(limit));
+    while (!search.advance(kQuotientsBetweenSignalChecks)) {
+        if (PyErr_CheckSignals() < 0)
+            throw nb::python_error();
+        if (!names_are_builtins(args))
+            return resume_plainly(args, size, target, limit, search);
+    }
+    if (!search.found())
+        return ratio_string(size.width, size.height);
+    return native_ratio_string(search.best_i(), search.best_j());
+}
+
+// --- get_approx_simple_ratio ---------------------------------------------------------
+
+// `width / height`: natively for ints exact in doubles, else the
+// interpreter's result (which may be another kind of number, or an error).
 struct Target {
     nb::object object;
     double value = 0.0;
     bool is_float = false;
+
+    nb::object as_object() const { return object.is_valid() ? object : vx::steal_or_throw(PyFloat_FromDouble(value)); }
 };
 
 Target target_ratio(const ImageSize &size) {
-    auto width = native_int(size.width), height = native_int(size.height);
-    auto exact = [](int64_t v) { return v >= -vxcore::kExactDoubleInt && v <= vxcore::kExactDoubleInt; };
+    auto width = exact_int(size.width, vxcore::kExactDoubleInt);
+    auto height = exact_int(size.height, vxcore::kExactDoubleInt);
     Target target;
-    if (width && height && *height != 0 && exact(*width) && exact(*height)) {
+    if (width && height && *height != 0) {
         target.value = static_cast<double>(*width) / static_cast<double>(*height);
         target.is_float = true;
         return target;
@@ -190,141 +372,59 @@ Target target_ratio(const ImageSize &size) {
     return target;
 }
 
-// The last factor of `range(1, stop)`, with range()'s errors for a stop that
-// is not an integer. Factors beyond 2**53 are capped there: the search could
-// not finish within any lifetime either way.
-int64_t last_factor(nb::handle stop) {
-    nb::object index = vx::steal_or_throw(PyNumber_Index(stop.ptr()));
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (value == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    if (overflow)
-        return overflow > 0 ? vxcore::kExactDoubleInt : 0;
-    if (value < 1)
-        return 0;
-    return std::min<long long>(value - 1, vxcore::kExactDoubleInt);
+// The body of the plain code's approx_ratio(width, height, limit).
+nb::object approx_ratio(const vx::Args &args, const ImageSize &size, nb::handle limit) {
+    Target target = target_ratio(size);
+    if (target.is_float && PyLong_CheckExact(limit.ptr()) && names_are_builtins(args))
+        return search_natively(args, size, target.value, limit);
+    return search_plainly(args, size, target.as_object(), limit);
 }
 
-// The last factor of `range(1, limit + 1)`, evaluating `limit + 1` once. An
-// exact int adds without running any code, so its sum needs no object.
-int64_t factors_up_to(nb::handle limit) {
-    if (auto exact = native_int(limit))
-        return std::clamp<int64_t>(*exact, 0, vxcore::kExactDoubleInt);
-    return last_factor(number_op(PyNumber_Add, limit, new_int(1)));
-}
-
-using Best = std::optional<std::pair<int64_t, int64_t>>;
-
-// The search over a square whose bound is an exact int, where rebuilding
-// the inner range for each i cannot be observed.
-Best native_search(double target, int64_t limit) {
-    vxcore::ApproxRatioSearch search(target, limit);
-    while (!search.advance(kQuotientsBetweenSignalChecks)) {
-        if (PyErr_CheckSignals() < 0)
-            throw nb::python_error();
-    }
-    if (!search.found())
-        return std::nullopt;
-    return std::pair{search.best_i(), search.best_j()};
-}
-
-// The rows of the search, each inner range built anew from `limit + 1` as
-// the nested loops evaluate it: an int subclass may give each row its own
-// length, or fail part-way.
-template <typename ScanRow> void for_each_row(nb::handle limit, ScanRow scan_row) {
-    int64_t rows = factors_up_to(limit);
-    for (int64_t i = 1; i <= rows; ++i)
-        scan_row(i, factors_up_to(limit));
-}
-
-Best native_search_by_rows(double target, nb::handle limit) {
-    vxcore::ApproxRatioSearch search(target, 0);
-    for_each_row(limit, [&](int64_t i, int64_t columns) {
-        for (int64_t first = 1; first <= columns;) {
-            int64_t last = std::min(columns, first + kQuotientsBetweenSignalChecks - 1);
-            search.scan_row(i, first, last);
-            first = last + 1;
-            if (PyErr_CheckSignals() < 0)
-                throw nb::python_error();
-        }
-    });
-    if (!search.found())
-        return std::nullopt;
-    return std::pair{search.best_i(), search.best_j()};
-}
-
-// The same search on whatever number width / height gave, through the
-// interpreter's operators.
-Best interpreter_search(nb::handle target, nb::handle limit) {
-    nb::object min_error = vx::steal_or_throw(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
-    Best best;
-    for_each_row(limit, [&](int64_t i, int64_t columns) {
-        for (int64_t j = 1; j <= columns; ++j) {
-            double quotient = static_cast<double>(i) / static_cast<double>(j);
-            nb::object current = vx::steal_or_throw(PyFloat_FromDouble(quotient));
-            nb::object difference = number_op(PyNumber_Subtract, current, target);
-            nb::object error = vx::steal_or_throw(PyNumber_Absolute(difference.ptr()));
-            if (vx::compare(error, min_error, Py_LT)) {
-                min_error = std::move(error);
-                best = std::pair{i, j};
-            }
-            if (j % 4096 == 0 && PyErr_CheckSignals() < 0)
-                throw nb::python_error();
-        }
-    });
-    return best;
-}
-
-Best search(const Target &target, nb::handle limit) {
-    if (!target.is_float)
-        return interpreter_search(target.object, limit);
-    if (PyLong_CheckExact(limit.ptr()))
-        return native_search(target.value, factors_up_to(limit));
-    return native_search_by_rows(target.value, limit);
-}
-
+// return approx_ratio(width, height, self.approx_search_range)
 nb::object get_approx_simple_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::bytes image_bytes = args.bytes(1);
     ImageSize size = bound_size(read_image_size(args, image_bytes));
-    Target target = target_ratio(size);
-    nb::object limit = nb::getattr(self, VX_ID("approx_search_range"));
-    Best best = search(target, limit);
-    if (!best)
-        return vx::checked_str_result(ratio_string(size.width, size.height));
-    return native_ratio_string(best->first, best->second);
+    nb::object limit = nb::getattr(self, args.id<"approx_search_range">());
+    return approx_ratio(args, size, limit);
 }
 
 // --- __init__ ----------------------------------------------------------------------
 
 nb::object init(const vx::Args &args) {
     nb::int_ approx_search_range = args.integer(1);
-    args[0].attr(VX_ID("approx_search_range")) = approx_search_range;
+    if (PyObject_SetAttr(args[0].ptr(), args.id<"approx_search_range">().ptr(), approx_search_range.ptr()) < 0)
+        throw nb::python_error();
     return nb::none();
 }
 
+// --- the module ----------------------------------------------------------------------
+
 } // namespace
 
-VX_MODULE(aspekta, module) {
-    vx::ModuleContext context{module, kSource};
-    context.bind("__doc__", nb::str(kModuleDoc));
-    context.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
+VX_MODULE(aspekta, State, kSource, module) {
+    State &state = module.state_as<State>();
+    module.bind("__doc__", nb::str(kModuleDoc));
+    module.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     // `from PIL import Image` binds the submodule, importing it when needed.
-    context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
+    module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
+    state.float_type = vx::guard::original_builtin_type("float", &PyFloat_Type);
+    state.range_type = vx::guard::original_builtin_type("range", &PyRange_Type);
+    state.abs = vx::guard::original_builtin("abs");
 
-    vx::ClassBuilder analyzer(context, "ImageRatioAnalyzer", kAnalyzerDoc);
+    vx::ClassBuilder analyzer(module, "ImageRatioAnalyzer", kAnalyzerDoc);
     analyzer.method({.name = "__init__",
                      .implementation = init,
                      .params = {{"self"}, {"approx_search_range", "int", nb::int_(10)}},
                      .doc = kInitDoc,
                      .source_line = __LINE__});
-    analyzer.static_method({.name = "_gcd",
-                            .implementation = gcd_method,
-                            .params = {{"a", "int"}, {"b", "int"}},
-                            .doc = kGcdDoc,
-                            .return_annotation = "int",
-                            .source_line = __LINE__});
+    nb::object gcd_wrapper = analyzer.static_method({.name = "_gcd",
+                                                     .implementation = gcd_method,
+                                                     .params = {{"a", "int"}, {"b", "int"}},
+                                                     .doc = kGcdDoc,
+                                                     .return_annotation = "int",
+                                                     .source_line = __LINE__});
+    state.gcd_function = nb::borrow(state.wrapped_function.read(gcd_wrapper.ptr()));
     analyzer.method({.name = "get_raw_simple_ratio",
                      .implementation = get_raw_simple_ratio,
                      .params = {{"self"}, {"image_bytes", "bytes"}},

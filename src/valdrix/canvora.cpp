@@ -1,19 +1,31 @@
 // valdrix.canvora: normalising uploaded images against a list of standard
-// aspect ratios. The ratio arithmetic is native (vxcore/canvora_ratios.hpp);
-// every image operation is Pillow's, called through the interpreter, so the
-// output is exactly what the same Pillow calls give from Python.
+// aspect ratios.
+//
+// Every method takes the steps of the plain code in the order Python takes
+// them: attributes read through `self` at each use, `re`, `math`, `int`,
+// `abs`, `isinstance`, `str`, `BytesIO` and `Image` looked up among the
+// module's globals and then the built-ins when the plain code reaches them,
+// and the object found is what gets called; re.match, a Python function, is
+// called every time. Every image operation is Pillow's, called through the
+// interpreter, so the output is exactly what the same Pillow calls give from
+// Python. The ratio arithmetic is native (vxcore/canvora_ratios.hpp) where
+// it replaces operators on exact ints and floats. A few lookups and calls of
+// built-ins are skipped, each only while a guard proves the names still
+// resolve to what the module found at import: `isinstance(proportion, str)`
+// in the constructor, `int` in _parse_ratio, and `math.inf` and `abs` in the
+// closest-ratio scan.
 #include <vxcore/canvora_ratios.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
 
+#include <initializer_list>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 namespace nb = nanobind;
 namespace ratios = vxcore::canvora;
-using namespace nb::literals;
 
 namespace {
 
@@ -58,7 +70,63 @@ constexpr const char *kRatioFormatErrorPrefix = "比例格式错误 ";
 constexpr const char *kRatioFormatErrorSuffix = "，示例：3:4";
 constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fill";
 
-// --- Interpreter values used by the native arithmetic ----------------------
+// --- the module's state ---------------------------------------------------------
+
+struct State : vx::ModuleState {
+    // The built-ins the methods call, as the import found them; each empty
+    // when it was not the interpreter's own.
+    nb::object isinstance, str_type, int_type, abs;
+    // The math module bound at import, and its inf then.
+    nb::object math, inf;
+    vx::guard::GlobalsGuard init_names, parse_names, inf_names, closest_names;
+
+    int traverse(visitproc visit, void *arg) override {
+        for (const nb::object *held : {&isinstance, &str_type, &int_type, &abs, &math, &inf})
+            Py_VISIT(held->ptr());
+        return 0;
+    }
+
+    void clear() override {
+        for (nb::object *held : {&isinstance, &str_type, &int_type, &abs, &math, &inf})
+            *held = nb::object();
+        init_names.forget();
+        parse_names.forget();
+        inf_names.forget();
+        closest_names.forget();
+    }
+};
+
+// True when `name` resolves (in the function's globals, then its built-ins)
+// to `builtin`, the object the module found at import.
+template <vx::Literal Name> bool finds(vx::guard::PureReads &reads, const nb::object &builtin) {
+    return builtin.is_valid() && reads.global<Name>() == builtin.ptr();
+}
+
+// The guards, each with its own fixed set of names (a guard remembers the
+// answer of its one check).
+bool init_names_hold(State &state, const vx::Args &args) {
+    return state.init_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
+        return finds<"isinstance">(reads, state.isinstance) && finds<"str">(reads, state.str_type);
+    });
+}
+
+bool parse_names_hold(State &state, const vx::Args &args) {
+    return state.parse_names.holds(state.clock, args,
+                                   [&](vx::guard::PureReads &reads) { return finds<"int">(reads, state.int_type); });
+}
+
+bool inf_names_hold(State &state, const vx::Args &args) {
+    return state.inf_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
+        return finds<"math">(reads, state.math) && reads.module_attribute<"inf">(state.math.ptr()) == state.inf.ptr();
+    });
+}
+
+bool closest_names_hold(State &state, const vx::Args &args) {
+    return state.closest_names.holds(state.clock, args,
+                                     [&](vx::guard::PureReads &reads) { return finds<"abs">(reads, state.abs); });
+}
+
+// --- the interpreter's operations --------------------------------------------------
 
 // Exact ints up to this magnitude keep sums, differences and conversions to
 // double of two of them exact in C++; larger ones take the interpreter's
@@ -66,39 +134,69 @@ constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fi
 constexpr int64_t kNativeMagnitude = (int64_t{1} << 62) - 1;
 
 using vx::compare;
-using vx::int_of;
-using vx::native_int;
 using vx::new_int;
+using vx::number_op;
 using vx::unpack_pair;
+
+std::optional<int64_t> small_int(nb::handle value) {
+    return vx::guard::exact_int(value, kNativeMagnitude);
+}
+
+void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+nb::object pair(nb::handle first, nb::handle second) {
+    return vx::steal_or_throw(PyTuple_Pack(2, first.ptr(), second.ptr()));
+}
+
+nb::object new_float(double value) {
+    return vx::steal_or_throw(PyFloat_FromDouble(value));
+}
 
 // `numerator / denominator`, natively when both are small ints.
 nb::object true_divide(nb::handle numerator, nb::handle denominator) {
-    auto n = native_int(numerator, kNativeMagnitude);
-    auto d = native_int(denominator, kNativeMagnitude);
+    auto n = small_int(numerator);
+    auto d = small_int(denominator);
     if (n && d) {
         if (auto quotient = ratios::true_divide(*n, *d))
-            return vx::steal_or_throw(PyFloat_FromDouble(*quotient));
+            return new_float(*quotient);
     }
-    return vx::steal_or_throw(PyNumber_TrueDivide(numerator.ptr(), denominator.ptr()));
+    return number_op(PyNumber_TrueDivide, numerator, denominator);
 }
 
-// --- Constructor --------------------------------------------------------------
+// --- __init__ -------------------------------------------------------------------
 
-bool is_blank(nb::handle text) {
-    nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(text.ptr(), VX_ID("strip").ptr()));
-    return PyUnicode_GET_LENGTH(stripped.ptr()) == 0;
+// `isinstance(proportion, str)`. The parameter admits only an exact str or
+// None, so while both names are the built-ins the answer is known.
+bool is_text(const vx::Args &args, nb::handle proportion) {
+    State &state = args.state<State>();
+    if (init_names_hold(state, args))
+        return PyUnicode_CheckExact(proportion.ptr());
+    nb::object isinstance = args.global<"isinstance">();
+    nb::object str_type = args.global<"str">();
+    return vx::truth(vx::call(isinstance, {proportion, str_type}));
 }
 
-// One map entry per list entry, in list order: the ratio string to its
-// width divided by its height.
-void build_ratio_map(nb::handle self) {
-    self.attr(VX_ID("_std_ratio_map")) = nb::dict();
-    nb::object ratio_list = self.attr(VX_ID("STANDARD_RATIO_LIST"));
+// `isinstance(proportion, str) and proportion.strip() == ""`.
+bool is_blank_text(const vx::Args &args, nb::handle proportion) {
+    return is_text(args, proportion) && compare(vx::call_method(proportion, args.id<"strip">()), args.id<"">(), Py_EQ);
+}
+
+// self._std_ratio_map = {}
+// for r in self.STANDARD_RATIO_LIST:
+//     w, h = self._parse_ratio(r)
+//     self._std_ratio_map[r] = w / h
+void build_ratio_map(const vx::Args &args, nb::handle self) {
+    set_attribute(self, args.id<"_std_ratio_map">(), nb::dict());
+    nb::object ratio_list = nb::getattr(self, args.id<"STANDARD_RATIO_LIST">());
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(ratio_list.ptr()));
     while (nb::object ratio_str = nb::steal(PyIter_Next(iterator.ptr()))) {
-        auto [w, h] = unpack_pair(self.attr(VX_ID("_parse_ratio"))(ratio_str));
+        nb::object parse_ratio = nb::getattr(self, args.id<"_parse_ratio">());
+        auto [w, h] = unpack_pair(vx::call(parse_ratio, {ratio_str}));
         nb::object quotient = true_divide(w, h);
-        nb::object ratio_map = self.attr(VX_ID("_std_ratio_map"));
+        nb::object ratio_map = nb::getattr(self, args.id<"_std_ratio_map">());
         if (PyObject_SetItem(ratio_map.ptr(), ratio_str.ptr(), quotient.ptr()) < 0)
             throw nb::python_error();
     }
@@ -110,176 +208,57 @@ nb::object tool_init(const vx::Args &args) {
     nb::object proportion = args.optional_str(1);
     nb::str need_adjust = args.str(2);
     nb::handle fill_color = args[3];
-    if (!proportion.is_none() && is_blank(proportion))
+    if (is_blank_text(args, proportion))
         proportion = nb::none();
-    self.attr(VX_ID("proportion")) = proportion;
-    self.attr(VX_ID("need_adjust")) = need_adjust;
-    self.attr(VX_ID("fill_color")) = fill_color;
-    self.attr(VX_ID("kwargs")) = args.extra_keywords();
-    build_ratio_map(self);
+    set_attribute(self, args.id<"proportion">(), proportion);
+    set_attribute(self, args.id<"need_adjust">(), need_adjust);
+    set_attribute(self, args.id<"fill_color">(), fill_color);
+    set_attribute(self, args.id<"kwargs">(), args.extra_keywords());
+    build_ratio_map(args, self);
     return nb::none();
 }
 
-// --- Ratio parsing ----------------------------------------------------------
+// --- _parse_ratio -------------------------------------------------------------------
 
-constexpr const char *kRatioPattern = R"((\d+):(\d+))";
-
-// re's functions as the module saw them at import. While `re.match` and the
-// `_compile` it calls still run the code they had then, `re.match(pattern,
-// text)` is `_compile(pattern, 0).match(text)`, and `_compile` first returns
-// what its cache holds for (str, pattern, 0), having asked
-// `isinstance(0, RegexFlag)` (false for an int unless RegexFlag's metaclass
-// says otherwise). So when every name on that way is still what it was, the
-// pattern the cache holds can be used directly; a cache hit changes nothing
-// there. They live as long as the process.
-struct CapturedFunction {
-    PyObject *function = nullptr;
-    PyObject *code = nullptr;
-    PyObject *defaults = nullptr;
-    PyObject *kwdefaults = nullptr;
-
-    void capture(PyObject *candidate) {
-        if (!candidate || !PyFunction_Check(candidate))
-            return;
-        function = Py_NewRef(candidate);
-        code = Py_XNewRef(PyFunction_GetCode(candidate));
-        defaults = Py_XNewRef(PyFunction_GetDefaults(candidate));
-        kwdefaults = Py_XNewRef(PyFunction_GetKwDefaults(candidate));
-    }
-
-    bool unchanged(PyObject *candidate) const {
-        return function && candidate == function && PyFunction_GetCode(candidate) == code &&
-               PyFunction_GetDefaults(candidate) == defaults && PyFunction_GetKwDefaults(candidate) == kwdefaults;
-    }
-};
-
-struct ReMatchRoute {
-    CapturedFunction match;
-    CapturedFunction compile_helper;
-    PyObject *regex_flag = nullptr;
-    PyObject *regex_flag_metaclass = nullptr;
-    PyObject *metaclass_mro = nullptr; // the metaclass's own dict lacks __instancecheck__ along it
-    PyObject *cache = nullptr;
-    PyObject *cache_key = nullptr;        // (str, kRatioPattern, 0)
-    PyObject *verified_pattern = nullptr; // held, so that its identity stays its own
-    long unicode_flag = -1;
-} re_route;
-
-// Lookups that run no Python code: exact str keys in dicts.
-PyObject *dict_item(PyObject *dict, nb::handle name) {
-    PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
-    PyErr_Clear();
-    return value;
+// `int(match.group(index))`, with `int` looked up first: the built-in's own
+// conversion while the guard proves the lookup would find it.
+nb::object group_as_int(const vx::Args &args, nb::handle match, int index) {
+    State &state = args.state<State>();
+    if (parse_names_hold(state, args))
+        return vx::int_of(vx::call_method(match, args.id<"group">(), {new_int(index)}));
+    nb::object int_type = args.global<"int">();
+    return vx::call(int_type, {vx::call_method(match, args.id<"group">(), {new_int(index)})});
 }
 
-void capture_re_route(nb::handle re_module) {
-    PyObject *names = PyModule_GetDict(re_module.ptr());
-    re_route.match.capture(dict_item(names, VX_ID("match")));
-    re_route.compile_helper.capture(dict_item(names, VX_ID("_compile")));
-    re_route.regex_flag = Py_XNewRef(dict_item(names, VX_ID("RegexFlag")));
-    re_route.cache = Py_XNewRef(dict_item(names, VX_ID("_cache2")));
-    if (re_route.regex_flag) {
-        auto *metaclass = Py_TYPE(re_route.regex_flag);
-        re_route.regex_flag_metaclass = Py_NewRef(reinterpret_cast<PyObject *>(metaclass));
-        re_route.metaclass_mro = Py_XNewRef(metaclass->tp_mro);
-    }
-    re_route.cache_key =
-        nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)), VX_ID(kRatioPattern), 0)
-            .release()
-            .ptr();
-    if (PyObject *unicode = dict_item(names, VX_ID("UNICODE")))
-        re_route.unicode_flag = PyLong_AsLong(unicode);
-    PyErr_Clear();
-}
-
-// isinstance(0, RegexFlag) answers False without running code: the
-// metaclass (and every class it inherits from short of type) defines no
-// __instancecheck__ of its own.
-bool plain_instance_check(const ReMatchRoute &route) {
-    PyObject *metaclass = route.regex_flag_metaclass;
-    if (reinterpret_cast<PyObject *>(Py_TYPE(route.regex_flag)) != metaclass || !route.metaclass_mro ||
-        reinterpret_cast<PyTypeObject *>(metaclass)->tp_mro != route.metaclass_mro)
-        return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(route.metaclass_mro); ++i) {
-        PyObject *base = PyTuple_GET_ITEM(route.metaclass_mro, i);
-        if (base == reinterpret_cast<PyObject *>(&PyType_Type))
-            return true;
-        nb::object names = nb::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(base)));
-        if (!names.is_valid() || dict_item(names.ptr(), VX_ID("__instancecheck__")))
-            return false;
-    }
-    return false;
-}
-
-// True while `_compile` would reach its cache lookup without running any
-// code: the names it reads are re's and the interpreter's own.
-bool compile_route_unchanged(nb::handle re_match) {
-    const ReMatchRoute &route = re_route;
-    if (!route.match.unchanged(re_match.ptr()) || !route.cache || !PyDict_CheckExact(route.cache))
-        return false;
-    PyObject *helper = vx::global_seen_by(re_match.ptr(), VX_ID("_compile"));
-    if (!helper || !route.compile_helper.unchanged(helper) ||
-        vx::global_seen_by(helper, VX_ID("RegexFlag")) != route.regex_flag ||
-        vx::global_seen_by(helper, VX_ID("_cache2")) != route.cache ||
-        !vx::is_builtin_function(vx::global_seen_by(helper, VX_ID("isinstance")), "isinstance") ||
-        vx::global_seen_by(helper, VX_ID("type")) != reinterpret_cast<PyObject *>(&PyType_Type))
-        return false;
-    return plain_instance_check(route);
-}
-
-// The pattern `_compile(kRatioPattern, 0)` returns now, when that is known
-// without running any code: one re compiled from this very text with the
-// default flags, found in its cache.
-nb::object cached_ratio_pattern(nb::handle re_match) {
-    if (!compile_route_unchanged(re_match))
-        return {};
-    PyObject *found = dict_item(re_route.cache, re_route.cache_key);
-    if (!found)
-        return {};
-    if (found != re_route.verified_pattern) {
-        if (std::string_view(Py_TYPE(found)->tp_name) != "re.Pattern")
-            return {};
-        nb::object pattern = nb::borrow(found);
-        nb::object text = nb::steal(PyObject_GetAttrString(found, "pattern"));
-        nb::object flags = nb::steal(PyObject_GetAttrString(found, "flags"));
-        bool same = text.is_valid() && PyUnicode_CheckExact(text.ptr()) &&
-                    PyUnicode_CompareWithASCIIString(text.ptr(), kRatioPattern) == 0 && flags.is_valid() &&
-                    PyLong_CheckExact(flags.ptr()) && PyLong_AsLong(flags.ptr()) == re_route.unicode_flag;
-        PyErr_Clear();
-        if (!same)
-            return {};
-        Py_XSETREF(re_route.verified_pattern, pattern.release().ptr());
-    }
-    return nb::borrow(found);
-}
-
-// `re.match(r"(\d+):(\d+)", text)` with `re` looked up at call time.
-nb::object match_ratio(const vx::Args &args, nb::handle ratio_str) {
-    nb::object re_match = args.global(VX_ID("re")).attr(VX_ID("match"));
-    nb::object stripped = vx::steal_or_throw(PyObject_CallMethodNoArgs(ratio_str.ptr(), VX_ID("strip").ptr()));
-    if (nb::object pattern = cached_ratio_pattern(re_match); pattern.is_valid())
-        return vx::steal_or_throw(PyObject_CallMethodOneArg(pattern.ptr(), VX_ID("match").ptr(), stripped.ptr()));
-    return re_match(VX_ID(kRatioPattern), stripped);
-}
-
+// match = re.match(r"(\d+):(\d+)", ratio_str.strip())
+// if not match: raise ValueError(...)
+// return int(match.group(1)), int(match.group(2))
+//
+// re.match is a Python function: it is called every time, so that it runs
+// as it is now and profilers and tracers see it.
 nb::object parse_ratio(const vx::Args &args) {
     nb::str ratio_str = args.str(0);
-    nb::object match = match_ratio(args, ratio_str);
+    nb::object match_function = nb::getattr(args.global<"re">(), args.id<"match">());
+    nb::object stripped = vx::call_method(ratio_str, args.id<"strip">());
+    nb::object match = vx::call(match_function, {args.id<R"((\d+):(\d+))">(), stripped});
     if (!vx::truth(match))
         vx::raise(PyExc_ValueError, "%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix);
-    nb::object width = int_of(match.attr(VX_ID("group"))(1));
-    nb::object height = int_of(match.attr(VX_ID("group"))(2));
-    return nb::make_tuple(width, height);
+    nb::object width = group_as_int(args, match, 1);
+    nb::object height = group_as_int(args, match, 2);
+    return pair(width, height);
 }
 
-// --- Closest standard ratio ---------------------------------------------------
+// --- _get_closest_standard_ratio ---------------------------------------------------
 
-// The scan over an exact dict of floats, done without the interpreter. Empty
-// when the map or a value is of another kind (nothing observable has
-// happened then, so the general scan can start over).
-std::optional<nb::object> closest_in_float_map(nb::handle ratio_map, double img_ratio, nb::handle min_diff,
-                                               nb::handle best_ratio) {
-    if (!PyDict_CheckExact(ratio_map.ptr()) || !PyFloat_CheckExact(min_diff.ptr()))
+// The scan in machine arithmetic: an exact dict of exact floats, an exact
+// float to beat, and `abs` the built-in (checked last: nothing before the
+// scan runs Python code). Iterating such a dict and comparing floats runs no
+// Python code either, so the dict cannot change during the scan; a value of
+// another kind stops it before anything observable has happened.
+std::optional<nb::object> closest_natively(const vx::Args &args, nb::handle ratio_map, double img_ratio,
+                                           nb::handle min_diff, nb::handle best_ratio) {
+    State &state = args.state<State>();
+    if (!PyDict_CheckExact(ratio_map.ptr()) || !PyFloat_CheckExact(min_diff.ptr()) || !closest_names_hold(state, args))
         return std::nullopt;
     ratios::ClosestRatioSearch search(img_ratio, PyFloat_AS_DOUBLE(min_diff.ptr()));
     PyObject *best = best_ratio.ptr();
@@ -295,16 +274,20 @@ std::optional<nb::object> closest_in_float_map(nb::handle ratio_map, double img_
     return nb::borrow(best);
 }
 
-// The same scan through the interpreter's operators, for maps and values of
-// any kind.
-nb::object closest_in_any_map(nb::handle ratio_map, double img_ratio, nb::object min_diff, nb::object best_ratio) {
-    nb::object ratio = vx::steal_or_throw(PyFloat_FromDouble(img_ratio));
-    nb::object items = ratio_map.attr(VX_ID("items"))();
+// for ratio_str, std_val in self._std_ratio_map.items():
+//     diff = abs(img_ratio - std_val)
+//     if diff < min_diff:
+//         min_diff = diff
+//         best_ratio = ratio_str
+nb::object closest_plainly(const vx::Args &args, nb::handle ratio_map, double img_ratio, nb::object min_diff,
+                           nb::object best_ratio) {
+    nb::object ratio = new_float(img_ratio);
+    nb::object items = vx::call_method(ratio_map, args.id<"items">());
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(items.ptr()));
     while (nb::object item = nb::steal(PyIter_Next(iterator.ptr()))) {
         auto [ratio_str, std_val] = unpack_pair(item);
-        nb::object difference = vx::steal_or_throw(PyNumber_Subtract(ratio.ptr(), std_val.ptr()));
-        nb::object diff = vx::steal_or_throw(PyNumber_Absolute(difference.ptr()));
+        nb::object abs = args.global<"abs">();
+        nb::object diff = vx::call(abs, {number_op(PyNumber_Subtract, ratio, std_val)});
         if (compare(diff, min_diff, Py_LT)) {
             min_diff = std::move(diff);
             best_ratio = std::move(ratio_str);
@@ -314,16 +297,19 @@ nb::object closest_in_any_map(nb::handle ratio_map, double img_ratio, nb::object
     return best_ratio;
 }
 
-// `width / height` for ints, as a double (int / int is always a float).
+// `width / height` for exact ints: always a float.
 double ratio_of(nb::handle width, nb::handle height) {
-    auto w = native_int(width, kNativeMagnitude);
-    auto h = native_int(height, kNativeMagnitude);
-    if (w && h) {
-        if (auto quotient = ratios::true_divide(*w, *h))
-            return *quotient;
-    }
-    nb::object quotient = vx::steal_or_throw(PyNumber_TrueDivide(width.ptr(), height.ptr()));
+    nb::object quotient = true_divide(width, height);
     return PyFloat_AsDouble(quotient.ptr());
+}
+
+// `math.inf`: the float read at import while the guard proves reading it now
+// gives that one.
+nb::object math_inf(const vx::Args &args) {
+    State &state = args.state<State>();
+    if (inf_names_hold(state, args))
+        return state.inf;
+    return nb::getattr(args.global<"math">(), args.id<"inf">());
 }
 
 // `ratio_list[0]`.
@@ -339,35 +325,36 @@ nb::object closest_standard_ratio(const vx::Args &args) {
     nb::int_ width = args.integer(1);
     nb::int_ height = args.integer(2);
     double img_ratio = ratio_of(width, height);
-    nb::object min_diff = args.global(VX_ID("math")).attr(VX_ID("inf"));
-    nb::object best_ratio = first_entry(self.attr(VX_ID("STANDARD_RATIO_LIST")));
-    nb::object ratio_map = self.attr(VX_ID("_std_ratio_map"));
-    if (auto best = closest_in_float_map(ratio_map, img_ratio, min_diff, best_ratio))
+    nb::object min_diff = math_inf(args);
+    nb::object best_ratio = first_entry(nb::getattr(self, args.id<"STANDARD_RATIO_LIST">()));
+    nb::object ratio_map = nb::getattr(self, args.id<"_std_ratio_map">());
+    if (auto best = closest_natively(args, ratio_map, img_ratio, min_diff, best_ratio))
         return vx::checked_str_result(std::move(*best));
-    return vx::checked_str_result(closest_in_any_map(ratio_map, img_ratio, std::move(min_diff), std::move(best_ratio)));
+    return vx::checked_str_result(
+        closest_plainly(args, ratio_map, img_ratio, std::move(min_diff), std::move(best_ratio)));
 }
 
-// --- Size adjustment --------------------------------------------------------
+// --- adjust_size: sizes -------------------------------------------------------------
 
-// `int(side * expand_scale)`: natively for a small int, otherwise with the
-// interpreter's operators; int()'s own errors for NaN and infinity.
-nb::object scaled_side(nb::handle side, double expand_scale) {
-    if (auto pixels = native_int(side, kNativeMagnitude)) {
-        double product = ratios::scaled_product(*pixels, expand_scale);
-        if (auto truncated = ratios::truncate_to_pixels(product))
-            return new_int(*truncated);
-        return vx::steal_or_throw(PyLong_FromDouble(product));
-    }
-    nb::object scale = vx::steal_or_throw(PyFloat_FromDouble(expand_scale));
-    nb::object product = vx::steal_or_throw(PyNumber_Multiply(side.ptr(), scale.ptr()));
-    return int_of(product);
+// `side * expand_scale`, natively for a small int.
+nb::object scaled_product(nb::handle side, double expand_scale) {
+    if (auto pixels = small_int(side))
+        return new_float(ratios::scaled_product(*pixels, expand_scale));
+    return number_op(PyNumber_Multiply, side, new_float(expand_scale));
+}
+
+// `int(side * expand_scale)`, with `int` looked up first.
+nb::object scaled_side(const vx::Args &args, nb::handle side, double expand_scale) {
+    nb::object int_type = args.global<"int">();
+    nb::object product = scaled_product(side, expand_scale);
+    return vx::call(int_type, {product});
 }
 
 // Which sides to scale. Resize mode asks `ori_h > ori_w`, then
 // `ori_w > ori_h`; fill mode `ori_w < ori_h`, then `ori_h < ori_w`.
 ratios::ScaledSides sides_to_scale(nb::handle ori_w, nb::handle ori_h, bool fill_mode) {
-    auto w = native_int(ori_w, kNativeMagnitude);
-    auto h = native_int(ori_h, kNativeMagnitude);
+    auto w = small_int(ori_w);
+    auto h = small_int(ori_h);
     if (w && h)
         return ratios::scaled_sides(*w, *h);
     bool width_shorter = fill_mode ? compare(ori_w, ori_h, Py_LT) : compare(ori_h, ori_w, Py_GT);
@@ -378,79 +365,108 @@ ratios::ScaledSides sides_to_scale(nb::handle ori_w, nb::handle ori_h, bool fill
 }
 
 // The output size of either mode: the shorter side (both for a square)
-// multiplied by the expansion factor and truncated.
-std::pair<nb::object, nb::object> expanded_size(nb::handle ori_w, nb::handle ori_h, double expand_scale,
-                                                bool fill_mode) {
+// multiplied by the expansion factor and truncated, width first.
+std::pair<nb::object, nb::object> expanded_size(const vx::Args &args, nb::handle ori_w, nb::handle ori_h,
+                                                double expand_scale, bool fill_mode) {
     ratios::ScaledSides sides = sides_to_scale(ori_w, ori_h, fill_mode);
-    nb::object width = sides == ratios::ScaledSides::Height ? nb::borrow(ori_w) : scaled_side(ori_w, expand_scale);
-    nb::object height = sides == ratios::ScaledSides::Width ? nb::borrow(ori_h) : scaled_side(ori_h, expand_scale);
+    nb::object width =
+        sides == ratios::ScaledSides::Height ? nb::borrow(ori_w) : scaled_side(args, ori_w, expand_scale);
+    nb::object height =
+        sides == ratios::ScaledSides::Width ? nb::borrow(ori_h) : scaled_side(args, ori_h, expand_scale);
     return {std::move(width), std::move(height)};
 }
 
 // `(canvas_side - image_side) // 2`.
 nb::object centring_offset(nb::handle canvas_side, nb::handle image_side) {
-    auto canvas = native_int(canvas_side, kNativeMagnitude);
-    auto image = native_int(image_side, kNativeMagnitude);
+    auto canvas = small_int(canvas_side);
+    auto image = small_int(image_side);
     if (canvas && image)
         return new_int(ratios::centring_offset(*canvas, *image));
-    nb::object surplus = vx::steal_or_throw(PyNumber_Subtract(canvas_side.ptr(), image_side.ptr()));
-    nb::object two = new_int(2);
-    return vx::steal_or_throw(PyNumber_FloorDivide(surplus.ptr(), two.ptr()));
+    nb::object surplus = number_op(PyNumber_Subtract, canvas_side, image_side);
+    return number_op(PyNumber_FloorDivide, surplus, new_int(2));
 }
 
-// Resize mode: the whole image resampled with the Lanczos filter.
+// --- adjust_size: the two modes -------------------------------------------------------
+
+// to_encode = img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
 nb::object resized(const vx::Args &args, nb::handle img, nb::handle ori_w, nb::handle ori_h, double expand_scale) {
-    auto [expand_w, expand_h] = expanded_size(ori_w, ori_h, expand_scale, false);
-    nb::object resize = nb::getattr(img, VX_ID("resize"));
-    nb::object size = nb::make_tuple(expand_w, expand_h);
-    nb::object lanczos = nb::getattr(nb::getattr(args.global(VX_ID("Image")), VX_ID("Resampling")), VX_ID("LANCZOS"));
-    return resize(size, lanczos);
+    auto [expand_w, expand_h] = expanded_size(args, ori_w, ori_h, expand_scale, false);
+    nb::object resize = nb::getattr(img, args.id<"resize">());
+    nb::object size = pair(expand_w, expand_h);
+    nb::object resampling = nb::getattr(args.global<"Image">(), args.id<"Resampling">());
+    nb::object lanczos = nb::getattr(resampling, args.id<"LANCZOS">());
+    return vx::call(resize, {size, lanczos});
 }
 
-// Fill mode: the image, unscaled, centred on a canvas of the fill colour and
-// pasted through its own alpha.
+// scaled_img = img
+// img_w, img_h = scaled_img.width, scaled_img.height
+// canvas = Image.new("RGBA", (new_w, new_h), self.fill_color)
+// paste_x = (new_w - img_w) // 2
+// paste_y = (new_h - img_h) // 2
+// canvas.paste(scaled_img, (paste_x, paste_y), mask=scaled_img if scaled_img.mode == "RGBA" else None)
 nb::object filled(const vx::Args &args, nb::handle self, nb::handle img, nb::handle ori_w, nb::handle ori_h,
                   double expand_scale) {
-    auto [new_w, new_h] = expanded_size(ori_w, ori_h, expand_scale, true);
+    auto [new_w, new_h] = expanded_size(args, ori_w, ori_h, expand_scale, true);
     nb::handle scaled_img = img;
-    nb::object img_w = scaled_img.attr(VX_ID("width"));
-    nb::object img_h = scaled_img.attr(VX_ID("height"));
-    nb::object new_image = nb::getattr(args.global(VX_ID("Image")), VX_ID("new"));
-    nb::object canvas = new_image(VX_ID("RGBA"), nb::make_tuple(new_w, new_h), nb::getattr(self, VX_ID("fill_color")));
+    nb::object img_w = nb::getattr(scaled_img, args.id<"width">());
+    nb::object img_h = nb::getattr(scaled_img, args.id<"height">());
+    nb::object new_image = nb::getattr(args.global<"Image">(), args.id<"new">());
+    nb::object canvas_size = pair(new_w, new_h);
+    nb::object fill_color = nb::getattr(self, args.id<"fill_color">());
+    nb::object canvas = vx::call(new_image, {args.id<"RGBA">(), canvas_size, fill_color});
     nb::object paste_x = centring_offset(new_w, img_w);
     nb::object paste_y = centring_offset(new_h, img_h);
-    nb::object paste = nb::getattr(canvas, VX_ID("paste"));
-    nb::object position = nb::make_tuple(paste_x, paste_y);
-    bool has_alpha = compare(nb::getattr(scaled_img, VX_ID("mode")), VX_ID("RGBA"), Py_EQ);
-    paste(scaled_img, position, "mask"_a = has_alpha ? scaled_img : nb::handle(Py_None));
+    nb::object paste = nb::getattr(canvas, args.id<"paste">());
+    nb::object position = pair(paste_x, paste_y);
+    nb::object mode = nb::getattr(scaled_img, args.id<"mode">());
+    nb::handle mask = compare(mode, args.id<"RGBA">(), Py_EQ) ? scaled_img : nb::handle(Py_None);
+    vx::call(paste, {scaled_img, position}, {{args.id<"mask">(), mask}});
     return canvas;
 }
 
-// Encodes in the working image's own format, which after the conversion is
-// always unset, hence PNG.
+// --- adjust_size: the result ------------------------------------------------------------
+
+// out_io = BytesIO()
+// img_format = img.format if img.format else "PNG"
+// to_encode.save(out_io, format=img_format, quality=95)
+// out_io.seek(0)
+// result_bytes = out_io.getvalue()
 nb::object encoded(const vx::Args &args, nb::handle img, nb::handle to_encode) {
-    nb::object out_io = args.global(VX_ID("BytesIO"))();
-    nb::object img_format = img.attr(VX_ID("format"));
-    if (!vx::truth(img_format))
-        img_format = nb::borrow(VX_ID("PNG"));
-    to_encode.attr(VX_ID("save"))(out_io, "format"_a = img_format, "quality"_a = 95);
-    out_io.attr(VX_ID("seek"))(0);
-    return out_io.attr(VX_ID("getvalue"))();
+    nb::object out_io = vx::call(args.global<"BytesIO">(), {});
+    nb::object img_format = nb::borrow(args.id<"PNG">());
+    if (vx::truth(nb::getattr(img, args.id<"format">())))
+        img_format = nb::getattr(img, args.id<"format">());
+    nb::object save = nb::getattr(to_encode, args.id<"save">());
+    vx::call(save, {out_io}, {{args.id<"format">(), img_format}, {args.id<"quality">(), new_int(95)}});
+    vx::call_method(out_io, args.id<"seek">(), {new_int(0)});
+    return vx::call_method(out_io, args.id<"getvalue">());
 }
 
-// The gate: a requested ratio that is not the image's closest one.
-bool requested_ratio_differs(nb::handle self, nb::handle ori_closest_ratio) {
-    return !self.attr(VX_ID("proportion")).is_none() &&
-           compare(self.attr(VX_ID("proportion")), ori_closest_ratio, Py_NE);
+// The gate: `self.proportion is not None and self.proportion != ori_closest_ratio`.
+bool requested_ratio_differs(const vx::Args &args, nb::handle self, nb::handle ori_closest_ratio) {
+    if (nb::getattr(self, args.id<"proportion">()).is_none())
+        return false;
+    return compare(nb::getattr(self, args.id<"proportion">()), ori_closest_ratio, Py_NE);
 }
 
 // The early path: the input, byte for byte, from the stream that holds it.
-nb::object original_bytes(nb::handle self, nb::handle img_io, bool return_origin_ratio) {
-    img_io.attr(VX_ID("seek"))(0);
-    nb::object origin_bytes = img_io.attr(VX_ID("getvalue"))();
+nb::object original_bytes(const vx::Args &args, nb::handle self, nb::handle img_io, bool return_origin_ratio) {
+    vx::call_method(img_io, args.id<"seek">(), {new_int(0)});
+    nb::object origin_bytes = vx::call_method(img_io, args.id<"getvalue">());
     if (return_origin_ratio)
-        return nb::make_tuple(origin_bytes, self.attr(VX_ID("proportion")));
+        return pair(origin_bytes, nb::getattr(self, args.id<"proportion">()));
     return origin_bytes;
+}
+
+// img = Image.open(img_io).convert("RGBA")
+nb::object open_converted(const vx::Args &args, nb::handle img_io) {
+    nb::object open = nb::getattr(args.global<"Image">(), args.id<"open">());
+    nb::object opened = vx::call(open, {img_io});
+    return vx::call(nb::getattr(opened, args.id<"convert">()), {args.id<"RGBA">()});
+}
+
+bool need_adjust_is(const vx::Args &args, nb::handle self, nb::handle mode) {
+    return compare(nb::getattr(self, args.id<"need_adjust">()), mode, Py_EQ);
 }
 
 nb::object adjust_size(const vx::Args &args) {
@@ -459,26 +475,29 @@ nb::object adjust_size(const vx::Args &args) {
     double expand_percent = args.real(3);
     nb::bytes image_bytes = args.bytes(1);
 
-    nb::object img_io = args.global(VX_ID("BytesIO"))(image_bytes);
-    nb::object img = args.global(VX_ID("Image")).attr(VX_ID("open"))(img_io).attr(VX_ID("convert"))(VX_ID("RGBA"));
-    auto [ori_w, ori_h] = unpack_pair(img.attr(VX_ID("size")));
-    nb::object ori_closest_ratio = self.attr(VX_ID("_get_closest_standard_ratio"))(ori_w, ori_h);
-    if (requested_ratio_differs(self, ori_closest_ratio))
-        return original_bytes(self, img_io, return_origin_ratio);
+    nb::object img_io = vx::call(args.global<"BytesIO">(), {image_bytes});
+    nb::object img = open_converted(args, img_io);
+    auto [ori_w, ori_h] = unpack_pair(nb::getattr(img, args.id<"size">()));
+    nb::object closest = nb::getattr(self, args.id<"_get_closest_standard_ratio">());
+    nb::object ori_closest_ratio = vx::call(closest, {ori_w, ori_h});
+    if (requested_ratio_differs(args, self, ori_closest_ratio))
+        return original_bytes(args, self, img_io, return_origin_ratio);
 
     double expand_scale = ratios::expand_scale(expand_percent);
     nb::object to_encode;
-    if (compare(self.attr(VX_ID("need_adjust")), VX_ID("resize"), Py_EQ))
+    if (need_adjust_is(args, self, args.id<"resize">()))
         to_encode = resized(args, img, ori_w, ori_h, expand_scale);
-    else if (compare(self.attr(VX_ID("need_adjust")), VX_ID("fill"), Py_EQ))
+    else if (need_adjust_is(args, self, args.id<"fill">()))
         to_encode = filled(args, self, img, ori_w, ori_h, expand_scale);
     else
         vx::raise(PyExc_ValueError, "%s", kUnsupportedModeError);
     nb::object result_bytes = encoded(args, img, to_encode);
     if (return_origin_ratio)
-        return nb::make_tuple(result_bytes, ori_closest_ratio);
+        return pair(result_bytes, ori_closest_ratio);
     return result_bytes;
 }
+
+// --- the module ----------------------------------------------------------------------
 
 nb::object standard_ratio_list() {
     nb::list entries;
@@ -489,20 +508,24 @@ nb::object standard_ratio_list() {
 
 } // namespace
 
-VX_MODULE(canvora, module) {
-    vx::ModuleContext context{module, kSource};
-    context.bind("__doc__", nb::str(kModuleDoc));
-    context.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
+VX_MODULE(canvora, State, kSource, module) {
+    State &state = module.state_as<State>();
+    module.bind("__doc__", nb::str(kModuleDoc));
+    module.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     nb::object typing = vx::ModuleContext::import("typing");
-    context.bind("Optional", typing.attr("Optional"));
-    context.bind("Tuple", typing.attr("Tuple"));
-    context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
-    nb::object re_module = vx::ModuleContext::import("re");
-    capture_re_route(re_module);
-    context.bind("re", re_module);
-    context.bind("math", vx::ModuleContext::import("math"));
+    module.bind("Optional", vx::ModuleContext::attribute(typing, "Optional"));
+    module.bind("Tuple", vx::ModuleContext::attribute(typing, "Tuple"));
+    module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
+    module.bind("re", vx::ModuleContext::import("re"));
+    state.math = vx::ModuleContext::import("math");
+    module.bind("math", state.math);
+    state.inf = vx::ModuleContext::attribute(state.math, "inf");
+    state.isinstance = vx::guard::original_builtin("isinstance");
+    state.str_type = vx::guard::original_builtin_type("str", &PyUnicode_Type);
+    state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
+    state.abs = vx::guard::original_builtin("abs");
 
-    vx::ClassBuilder tool(context, "ImageTool", kImageToolDoc);
+    vx::ClassBuilder tool(module, "ImageTool", kImageToolDoc);
     tool.set("STANDARD_RATIO_LIST", standard_ratio_list());
     tool.method({.name = "__init__",
                  .implementation = tool_init,

@@ -1,18 +1,21 @@
 // valdrix.dimora: legal output sizes for the image model "gpt-image-2".
 //
-// Each class method has two routes. The general route spells out the method
-// with interpreter objects: constants read through `cls` at every use,
-// siblings called through `cls`, `math` found among the module's globals at
-// each use, numbers combined by the interpreter's own operators. The native
-// route does the same arithmetic on machine numbers (vxcore/dimora_sizes.hpp)
-// and is taken only when it cannot differ: `cls` is an ordinary class whose
-// attributes resolve, without any descriptor, to exact ints and floats, its
-// sibling methods are the ones defined here, `math.sqrt` and `math.floor` are
-// the standard ones, and every number stays where a double is exact. Anything
-// else, overrides and errors included, goes the general way.
+// Each class method has two routes. The plain route spells out the method
+// with interpreter objects, in the order Python evaluates it: constants read
+// through `cls` at every use, siblings called through `cls`, `math`, `round`,
+// `max`, `min`, `int`, `map` and `all` looked up among the module's globals
+// and then the built-ins at each use, numbers combined by the interpreter's
+// own operators. The native route does the same arithmetic on machine
+// numbers (vxcore/dimora_sizes.hpp) and is taken only while the guards prove
+// it cannot differ: `cls` is an ordinary class whose attributes resolve,
+// without any descriptor, to exact ints and floats, its sibling methods are
+// the ones defined here and unchanged, every name looked up is the object the
+// module found at import, and every number stays where a double is exact.
+// Anything else, overrides and errors included, goes the plain way.
 #include <vxcore/dimora_sizes.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
+#include <vxnative/unpack.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -57,577 +60,62 @@ constexpr const char *kCalcSizeDoc = "生成合规图像尺寸，严格限制总
 
 constexpr const char *kRatioTooWide = "宽高比超出限制3:1，输入比例：";
 
-// Objects the module was built with. The native route is taken only while a
-// call would still reach these. Held for the life of the interpreter, like
-// the module itself.
-struct Sibling {
-    PyObject *class_method = nullptr;
-    PyObject *function = nullptr;
-    PyObject *defaults = nullptr; // the function's __defaults__, held so its address stays its own
-};
-
-struct Originals {
-    PyObject *math_module = nullptr;
-    PyObject *sqrt = nullptr;
-    PyObject *floor = nullptr;
-    PyObject *round = nullptr; // the built-in round
-    Sibling round_to_multiple;
-    Sibling floor_to_multiple;
-    Sibling is_valid_image_size;
-    PyMemberDef *func_member = nullptr; // classmethod.__func__
-};
-
-Originals originals;
-
-// --- the interpreter's operations -----------------------------------------------
-
-using vx::compare;
-using vx::comparison;
-using vx::int_of;
-using vx::number_op;
-using vx::truth;
-
-// Built-in max and min of two: the first one unless the second compares
-// greater (smaller).
-nb::object larger(nb::handle first, nb::handle second) {
-    int second_wins = PyObject_RichCompareBool(second.ptr(), first.ptr(), Py_GT);
-    if (second_wins < 0)
-        throw nb::python_error();
-    return nb::borrow(second_wins ? second : first);
-}
-
-nb::object smaller(nb::handle first, nb::handle second) {
-    int second_wins = PyObject_RichCompareBool(second.ptr(), first.ptr(), Py_LT);
-    if (second_wins < 0)
-        throw nb::python_error();
-    return nb::borrow(second_wins ? second : first);
-}
-
-nb::object math_function(const vx::Args &args, nb::handle name) {
-    return args.global(VX_ID("math")).attr(name);
-}
-
-void set_item(nb::handle dict, nb::handle key, nb::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-// --- what the native route may rely on -----------------------------------------
-
-// A lookup of a str key in a table keyed only by exact strs compares strs
-// and nothing else. Any other key may run its own __eq__ in the middle of the
-// lookup, and that code may replace or empty the table whose entries are
-// held here without references; such tables go the general way.
-bool keyed_by_str_only(PyObject *table) {
-    Py_ssize_t position = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (PyDict_Next(table, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key))
-            return false;
-    return true;
-}
-
-// `cls.<name>` when that is a plain class attribute: the entry of the first
-// class along the MRO that has the name. Null for a missing name, and for a
-// namespace with keys other than strs. Only meaningful for a class whose
-// metaclass is type, where no Python code runs in the lookup; the caller
-// accepts only objects without a __get__ (exact ints, floats, dicts) or the
-// original class methods.
-PyObject *plain_class_attribute(PyTypeObject *type, nb::handle name) {
-    PyObject *mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro))
-        return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *dict = PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i)));
-        if (!dict)
-            return nullptr;
-        if (!keyed_by_str_only(dict)) {
-            Py_DECREF(dict);
-            return nullptr;
-        }
-        PyObject *found = PyDict_GetItemWithError(dict, name.ptr());
-        Py_DECREF(dict);
-        if (found)
-            return found;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;
-        }
-    }
-    return nullptr;
-}
-
 // Exact ints up to this magnitude are exact as doubles.
 constexpr int64_t kExactInteger = sizes::kExactIntegerLimit;
-using vx::native_int;
 
-// An exact float, or a plain integer as its (exact) double.
-std::optional<double> plain_real(PyObject *value) {
-    if (value && PyFloat_CheckExact(value))
-        return PyFloat_AS_DOUBLE(value);
-    if (std::optional<int64_t> integer = native_int(value, kExactInteger))
-        return static_cast<double>(*integer);
-    return std::nullopt;
-}
+// --- the module's state -------------------------------------------------------------
 
 // What the native route needs to know about a class: its constants where
 // they are plain numbers, its preset table where that is an exact dict, and
 // whether its sibling methods are the ones defined here.
 struct ClassFacts {
-    PyTypeObject *type = nullptr;
-    unsigned int version = 0;
     std::optional<int64_t> multiple;
     std::optional<sizes::SizeLimits> limits;
-    PyObject *preset = nullptr; // borrowed from the class, like the version it belongs to
+    PyObject *preset = nullptr; // borrowed from the class namespace, which changes only with a new tag
     bool siblings_original = false;
 };
 
-bool sibling_found(PyTypeObject *type, nb::handle name, const Sibling &original) {
-    return plain_class_attribute(type, name) == original.class_method;
-}
-
-ClassFacts resolve_facts(PyTypeObject *type, unsigned int version) {
-    ClassFacts facts;
-    facts.type = type;
-    facts.version = version;
-    facts.multiple = native_int(plain_class_attribute(type, VX_ID("MULTIPLE")), kExactInteger);
-    std::optional<int64_t> min_pixels = native_int(plain_class_attribute(type, VX_ID("MIN_PIXELS")), kExactInteger);
-    std::optional<int64_t> max_pixels = native_int(plain_class_attribute(type, VX_ID("MAX_PIXELS")), kExactInteger);
-    std::optional<int64_t> max_edge = native_int(plain_class_attribute(type, VX_ID("MAX_EDGE")), kExactInteger);
-    std::optional<double> max_ratio = plain_real(plain_class_attribute(type, VX_ID("MAX_RATIO")));
-    if (min_pixels && max_pixels && max_edge && facts.multiple && max_ratio)
-        facts.limits = sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *facts.multiple, *max_ratio};
-    PyObject *preset = plain_class_attribute(type, VX_ID("RESOLUTION_PRESET"));
-    facts.preset = preset && PyDict_CheckExact(preset) ? preset : nullptr;
-    facts.siblings_original = sibling_found(type, VX_ID("round_to_multiple"), originals.round_to_multiple) &&
-                              sibling_found(type, VX_ID("floor_to_multiple"), originals.floor_to_multiple) &&
-                              sibling_found(type, VX_ID("is_valid_image_size"), originals.is_valid_image_size);
-    return facts;
-}
-
-// Facts of recently used classes. An entry stays valid while its class keeps
-// the version tag it had: the interpreter gives a class a new tag whenever
-// the class or one of its bases changes, and never reuses a tag, so this is
-// exactly as current as the interpreter's own attribute cache.
-class FactsCache {
-  public:
-    // Facts about `cls`; an empty set (nothing plain) when its attribute
-    // lookup could run Python code: not a class, or a metaclass other
-    // than type.
-    const ClassFacts &facts_of(nb::handle cls) {
-        if (!Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
-            uncached_ = ClassFacts{};
-            return uncached_;
-        }
-        auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-        unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-        if (version != 0)
-            for (const ClassFacts &entry : entries_)
-                if (entry.type == type && entry.version == version)
-                    return entry;
-        ClassFacts &slot = version != 0 ? entries_[next_++ % kEntries] : uncached_;
-        slot = resolve_facts(type, version);
-        return slot;
-    }
-
-  private:
-    static constexpr size_t kEntries = 4;
-    ClassFacts entries_[kEntries];
-    ClassFacts uncached_;
-    size_t next_ = 0;
-};
-
-FactsCache facts_cache;
-
-// The module global `math` is the standard module, unchanged in the
-// functions named.
-// Dicts that a check of the native route found as it needs them: the
-// module namespace, the namespace of `math`, a preset table. A dict watcher
-// (the interpreter's hook, called before any change of a watched dict and
-// when one is freed) advances the generation, so a check made in the current
-// generation still holds without looking again. Without a watcher slot every
-// call looks again.
-struct WatchedDicts {
-    int watcher = -1;
-    uint64_t generation = 1;
-
-    static int on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *);
-
-    // Watches `dict`; false when that is not possible, and a check that
-    // relies on it must not be remembered.
-    bool watch(PyObject *dict) {
-        if (watcher < 0 || !PyDict_Check(dict))
-            return false;
-        if (PyDict_Watch(watcher, dict) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        return true;
-    }
-};
-
-WatchedDicts watched;
-
-int WatchedDicts::on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++watched.generation;
-    return 0;
-}
-
-// The module global `math` is the standard module, unchanged in the
-// functions named.
-bool math_looks_original(PyObject *globals, bool need_sqrt, bool need_floor) {
-    PyObject *math = PyDict_GetItemWithError(globals, VX_ID("math").ptr());
-    if (math != originals.math_module || !Py_IS_TYPE(math, &PyModule_Type)) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject *names = PyModule_GetDict(math);
-    bool original = (!need_sqrt || PyDict_GetItemWithError(names, VX_ID("sqrt").ptr()) == originals.sqrt) &&
-                    (!need_floor || PyDict_GetItemWithError(names, VX_ID("floor").ptr()) == originals.floor);
-    PyErr_Clear();
-    return original;
-}
-
-struct {
-    PyObject *globals = nullptr;
-    uint64_t generation = 0;
-} math_checked;
-
-bool math_is_original(const vx::Args &args, bool need_sqrt, bool need_floor) {
-    PyObject *globals = args.globals().ptr();
-    // A module's class can be swapped without touching a dict, so the
-    // watcher does not see it: the cached answer checks it anew.
-    if (globals == math_checked.globals && math_checked.generation == watched.generation &&
-        Py_IS_TYPE(originals.math_module, &PyModule_Type))
-        return true;
-    if (!math_looks_original(globals, true, true))
-        return math_looks_original(globals, need_sqrt, need_floor);
-    if (watched.watch(globals) && watched.watch(PyModule_GetDict(originals.math_module)))
-        math_checked = {globals, watched.generation};
-    return true;
-}
-
-// The class method still wraps the function defined here, with the defaults
-// it was defined with: a classmethod can be re-initialised with another
-// function, and a function given other __defaults__, without any change to
-// the class; calc_size's sibling calls leave `multiple` to the default.
-bool still_wraps_original(const Sibling &sibling) {
-    if (reinterpret_cast<vx::FunctionObject *>(sibling.function)->defaults != sibling.defaults)
-        return false;
-    PyObject *function = PyMember_GetOne(reinterpret_cast<const char *>(sibling.class_method), originals.func_member);
-    if (!function) {
-        PyErr_Clear();
-        return false;
-    }
-    bool same = function == sibling.function;
-    Py_DECREF(function);
-    return same;
-}
-
-bool siblings_are_original(const ClassFacts &facts) {
-    return facts.siblings_original && still_wraps_original(originals.round_to_multiple) &&
-           still_wraps_original(originals.floor_to_multiple) && still_wraps_original(originals.is_valid_image_size);
-}
-
-// --- round_to_multiple, floor_to_multiple ----------------------------------------
-
-nb::object multiple_or_default(const vx::Args &args) {
-    if (args[2].is_none())
-        return args[0].attr(VX_ID("MULTIPLE"));
-    return nb::borrow(args[2]);
-}
-
-enum class Steps { round, floor };
-
-// max(multiple, int(steps(value / multiple) * multiple)) with the
-// interpreter's objects; math.floor is looked up before the division, as the
-// expression evaluates it.
-nb::object align_generally(const vx::Args &args, Steps kind) {
-    nb::object multiple = multiple_or_default(args);
-    nb::object steps = kind == Steps::floor ? math_function(args, VX_ID("floor")) : nb::borrow(originals.round);
-    nb::object count = steps(number_op(PyNumber_TrueDivide, args[1], multiple));
-    nb::object aligned = int_of(number_op(PyNumber_Multiply, count, multiple));
-    return vx::checked_int_result(larger(multiple, aligned));
-}
-
-template <typename Align> std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
-    std::optional<int64_t> step =
-        args[2].is_none() ? facts_cache.facts_of(args[0]).multiple : native_int(args[2], kExactInteger);
-    std::optional<double> value = plain_real(args[1].ptr());
-    if (!step || !value)
-        return std::nullopt;
-    return align(*value, *step);
-}
-
-nb::object round_to_multiple(const vx::Args &args) {
-    if (std::optional<int64_t> aligned = align_natively(args, sizes::round_to_multiple))
-        return vx::steal_or_throw(PyLong_FromLongLong(*aligned));
-    return align_generally(args, Steps::round);
-}
-
-nb::object floor_to_multiple(const vx::Args &args) {
-    if (math_is_original(args, false, true))
-        if (std::optional<int64_t> aligned = align_natively(args, sizes::floor_to_multiple))
-            return vx::steal_or_throw(PyLong_FromLongLong(*aligned));
-    return align_generally(args, Steps::floor);
-}
-
-// --- is_valid_image_size -------------------------------------------------------
-
-// The five conditions, each evaluated, then all() over them.
-nb::object is_valid_generally(nb::handle cls, nb::handle width, nb::handle height) {
-    nb::object pixels = number_op(PyNumber_Multiply, width, height);
-    nb::object long_edge = larger(width, height);
-    nb::object short_edge = smaller(width, height);
-    nb::object ratio = number_op(PyNumber_TrueDivide, long_edge, short_edge);
-    nb::int_ zero(0);
-    nb::object conditions[5];
-    conditions[0] = comparison(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_LE);
-    conditions[1] = comparison(number_op(PyNumber_Remainder, width, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
-    conditions[2] = comparison(number_op(PyNumber_Remainder, height, cls.attr(VX_ID("MULTIPLE"))), zero, Py_EQ);
-    conditions[3] = comparison(ratio, cls.attr(VX_ID("MAX_RATIO")), Py_LE);
-    conditions[4] = comparison(cls.attr(VX_ID("MIN_PIXELS")), pixels, Py_LE);
-    if (truth(conditions[4]))
-        conditions[4] = comparison(pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_LE);
-    for (const nb::object &condition : conditions)
-        if (!truth(condition))
-            return nb::bool_(false);
-    return nb::bool_(true);
-}
-
-std::optional<bool> is_valid_natively(nb::handle cls, nb::handle width, nb::handle height) {
-    std::optional<sizes::SizeLimits> limits = facts_cache.facts_of(cls).limits;
-    std::optional<int64_t> plain_width = native_int(width, kExactInteger);
-    std::optional<int64_t> plain_height = native_int(height, kExactInteger);
-    if (!limits || !plain_width || !plain_height)
-        return std::nullopt;
-    return sizes::is_valid_image_size(*plain_width, *plain_height, *limits);
-}
-
-nb::object is_valid_image_size(const vx::Args &args) {
-    nb::int_ width = args.integer(1);
-    nb::int_ height = args.integer(2);
-    if (std::optional<bool> valid = is_valid_natively(args[0], width, height))
-        return nb::bool_(*valid);
-    return is_valid_generally(args[0], width, height);
-}
-
-// --- calc_size: ratio text -----------------------------------------------------
-
-struct RatioTerms {
-    nb::object width;
-    nb::object height;
-};
-
-// `rw, rh = map(int, aspect_ratio.split(":"))`: the parts are converted in
-// order, a third one before the unpacking complains about it.
-RatioTerms parse_ratio_generally(nb::handle aspect_ratio) {
-    nb::object parts = vx::steal_or_throw(PyUnicode_Split(aspect_ratio.ptr(), VX_ID(":").ptr(), -1));
-    Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
-    RatioTerms terms;
-    terms.width = int_of(PyList_GET_ITEM(parts.ptr(), 0));
-    if (count < 2)
-        vx::raise_too_few_to_unpack(1);
-    terms.height = int_of(PyList_GET_ITEM(parts.ptr(), 1));
-    if (count > 2) {
-        int_of(PyList_GET_ITEM(parts.ptr(), 2));
-        vx::raise_too_many_to_unpack(2);
-    }
-    return terms;
-}
-
-using NativeTerms = std::optional<std::pair<int64_t, int64_t>>;
-
-// The terms of a ratio written plainly ("16:9", "-4:3"), read without
-// making objects; anything else is left to parse_ratio_generally.
-NativeTerms parse_plain_ratio(nb::handle aspect_ratio) {
-    PyObject *text = aspect_ratio.ptr();
-    if (!PyUnicode_IS_ASCII(text))
-        return std::nullopt;
-    return sizes::parse_plain_ratio(std::string_view(static_cast<const char *>(PyUnicode_DATA(text)),
-                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(text))));
-}
-
-[[noreturn]] void raise_ratio_too_wide(nb::handle aspect_ratio) {
-    nb::object prefix = vx::steal_or_throw(PyUnicode_FromString(kRatioTooWide));
-    nb::object message = vx::steal_or_throw(PyUnicode_Concat(prefix.ptr(), aspect_ratio.ptr()));
-    vx::raise_object(PyExc_ValueError, message);
-}
-
-// --- calc_size: the general route ----------------------------------------------
-
-struct Working {
-    nb::object width;
-    nb::object height;
-};
-
-nb::object target_pixels_generally(nb::handle cls, nb::handle resolution) {
-    nb::object preset_get = cls.attr(VX_ID("RESOLUTION_PRESET")).attr(VX_ID("get"));
-    nb::object fallback = cls.attr(VX_ID("RESOLUTION_PRESET"))[VX_ID("2k")];
-    nb::object target = preset_get(resolution, fallback);
-    nb::object lower_bound = cls.attr(VX_ID("MIN_PIXELS"));
-    return larger(lower_bound, smaller(target, cls.attr(VX_ID("MAX_PIXELS"))));
-}
-
-void scale_generally(Working &size, nb::handle scale) {
-    size.width = number_op(PyNumber_InPlaceMultiply, size.width, scale);
-    size.height = number_op(PyNumber_InPlaceMultiply, size.height, scale);
-}
-
-// One correction of an invalid aligned size, the first that applies.
-void correct_generally(const vx::Args &args, Working &size, nb::handle current_pixels) {
-    nb::handle cls = args[0];
-    if (compare(current_pixels, cls.attr(VX_ID("MAX_PIXELS")), Py_GT)) {
-        nb::object sqrt = math_function(args, VX_ID("sqrt"));
-        nb::object root = sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MAX_PIXELS")), current_pixels));
-        scale_generally(size, number_op(PyNumber_Multiply, root, nb::float_(sizes::kShrinkMargin)));
-        return;
-    }
-    nb::object long_edge = larger(size.width, size.height);
-    if (compare(long_edge, cls.attr(VX_ID("MAX_EDGE")), Py_GT)) {
-        scale_generally(size, number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MAX_EDGE")), long_edge));
-        return;
-    }
-    if (compare(current_pixels, cls.attr(VX_ID("MIN_PIXELS")), Py_LT)) {
-        nb::object sqrt = math_function(args, VX_ID("sqrt"));
-        scale_generally(size,
-                        sqrt(number_op(PyNumber_TrueDivide, nb::getattr(cls, VX_ID("MIN_PIXELS")), current_pixels)));
-        return;
-    }
-    size.width = cls.attr(VX_ID("floor_to_multiple"))(size.width);
-    size.height = cls.attr(VX_ID("floor_to_multiple"))(size.height);
-}
-
-void settle_generally(const vx::Args &args, Working &size) {
-    nb::handle cls = args[0];
-    for (int pass = 0; pass < sizes::kMaxPasses; ++pass) {
-        nb::object width = cls.attr(VX_ID("round_to_multiple"))(size.width);
-        nb::object height = cls.attr(VX_ID("round_to_multiple"))(size.height);
-        nb::object current_pixels = number_op(PyNumber_Multiply, width, height);
-        if (truth(cls.attr(VX_ID("is_valid_image_size"))(width, height))) {
-            size = {width, height};
-            return;
-        }
-        correct_generally(args, size, current_pixels);
-    }
-}
-
-// The result's keys in their order, with placeholder values: a copy of it
-// takes the values without growing the table key by key.
-nb::handle result_layout() {
-    static PyObject *layout = [] {
-        nb::dict keys;
-        for (nb::handle key : {VX_ID("width"), VX_ID("height"), VX_ID("size"), VX_ID("pixels"), VX_ID("aspect_ratio"),
-                               VX_ID("resolution"), VX_ID("valid")})
-            set_item(keys, key, nb::none());
-        return keys.release().ptr();
-    }();
-    return layout;
-}
-
-nb::dict result_dict(nb::handle width, nb::handle height, nb::handle size_text, nb::handle pixels,
-                     nb::handle aspect_ratio, nb::handle resolution, nb::handle valid) {
-    nb::dict result = nb::steal<nb::dict>(vx::steal_or_throw(PyDict_Copy(result_layout().ptr())).release());
-    set_item(result, VX_ID("width"), width);
-    set_item(result, VX_ID("height"), height);
-    set_item(result, VX_ID("size"), size_text);
-    set_item(result, VX_ID("pixels"), pixels);
-    set_item(result, VX_ID("aspect_ratio"), aspect_ratio);
-    set_item(result, VX_ID("resolution"), resolution);
-    set_item(result, VX_ID("valid"), valid);
-    return result;
-}
-
-nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
-                               const RatioTerms &terms) {
-    nb::handle cls = args[0];
-    nb::object ratio = number_op(PyNumber_TrueDivide, terms.width, terms.height);
-    nb::object long_term = larger(terms.width, terms.height);
-    nb::object short_term = smaller(terms.width, terms.height);
-    nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
-    if (compare(quotient, nb::getattr(cls, VX_ID("MAX_RATIO")), Py_GT))
-        raise_ratio_too_wide(aspect_ratio);
-    nb::object target_pixels = target_pixels_generally(cls, resolution);
-    nb::object sqrt = math_function(args, VX_ID("sqrt"));
-    Working size;
-    size.width = sqrt(number_op(PyNumber_Multiply, target_pixels, ratio));
-    size.height = number_op(PyNumber_TrueDivide, size.width, ratio);
-    settle_generally(args, size);
-    nb::object width = int_of(size.width);
-    nb::object height = int_of(size.height);
-    nb::object pixels = number_op(PyNumber_Multiply, width, height);
-    nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Sx%S", width.ptr(), height.ptr()));
-    nb::object valid = cls.attr(VX_ID("is_valid_image_size"))(width, height);
-    return result_dict(width, height, size_text, pixels, aspect_ratio, resolution, valid);
-}
-
-// --- calc_size: the native route -----------------------------------------------
-
-// The tier's pixel count from an exact dict preset, reading "2k" first.
-std::optional<int64_t> preset_pixels_of(PyObject *preset, nb::handle resolution) {
-    if (!preset || !keyed_by_str_only(preset))
-        return std::nullopt;
-    PyObject *fallback = PyDict_GetItemWithError(preset, VX_ID("2k").ptr());
-    PyObject *chosen = fallback ? PyDict_GetItemWithError(preset, resolution.ptr()) : nullptr;
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return native_int(chosen ? chosen : fallback, kExactInteger);
-}
-
-// Recent lookups, remembered while the (watched) table is unchanged. The
-// tier texts are held, so their addresses cannot come back as other texts;
-// texts do not change, and an exact str drops without running Python code.
+// Recent preset lookups, remembered while the (watched) table is unchanged.
+// The tier texts are held, so their addresses cannot come back as other
+// texts; texts do not change, and an exact str drops without running Python
+// code.
 class PresetLookups {
   public:
-    std::optional<int64_t> pixels(PyObject *preset, nb::handle resolution) {
-        for (const Entry &entry : entries_)
-            if (preset && entry.preset == preset && entry.resolution == resolution.ptr() &&
-                entry.generation == watched.generation)
+    template <class Lookup>
+    std::optional<int64_t> pixels(const vx::guard::DictClock &clock, PyObject *preset, nb::handle resolution,
+                                  Lookup lookup) {
+        for (Entry &entry : entries_)
+            if (entry.preset == preset && entry.resolution.is(resolution) && entry.remembered.holds(clock, preset))
                 return entry.pixels;
-        std::optional<int64_t> pixels = preset_pixels_of(preset, resolution);
-        if (pixels && PyUnicode_CheckExact(resolution.ptr()) && watched.watch(preset)) {
+        uint64_t tick = clock.now();
+        std::optional<int64_t> pixels = lookup();
+        if (pixels && PyUnicode_CheckExact(resolution.ptr())) {
             Entry &entry = entries_[next_++ % kEntries];
-            PyObject *dropped = entry.resolution;
-            entry = {preset, Py_NewRef(resolution.ptr()), watched.generation, *pixels};
-            Py_XDECREF(dropped);
+            entry.preset = preset;
+            entry.resolution = nb::borrow(resolution);
+            entry.pixels = *pixels;
+            entry.remembered.remember(clock, tick, {preset}, preset);
         }
         return pixels;
+    }
+
+    void clear() {
+        for (Entry &entry : entries_)
+            entry = Entry{};
     }
 
   private:
     struct Entry {
         PyObject *preset = nullptr;
-        PyObject *resolution = nullptr;
-        uint64_t generation = 0;
+        nb::object resolution;
         int64_t pixels = 0;
+        vx::guard::Remembered remembered;
     };
 
     static constexpr size_t kEntries = 4;
     Entry entries_[kEntries];
     size_t next_ = 0;
 };
-
-PresetLookups preset_lookups;
-
-// "<width>x<height>" in plain decimal.
-nb::object size_text(int64_t width, int64_t height) {
-    char text[48];
-    char *end = std::to_chars(text, text + 20, width).ptr;
-    *end++ = 'x';
-    end = std::to_chars(end, end + 20, height).ptr;
-    auto length = static_cast<Py_ssize_t>(end - text);
-    nb::object result = vx::steal_or_throw(PyUnicode_New(length, 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(result.ptr()), text, static_cast<size_t>(length));
-    return result;
-}
-
-nb::object calculated_dict(const sizes::CalculatedSize &size, nb::handle aspect_ratio, nb::handle resolution) {
-    return result_dict(vx::new_int(size.width), vx::new_int(size.height), size_text(size.width, size.height),
-                       vx::new_int(size.pixels), aspect_ratio, resolution, nb::bool_(size.valid));
-}
 
 // Everything the numbers of a native result depend on.
 struct ResultKey {
@@ -660,20 +148,21 @@ struct ResultKey {
 // the same type and value); "aspect_ratio" and "resolution" are replaced
 // when the call passed other objects. The stored dicts are never handed out
 // and hold only exact ints, exact strs and bools, so dropping one runs no
-// Python code. Kept for the life of the process, like the module.
+// Python code.
 class ResultCache {
   public:
-    nb::object find(const ResultKey &key, nb::handle aspect_ratio, nb::handle resolution) {
+    nb::object find(const ResultKey &key, nb::handle aspect_ratio, nb::handle resolution,
+                    const vx::Names &names) const {
         size_t first = key.slot(kSlots);
         for (size_t probe = 0; probe < kWays; ++probe) {
-            Entry &entry = entries_[(first + probe) % kSlots];
+            const Entry &entry = entries_[(first + probe) % kSlots];
             if (!entry.dict || !(entry.key == key))
                 continue;
-            nb::object result = vx::steal_or_throw(PyDict_Copy(entry.dict));
+            nb::object result = vx::steal_or_throw(PyDict_Copy(entry.dict.ptr()));
             if (entry.aspect_ratio != aspect_ratio.ptr())
-                set_item(result, VX_ID("aspect_ratio"), aspect_ratio);
+                set_item(result, names.get<"aspect_ratio">(), aspect_ratio);
             if (entry.resolution != resolution.ptr())
-                set_item(result, VX_ID("resolution"), resolution);
+                set_item(result, names.get<"resolution">(), resolution);
             return result;
         }
         return nb::object();
@@ -687,21 +176,20 @@ class ResultCache {
             seen = key;
             return;
         }
-        PyObject *copy = PyDict_Copy(result.ptr());
-        if (!copy) {
-            PyErr_Clear();
-            return;
-        }
+        nb::object copy = vx::steal_or_throw(PyDict_Copy(result.ptr()));
         Entry &entry = way_for(key.slot(kSlots));
-        PyObject *dropped = entry.dict;
-        entry = {key, copy, aspect_ratio.ptr(), resolution.ptr()};
-        Py_XDECREF(dropped);
+        entry = {key, std::move(copy), aspect_ratio.ptr(), resolution.ptr()};
+    }
+
+    static void set_item(nb::handle dict, nb::handle key, nb::handle value) {
+        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
     }
 
   private:
     struct Entry {
         ResultKey key{};
-        PyObject *dict = nullptr;
+        nb::object dict;
         PyObject *aspect_ratio = nullptr; // the values in `dict`, kept alive by it
         PyObject *resolution = nullptr;
     };
@@ -721,29 +209,496 @@ class ResultCache {
     size_t next_way_ = 0;
 };
 
-ResultCache result_cache;
+// A class method defined here: the classmethod object in the class
+// namespace and the native function it wraps.
+struct Sibling {
+    nb::object class_method;
+    nb::object function;
+};
+
+struct State : vx::ModuleState {
+    // What the module found at import: `math` and its two functions, the
+    // built-ins the methods call, and the class methods defined here.
+    nb::object math, sqrt, floor;
+    nb::object round, max, min, int_type, all, map;
+    Sibling round_to_multiple, floor_to_multiple, is_valid_image_size;
+
+    vx::guard::GlobalsGuard round_names, floor_names, valid_names, calc_names;
+    vx::guard::ClassFactsCache<ClassFacts> class_facts;
+    PresetLookups preset_lookups;
+    ResultCache results;
+    nb::object result_layout;
+
+    int traverse(visitproc visit, void *arg) override {
+        for (const nb::object *held :
+             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &round_to_multiple.class_method,
+              &round_to_multiple.function, &floor_to_multiple.class_method, &floor_to_multiple.function,
+              &is_valid_image_size.class_method, &is_valid_image_size.function})
+            Py_VISIT(held->ptr());
+        return 0;
+    }
+
+    void clear() override {
+        for (nb::object *held :
+             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &round_to_multiple.class_method,
+              &round_to_multiple.function, &floor_to_multiple.class_method, &floor_to_multiple.function,
+              &is_valid_image_size.class_method, &is_valid_image_size.function})
+            *held = nb::object();
+        round_names.forget();
+        floor_names.forget();
+        valid_names.forget();
+        calc_names.forget();
+        preset_lookups.clear();
+    }
+};
+
+// --- the interpreter's operations -----------------------------------------------
+
+using vx::compare;
+using vx::comparison;
+using vx::number_op;
+using vx::truth;
+using vx::guard::exact_int;
+
+// `max(first, second)` and `min(first, second)` with the function found by
+// the lookup: the built-in's own steps (the first one unless the second
+// compares greater, or smaller) when it is the built-in.
+nb::object max_of(const State &state, nb::handle max, nb::handle first, nb::handle second) {
+    if (!max.is(state.max))
+        return vx::call(max, {first, second});
+    return nb::borrow(compare(second, first, Py_GT) ? second : first);
+}
+
+nb::object min_of(const State &state, nb::handle min, nb::handle first, nb::handle second) {
+    if (!min.is(state.min))
+        return vx::call(min, {first, second});
+    return nb::borrow(compare(second, first, Py_LT) ? second : first);
+}
+
+// `int(value)` with the `int` found by the lookup.
+nb::object int_of(const State &state, nb::handle int_type, nb::handle value) {
+    if (!int_type.is(state.int_type))
+        return vx::call(int_type, {value});
+    return vx::int_of(value);
+}
+
+// An exact float, or a plain integer as its (exact) double.
+std::optional<double> plain_real(nb::handle value) {
+    return vx::guard::exact_real(value, kExactInteger);
+}
+
+// --- what the native route may rely on -----------------------------------------
+
+ClassFacts resolve_facts(const State &state, PyTypeObject *type) {
+    using vx::guard::class_namespace_entry;
+    const vx::Names &names = state.names;
+    ClassFacts facts;
+    facts.multiple = exact_int(class_namespace_entry(type, names.get<"MULTIPLE">()), kExactInteger);
+    auto min_pixels = exact_int(class_namespace_entry(type, names.get<"MIN_PIXELS">()), kExactInteger);
+    auto max_pixels = exact_int(class_namespace_entry(type, names.get<"MAX_PIXELS">()), kExactInteger);
+    auto max_edge = exact_int(class_namespace_entry(type, names.get<"MAX_EDGE">()), kExactInteger);
+    auto max_ratio = plain_real(class_namespace_entry(type, names.get<"MAX_RATIO">()));
+    if (min_pixels && max_pixels && max_edge && facts.multiple && max_ratio)
+        facts.limits = sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *facts.multiple, *max_ratio};
+    PyObject *preset = class_namespace_entry(type, names.get<"RESOLUTION_PRESET">());
+    facts.preset = preset && PyDict_CheckExact(preset) ? preset : nullptr;
+    auto found = [&](nb::handle name, const Sibling &sibling) {
+        return sibling.class_method.is(class_namespace_entry(type, name));
+    };
+    facts.siblings_original = found(names.get<"round_to_multiple">(), state.round_to_multiple) &&
+                              found(names.get<"floor_to_multiple">(), state.floor_to_multiple) &&
+                              found(names.get<"is_valid_image_size">(), state.is_valid_image_size);
+    return facts;
+}
+
+const ClassFacts *facts_of(State &state, nb::handle cls) {
+    return state.class_facts.find(cls, [&](PyTypeObject *type) { return resolve_facts(state, type); });
+}
+
+// The class method still wraps the function defined here, which still runs
+// as defined: a classmethod can be re-initialised with another function,
+// and a function given other __defaults__ or __code__, without any change
+// to the class.
+bool runs_as_defined(const State &state, const Sibling &sibling) {
+    PyObject *wrapped = state.wrapped_function.read(sibling.class_method.ptr());
+    return vx::guard::runs_as_defined(wrapped, sibling.function);
+}
+
+bool siblings_run_as_defined(const State &state, const ClassFacts &facts) {
+    return facts.siblings_original && runs_as_defined(state, state.round_to_multiple) &&
+           runs_as_defined(state, state.floor_to_multiple) && runs_as_defined(state, state.is_valid_image_size);
+}
+
+// The names each method looks up resolve to what the module found at import.
+using vx::guard::is_original;
+
+bool is_math(const State &state, vx::guard::PureReads &reads) {
+    return is_original(reads.global<"math">(), state.math);
+}
+
+bool round_names_original(const State &state, vx::guard::PureReads &reads) {
+    return is_original(reads.global<"round">(), state.round) && is_original(reads.global<"max">(), state.max) &&
+           is_original(reads.global<"int">(), state.int_type);
+}
+
+bool floor_names_original(const State &state, vx::guard::PureReads &reads) {
+    return is_math(state, reads) && is_original(reads.module_attribute<"floor">(state.math.ptr()), state.floor) &&
+           is_original(reads.global<"max">(), state.max) && is_original(reads.global<"int">(), state.int_type);
+}
+
+bool valid_names_original(const State &state, vx::guard::PureReads &reads) {
+    return is_original(reads.global<"max">(), state.max) && is_original(reads.global<"min">(), state.min) &&
+           is_original(reads.global<"all">(), state.all);
+}
+
+// calc_size's own names and those of the siblings it calls.
+bool calc_names_original(const State &state, vx::guard::PureReads &reads) {
+    return is_original(reads.global<"map">(), state.map) && is_math(state, reads) &&
+           is_original(reads.module_attribute<"sqrt">(state.math.ptr()), state.sqrt) &&
+           round_names_original(state, reads) && floor_names_original(state, reads) &&
+           valid_names_original(state, reads);
+}
+
+template <class Check>
+bool names_hold(State &state, vx::guard::GlobalsGuard &guard, const vx::Args &args, Check check) {
+    return guard.holds(state.clock, args, [&](vx::guard::PureReads &reads) { return check(state, reads); });
+}
+
+// --- round_to_multiple, floor_to_multiple ----------------------------------------
+
+nb::object multiple_or_default(const vx::Args &args) {
+    if (args[2].is_none())
+        return nb::getattr(args[0], args.id<"MULTIPLE">());
+    return nb::borrow(args[2]);
+}
+
+// `max(multiple, int(val))`, looked up and evaluated in that order.
+nb::object at_least_multiple(const vx::Args &args, nb::handle multiple, nb::handle val) {
+    const State &state = args.state<State>();
+    nb::object max = args.global<"max">();
+    nb::object int_type = args.global<"int">();
+    return vx::checked_int_result(max_of(state, max, multiple, int_of(state, int_type, val)));
+}
+
+// val = round(value / multiple) * multiple
+nb::object round_generally(const vx::Args &args) {
+    nb::object multiple = multiple_or_default(args);
+    nb::object round = args.global<"round">();
+    nb::object count = vx::call(round, {number_op(PyNumber_TrueDivide, args[1], multiple)});
+    return at_least_multiple(args, multiple, number_op(PyNumber_Multiply, count, multiple));
+}
+
+// val = math.floor(value / multiple) * multiple
+nb::object floor_generally(const vx::Args &args) {
+    nb::object multiple = multiple_or_default(args);
+    nb::object floor = nb::getattr(args.global<"math">(), args.id<"floor">());
+    nb::object count = vx::call(floor, {number_op(PyNumber_TrueDivide, args[1], multiple)});
+    return at_least_multiple(args, multiple, number_op(PyNumber_Multiply, count, multiple));
+}
+
+template <typename Align> std::optional<int64_t> align_natively(const vx::Args &args, Align align) {
+    State &state = args.state<State>();
+    std::optional<int64_t> step;
+    if (args[2].is_none()) {
+        const ClassFacts *facts = facts_of(state, args[0]);
+        step = facts ? facts->multiple : std::nullopt;
+    } else {
+        step = exact_int(args[2], kExactInteger);
+    }
+    std::optional<double> value = plain_real(args[1]);
+    if (!step || !value)
+        return std::nullopt;
+    return align(*value, *step);
+}
+
+nb::object round_to_multiple(const vx::Args &args) {
+    State &state = args.state<State>();
+    if (names_hold(state, state.round_names, args, round_names_original))
+        if (std::optional<int64_t> aligned = align_natively(args, sizes::round_to_multiple))
+            return vx::new_int(*aligned);
+    return round_generally(args);
+}
+
+nb::object floor_to_multiple(const vx::Args &args) {
+    State &state = args.state<State>();
+    if (names_hold(state, state.floor_names, args, floor_names_original))
+        if (std::optional<int64_t> aligned = align_natively(args, sizes::floor_to_multiple))
+            return vx::new_int(*aligned);
+    return floor_generally(args);
+}
+
+// --- is_valid_image_size -------------------------------------------------------
+
+// The five conditions, each evaluated, in a list handed to all().
+nb::object is_valid_generally(const vx::Args &args, nb::handle width, nb::handle height) {
+    const State &state = args.state<State>();
+    nb::handle cls = args[0];
+    nb::object pixels = number_op(PyNumber_Multiply, width, height);
+    nb::object long_edge = max_of(state, args.global<"max">(), width, height);
+    nb::object short_edge = min_of(state, args.global<"min">(), width, height);
+    nb::object ratio = number_op(PyNumber_TrueDivide, long_edge, short_edge);
+    nb::object all = args.global<"all">();
+    nb::int_ zero(0);
+    nb::object conditions = vx::steal_or_throw(PyList_New(5));
+    auto put = [&](Py_ssize_t index, nb::object condition) {
+        PyList_SET_ITEM(conditions.ptr(), index, condition.release().ptr());
+    };
+    put(0, comparison(long_edge, nb::getattr(cls, args.id<"MAX_EDGE">()), Py_LE));
+    put(1, comparison(number_op(PyNumber_Remainder, width, nb::getattr(cls, args.id<"MULTIPLE">())), zero, Py_EQ));
+    put(2, comparison(number_op(PyNumber_Remainder, height, nb::getattr(cls, args.id<"MULTIPLE">())), zero, Py_EQ));
+    put(3, comparison(ratio, nb::getattr(cls, args.id<"MAX_RATIO">()), Py_LE));
+    // MIN_PIXELS <= pixels <= MAX_PIXELS: the upper bound only when the lower holds.
+    nb::object lower = comparison(nb::getattr(cls, args.id<"MIN_PIXELS">()), pixels, Py_LE);
+    put(4, truth(lower) ? comparison(pixels, nb::getattr(cls, args.id<"MAX_PIXELS">()), Py_LE) : lower);
+    return vx::call(all, {conditions});
+}
+
+std::optional<bool> is_valid_natively(const vx::Args &args, nb::handle width, nb::handle height) {
+    State &state = args.state<State>();
+    if (!names_hold(state, state.valid_names, args, valid_names_original))
+        return std::nullopt;
+    const ClassFacts *facts = facts_of(state, args[0]);
+    std::optional<int64_t> plain_width = exact_int(width, kExactInteger);
+    std::optional<int64_t> plain_height = exact_int(height, kExactInteger);
+    if (!facts || !facts->limits || !plain_width || !plain_height)
+        return std::nullopt;
+    return sizes::is_valid_image_size(*plain_width, *plain_height, *facts->limits);
+}
+
+nb::object is_valid_image_size(const vx::Args &args) {
+    nb::int_ width = args.integer(1);
+    nb::int_ height = args.integer(2);
+    if (std::optional<bool> valid = is_valid_natively(args, width, height))
+        return nb::bool_(*valid);
+    return is_valid_generally(args, width, height);
+}
+
+// --- calc_size: ratio text -----------------------------------------------------
+
+struct RatioTerms {
+    nb::object width;
+    nb::object height;
+};
+
+// `rw, rh = map(int, aspect_ratio.split(":"))`: the parts are converted in
+// order, a third one before the unpacking complains about it.
+RatioTerms parse_ratio_generally(const vx::Args &args, nb::handle aspect_ratio) {
+    const State &state = args.state<State>();
+    nb::object map = args.global<"map">();
+    nb::object int_type = args.global<"int">();
+    nb::object parts = vx::steal_or_throw(PyUnicode_Split(aspect_ratio.ptr(), args.id<":">().ptr(), -1));
+    if (!map.is(state.map)) {
+        auto [width, height] = vx::unpack_pair(vx::call(map, {int_type, parts}));
+        return {std::move(width), std::move(height)};
+    }
+    Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
+    RatioTerms terms;
+    terms.width = int_of(state, int_type, PyList_GET_ITEM(parts.ptr(), 0));
+    if (count < 2)
+        vx::raise_too_few_to_unpack(1);
+    terms.height = int_of(state, int_type, PyList_GET_ITEM(parts.ptr(), 1));
+    if (count > 2) {
+        int_of(state, int_type, PyList_GET_ITEM(parts.ptr(), 2));
+        vx::raise_too_many_to_unpack(2);
+    }
+    return terms;
+}
+
+using NativeTerms = std::optional<std::pair<int64_t, int64_t>>;
+
+// The terms of a ratio written plainly ("16:9", "-4:3"), read without
+// making objects; anything else is left to parse_ratio_generally.
+NativeTerms parse_plain_ratio(nb::handle aspect_ratio) {
+    PyObject *text = aspect_ratio.ptr();
+    if (!PyUnicode_IS_ASCII(text))
+        return std::nullopt;
+    return sizes::parse_plain_ratio(std::string_view(static_cast<const char *>(PyUnicode_DATA(text)),
+                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(text))));
+}
+
+[[noreturn]] void raise_ratio_too_wide(nb::handle aspect_ratio) {
+    nb::object prefix = vx::steal_or_throw(PyUnicode_FromString(kRatioTooWide));
+    nb::object message = vx::steal_or_throw(PyUnicode_Concat(prefix.ptr(), aspect_ratio.ptr()));
+    vx::raise_object(PyExc_ValueError, message);
+}
+
+// --- calc_size: the plain route ----------------------------------------------
+
+struct Working {
+    nb::object width;
+    nb::object height;
+};
+
+// target_pixels = cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
+// target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
+nb::object target_pixels_generally(const vx::Args &args, nb::handle resolution) {
+    const State &state = args.state<State>();
+    nb::handle cls = args[0];
+    nb::object preset_get = nb::getattr(nb::getattr(cls, args.id<"RESOLUTION_PRESET">()), args.id<"get">());
+    nb::object preset = nb::getattr(cls, args.id<"RESOLUTION_PRESET">());
+    nb::object fallback = vx::steal_or_throw(PyObject_GetItem(preset.ptr(), args.id<"2k">().ptr()));
+    nb::object target = vx::call(preset_get, {resolution, fallback});
+    nb::object max = args.global<"max">();
+    nb::object lower_bound = nb::getattr(cls, args.id<"MIN_PIXELS">());
+    nb::object min = args.global<"min">();
+    nb::object upper = min_of(state, min, target, nb::getattr(cls, args.id<"MAX_PIXELS">()));
+    return max_of(state, max, lower_bound, upper);
+}
+
+// math.sqrt(value), with `math` and its `sqrt` looked up first.
+nb::object square_root(const vx::Args &args, nb::handle value_after_lookup_of(nb::handle)) = delete;
+
+// `math.sqrt`, looked up before its argument is evaluated.
+nb::object sqrt_function(const vx::Args &args) {
+    return nb::getattr(args.global<"math">(), args.id<"sqrt">());
+}
+
+void scale_generally(Working &size, nb::handle scale) {
+    size.width = number_op(PyNumber_InPlaceMultiply, size.width, scale);
+    size.height = number_op(PyNumber_InPlaceMultiply, size.height, scale);
+}
+
+// One correction of an invalid aligned size, the first that applies.
+void correct_generally(const vx::Args &args, Working &size, nb::handle current_pixels) {
+    const State &state = args.state<State>();
+    nb::handle cls = args[0];
+    if (compare(current_pixels, nb::getattr(cls, args.id<"MAX_PIXELS">()), Py_GT)) {
+        nb::object sqrt = sqrt_function(args);
+        nb::object quotient = number_op(PyNumber_TrueDivide, nb::getattr(cls, args.id<"MAX_PIXELS">()), current_pixels);
+        nb::object root = vx::call(sqrt, {quotient});
+        scale_generally(size, number_op(PyNumber_Multiply, root, nb::float_(sizes::kShrinkMargin)));
+        return;
+    }
+    nb::object long_edge = max_of(state, args.global<"max">(), size.width, size.height);
+    if (compare(long_edge, nb::getattr(cls, args.id<"MAX_EDGE">()), Py_GT)) {
+        scale_generally(size, number_op(PyNumber_TrueDivide, nb::getattr(cls, args.id<"MAX_EDGE">()), long_edge));
+        return;
+    }
+    if (compare(current_pixels, nb::getattr(cls, args.id<"MIN_PIXELS">()), Py_LT)) {
+        nb::object sqrt = sqrt_function(args);
+        nb::object quotient = number_op(PyNumber_TrueDivide, nb::getattr(cls, args.id<"MIN_PIXELS">()), current_pixels);
+        scale_generally(size, vx::call(sqrt, {quotient}));
+        return;
+    }
+    size.width = vx::call(nb::getattr(cls, args.id<"floor_to_multiple">()), {size.width});
+    size.height = vx::call(nb::getattr(cls, args.id<"floor_to_multiple">()), {size.height});
+}
+
+void settle_generally(const vx::Args &args, Working &size) {
+    nb::handle cls = args[0];
+    for (int pass = 0; pass < sizes::kMaxPasses; ++pass) {
+        nb::object width = vx::call(nb::getattr(cls, args.id<"round_to_multiple">()), {size.width});
+        nb::object height = vx::call(nb::getattr(cls, args.id<"round_to_multiple">()), {size.height});
+        nb::object current_pixels = number_op(PyNumber_Multiply, width, height);
+        if (truth(vx::call(nb::getattr(cls, args.id<"is_valid_image_size">()), {width, height}))) {
+            size = {width, height};
+            return;
+        }
+        correct_generally(args, size, current_pixels);
+    }
+}
+
+// The result's keys in their order, with placeholder values: a copy of it
+// takes the values without growing the table key by key.
+nb::object make_result_layout(const vx::Names &names) {
+    nb::dict keys;
+    for (nb::handle key : {names.get<"width">(), names.get<"height">(), names.get<"size">(), names.get<"pixels">(),
+                           names.get<"aspect_ratio">(), names.get<"resolution">(), names.get<"valid">()})
+        ResultCache::set_item(keys, key, nb::none());
+    return keys;
+}
+
+nb::dict result_dict(const vx::Args &args, nb::handle width, nb::handle height, nb::handle size_text, nb::handle pixels,
+                     nb::handle aspect_ratio, nb::handle resolution, nb::handle valid) {
+    const State &state = args.state<State>();
+    nb::object copy = vx::steal_or_throw(PyDict_Copy(state.result_layout.ptr()));
+    nb::dict result = nb::steal<nb::dict>(copy.release());
+    ResultCache::set_item(result, args.id<"width">(), width);
+    ResultCache::set_item(result, args.id<"height">(), height);
+    ResultCache::set_item(result, args.id<"size">(), size_text);
+    ResultCache::set_item(result, args.id<"pixels">(), pixels);
+    ResultCache::set_item(result, args.id<"aspect_ratio">(), aspect_ratio);
+    ResultCache::set_item(result, args.id<"resolution">(), resolution);
+    ResultCache::set_item(result, args.id<"valid">(), valid);
+    return result;
+}
+
+nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
+                               const RatioTerms &terms) {
+    const State &state = args.state<State>();
+    nb::handle cls = args[0];
+    nb::object ratio = number_op(PyNumber_TrueDivide, terms.width, terms.height);
+    nb::object long_term = max_of(state, args.global<"max">(), terms.width, terms.height);
+    nb::object short_term = min_of(state, args.global<"min">(), terms.width, terms.height);
+    nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
+    if (compare(quotient, nb::getattr(cls, args.id<"MAX_RATIO">()), Py_GT))
+        raise_ratio_too_wide(aspect_ratio);
+    nb::object target_pixels = target_pixels_generally(args, resolution);
+    nb::object sqrt = sqrt_function(args);
+    Working size;
+    size.width = vx::call(sqrt, {number_op(PyNumber_Multiply, target_pixels, ratio)});
+    size.height = number_op(PyNumber_TrueDivide, size.width, ratio);
+    settle_generally(args, size);
+    nb::object width = int_of(state, args.global<"int">(), size.width);
+    nb::object height = int_of(state, args.global<"int">(), size.height);
+    nb::object pixels = number_op(PyNumber_Multiply, width, height);
+    nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Sx%S", width.ptr(), height.ptr()));
+    nb::object valid = vx::call(nb::getattr(cls, args.id<"is_valid_image_size">()), {width, height});
+    return result_dict(args, width, height, size_text, pixels, aspect_ratio, resolution, valid);
+}
+
+// --- calc_size: the native route -----------------------------------------------
+
+// The tier's pixel count from an exact dict preset keyed by exact strs,
+// reading "2k" first.
+std::optional<int64_t> preset_pixels_of(const vx::Args &args, PyObject *preset, nb::handle resolution) {
+    if (!preset || !vx::guard::keyed_by_exact_str(preset))
+        return std::nullopt;
+    PyObject *fallback = vx::guard::pure_item(preset, args.id<"2k">());
+    if (!fallback)
+        return std::nullopt;
+    PyObject *chosen = vx::guard::pure_item(preset, resolution);
+    return exact_int(chosen ? chosen : fallback, kExactInteger);
+}
+
+// "<width>x<height>" in plain decimal.
+nb::object size_text(int64_t width, int64_t height) {
+    char text[48];
+    char *end = std::to_chars(text, text + 20, width).ptr;
+    *end++ = 'x';
+    end = std::to_chars(end, end + 20, height).ptr;
+    auto length = static_cast<Py_ssize_t>(end - text);
+    nb::object result = vx::steal_or_throw(PyUnicode_New(length, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(result.ptr()), text, static_cast<size_t>(length));
+    return result;
+}
+
+nb::object calculated_dict(const vx::Args &args, const sizes::CalculatedSize &size, nb::handle aspect_ratio,
+                           nb::handle resolution) {
+    return result_dict(args, vx::new_int(size.width), vx::new_int(size.height), size_text(size.width, size.height),
+                       vx::new_int(size.pixels), aspect_ratio, resolution, nb::bool_(size.valid));
+}
 
 std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
                                              std::pair<int64_t, int64_t> terms) {
-    // Looking `math` up may run a namespace key's __eq__, which may change the
-    // class; so it comes first, and nothing runs between here and the last
-    // use of the (borrowed) facts.
-    if (!math_is_original(args, true, true))
+    State &state = args.state<State>();
+    if (!names_hold(state, state.calc_names, args, calc_names_original))
         return std::nullopt;
-    const ClassFacts &facts = facts_cache.facts_of(args[0]);
-    if (!facts.limits || !siblings_are_original(facts))
+    const ClassFacts *facts = facts_of(state, args[0]);
+    if (!facts || !facts->limits || !siblings_run_as_defined(state, *facts))
         return std::nullopt;
-    std::optional<int64_t> preset_pixels = preset_lookups.pixels(facts.preset, resolution);
+    std::optional<int64_t> preset_pixels = state.preset_lookups.pixels(
+        state.clock, facts->preset, resolution, [&] { return preset_pixels_of(args, facts->preset, resolution); });
     if (!preset_pixels)
         return std::nullopt;
-    ResultKey key{terms.first, terms.second, *preset_pixels, *facts.limits};
-    if (nb::object cached = result_cache.find(key, aspect_ratio, resolution); cached.is_valid())
+    ResultKey key{terms.first, terms.second, *preset_pixels, *facts->limits};
+    if (nb::object cached = state.results.find(key, aspect_ratio, resolution, state.names); cached.is_valid())
         return cached;
     sizes::CalculatedSize size{};
     switch (sizes::calc_size(key.ratio_width, key.ratio_height, key.preset_pixels, key.limits, size)) {
     case sizes::Outcome::done: {
-        nb::object result = calculated_dict(size, aspect_ratio, resolution);
-        result_cache.keep(key, result, aspect_ratio, resolution);
+        nb::object result = calculated_dict(args, size, aspect_ratio, resolution);
+        state.results.keep(key, result, aspect_ratio, resolution);
         return result;
     }
     case sizes::Outcome::ratio_too_wide:
@@ -756,26 +711,31 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
 
 // resolution.lower(). Text that is already ASCII lower case stands for itself:
 // lower() would only return an equal copy.
-nb::object lower(nb::handle text) {
+nb::object lower(const vx::Args &args, nb::handle text) {
     if (PyUnicode_IS_ASCII(text.ptr())) {
         std::string_view ascii(static_cast<const char *>(PyUnicode_DATA(text.ptr())),
                                static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr())));
         if (std::none_of(ascii.begin(), ascii.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
             return nb::borrow(text);
     }
-    return vx::steal_or_throw(PyObject_CallMethodNoArgs(text.ptr(), VX_ID("lower").ptr()));
+    return vx::steal_or_throw(PyObject_CallMethodNoArgs(text.ptr(), args.id<"lower">().ptr()));
 }
 
 nb::object calc_size(const vx::Args &args) {
+    State &state = args.state<State>();
     nb::str aspect_ratio = args.str(1);
     nb::str requested = args.str(2);
-    nb::object resolution = lower(requested);
-    NativeTerms native_terms = parse_plain_ratio(aspect_ratio);
+    nb::object resolution = lower(args, requested);
+    // The text parses natively while `map` and `int` are the built-ins (the
+    // native route checks that with every other name it relies on).
+    NativeTerms native_terms;
+    if (names_hold(state, state.calc_names, args, calc_names_original))
+        native_terms = parse_plain_ratio(aspect_ratio);
     RatioTerms terms;
     if (!native_terms) {
-        terms = parse_ratio_generally(aspect_ratio);
-        std::optional<int64_t> width = native_int(terms.width, kExactInteger);
-        std::optional<int64_t> height = native_int(terms.height, kExactInteger);
+        terms = parse_ratio_generally(args, aspect_ratio);
+        std::optional<int64_t> width = exact_int(terms.width, kExactInteger);
+        std::optional<int64_t> height = exact_int(terms.height, kExactInteger);
         if (width && height)
             native_terms = std::pair{*width, *height};
     }
@@ -794,50 +754,34 @@ nb::object init(const vx::Args &) {
 
 nb::dict resolution_preset() {
     nb::dict preset;
-    preset["1k"] = 1572516;
-    preset["2k"] = 3686400;
-    preset["4k"] = 8294400;
+    for (auto [tier, pixels] : {std::pair{"1k", 1572516L}, std::pair{"2k", 3686400L}, std::pair{"4k", 8294400L}})
+        ResultCache::set_item(preset, nb::str(tier), nb::int_(pixels));
     return preset;
 }
 
-PyObject *kept(nb::handle object) {
-    return nb::borrow(object).release().ptr();
-}
-
-PyMemberDef *classmethod_func_member() {
-    nb::object descriptor = nb::handle(reinterpret_cast<PyObject *>(&PyClassMethod_Type)).attr("__func__");
-    if (!Py_IS_TYPE(descriptor.ptr(), &PyMemberDescr_Type))
-        throw std::runtime_error("classmethod.__func__ is not a member descriptor");
-    return reinterpret_cast<PyMemberDescrObject *>(kept(descriptor))->d_member;
-}
-
-Sibling sibling(nb::handle class_method) {
-    nb::object function = class_method.attr("__func__");
-    PyObject *defaults = reinterpret_cast<vx::FunctionObject *>(function.ptr())->defaults;
-    return {kept(class_method), kept(function), Py_XNewRef(defaults)};
+Sibling sibling(const vx::ModuleContext &module, nb::handle class_method) {
+    nb::object function = nb::borrow(module.state->wrapped_function.read(class_method.ptr()));
+    return {nb::borrow(class_method), std::move(function)};
 }
 
 } // namespace
 
-VX_MODULE(dimora, module) {
-    vx::ModuleContext context{module, kSource};
-    context.bind("__doc__", nb::str(kModuleDoc));
-    nb::object math = vx::ModuleContext::import("math");
-    context.bind("math", math);
-    originals.math_module = kept(math);
-    originals.sqrt = kept(math.attr("sqrt"));
-    originals.floor = kept(math.attr("floor"));
-    originals.round = kept(vx::ModuleContext::import_from("builtins", "round"));
-    originals.func_member = classmethod_func_member();
-    // The interpreter has only a few watcher slots, shared by every
-    // extension: a module imported again (after leaving sys.modules) keeps
-    // the slot it already has.
-    if (watched.watcher < 0)
-        watched.watcher = PyDict_AddWatcher(WatchedDicts::on_change);
-    if (watched.watcher < 0)
-        PyErr_Clear(); // every slot taken: the native route then looks each time
+VX_MODULE(dimora, State, kSource, module) {
+    State &state = module.state_as<State>();
+    module.bind("__doc__", nb::str(kModuleDoc));
+    state.math = vx::ModuleContext::import("math");
+    module.bind("math", state.math);
+    state.sqrt = vx::guard::original_function(state.math, "sqrt");
+    state.floor = vx::guard::original_function(state.math, "floor");
+    state.round = vx::guard::original_builtin("round");
+    state.max = vx::guard::original_builtin("max");
+    state.min = vx::guard::original_builtin("min");
+    state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
+    state.all = vx::guard::original_builtin("all");
+    state.map = vx::guard::original_builtin_type("map", &PyMap_Type);
+    state.result_layout = make_result_layout(state.names);
 
-    vx::ClassBuilder calculator(context, "GPTImageSizeCalculator", kClassDoc);
+    vx::ClassBuilder calculator(module, "GPTImageSizeCalculator", kClassDoc);
     calculator.set("MIN_PIXELS", nb::int_(655360));
     calculator.set("MAX_PIXELS", nb::int_(8294400));
     calculator.set("MAX_EDGE", nb::int_(3840));
@@ -845,30 +789,30 @@ VX_MODULE(dimora, module) {
     calculator.set("MAX_RATIO", nb::float_(3.0));
     calculator.set("RESOLUTION_PRESET", resolution_preset());
     calculator.method({.name = "__init__", .implementation = init, .params = {{"self"}}, .source_line = __LINE__});
-    originals.round_to_multiple = sibling(calculator.class_method({
-        .name = "round_to_multiple",
-        .implementation = round_to_multiple,
-        .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
-        .doc = kRoundDoc,
-        .return_annotation = "int",
-        .source_line = __LINE__,
-    }));
-    originals.floor_to_multiple = sibling(calculator.class_method({
-        .name = "floor_to_multiple",
-        .implementation = floor_to_multiple,
-        .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
-        .doc = kFloorDoc,
-        .return_annotation = "int",
-        .source_line = __LINE__,
-    }));
-    originals.is_valid_image_size = sibling(calculator.class_method({
-        .name = "is_valid_image_size",
-        .implementation = is_valid_image_size,
-        .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
-        .doc = kIsValidDoc,
-        .return_annotation = "bool",
-        .source_line = __LINE__,
-    }));
+    state.round_to_multiple = sibling(module, calculator.class_method({
+                                                  .name = "round_to_multiple",
+                                                  .implementation = round_to_multiple,
+                                                  .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+                                                  .doc = kRoundDoc,
+                                                  .return_annotation = "int",
+                                                  .source_line = __LINE__,
+                                              }));
+    state.floor_to_multiple = sibling(module, calculator.class_method({
+                                                  .name = "floor_to_multiple",
+                                                  .implementation = floor_to_multiple,
+                                                  .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+                                                  .doc = kFloorDoc,
+                                                  .return_annotation = "int",
+                                                  .source_line = __LINE__,
+                                              }));
+    state.is_valid_image_size = sibling(module, calculator.class_method({
+                                                    .name = "is_valid_image_size",
+                                                    .implementation = is_valid_image_size,
+                                                    .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
+                                                    .doc = kIsValidDoc,
+                                                    .return_annotation = "bool",
+                                                    .source_line = __LINE__,
+                                                }));
     calculator.class_method({
         .name = "calc_size",
         .implementation = calc_size,

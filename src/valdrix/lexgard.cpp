@@ -2,23 +2,35 @@
 // are compiled into one `re` alternation, as the host expects to find it on
 // the instance; beside it a native automaton built from the same words and
 // flags answers the searches of that very pattern object.
+//
+// Every step of the plain code runs as it would in Python: each word goes
+// through `re.escape` and the text through `re.compile`, whatever they are.
+// The automaton is only attached to a pattern object when a guard proves,
+// by identities alone, that the object is re's own compiled form of exactly
+// those words: every escape the text was joined from is the module's own
+// escaping of an exact str word, re's machinery (its modules, functions,
+// classes, case table and the built-ins its code reads) is as it was at
+// import, and no entry of re's caches could have answered the compile.
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <initializer_list>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 namespace nb = nanobind;
-using namespace nb::literals;
 namespace lex = vxcore::lexgard;
 
 namespace {
@@ -53,10 +65,24 @@ constexpr size_t kReleaseGilLength = 4096;
 // Building an automaton from this many characters is, too.
 constexpr size_t kReleaseGilBuildLength = 1 << 16;
 
+// re's machinery: the modules whose code compiles a pattern (with `_sre`,
+// whose functions it calls, and `enum`, whose code turns re.IGNORECASE into
+// its value and combines flags), each where the running version has it.
+constexpr const char *kReMachinery[] = {"re",          "re._compiler", "re._parser", "re._constants",
+                                        "re._casefix", "_sre",         "enum"};
+
 // --- the re module's case-insensitive comparison ----------------------------
 
 bool is_cased(Py_UCS4 c) {
     return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c;
+}
+
+// A code point held by an exact int, or nothing.
+std::optional<lex::CodePoint> code_point(PyObject *value) {
+    std::optional<int64_t> number = vx::guard::exact_int(value, lex::kMaxCodePoint);
+    if (!number || *number < 0)
+        return std::nullopt;
+    return static_cast<lex::CodePoint>(*number);
 }
 
 // With IGNORECASE a str pattern compares characters by their one-character
@@ -68,18 +94,30 @@ bool is_cased(Py_UCS4 c) {
 class ReCaseFolding {
   public:
     // `extra_cases` maps each lowered character to the other members of its
-    // group, as re's compiler reads it.
+    // group, as re's compiler reads it: an exact dict of exact ints to exact
+    // tuples of them, or the folding stays unusable.
     void load(nb::handle extra_cases) {
+        if (!PyDict_CheckExact(extra_cases.ptr()))
+            return;
         std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> groups;
-        for (auto [key, others] : nb::borrow<nb::dict>(extra_cases)) {
-            std::vector<lex::CodePoint> &group = groups[nb::cast<lex::CodePoint>(key)];
-            group.push_back(nb::cast<lex::CodePoint>(key));
-            for (nb::handle other : others)
-                group.push_back(nb::cast<lex::CodePoint>(other));
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *others = nullptr;
+        while (PyDict_Next(extra_cases.ptr(), &position, &key, &others)) {
+            std::optional<lex::CodePoint> lowered = code_point(key);
+            if (!lowered || !PyTuple_CheckExact(others))
+                return;
+            std::vector<lex::CodePoint> &group = groups[*lowered];
+            group.push_back(*lowered);
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(others); ++i) {
+                std::optional<lex::CodePoint> other = code_point(PyTuple_GET_ITEM(others, i));
+                if (!other)
+                    return;
+                group.push_back(*other);
+            }
             std::sort(group.begin(), group.end());
         }
-        for (const auto &[key, group] : groups)
-            least_of_group_[key] = group.front();
+        for (const auto &[lowered, group] : groups)
+            least_of_group_[lowered] = group.front();
         usable_ = groups_are_closed(groups);
     }
 
@@ -105,7 +143,7 @@ class ReCaseFolding {
     // Every member of a group must list the same group, or keys would not
     // be an equivalence.
     static bool groups_are_closed(const std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> &groups) {
-        for (const auto &[key, group] : groups) {
+        for (const auto &[lowered, group] : groups) {
             for (lex::CodePoint member : group) {
                 auto it = groups.find(member);
                 if (it == groups.end() || it->second != group)
@@ -135,10 +173,11 @@ class ReCaseFolding {
     bool usable_ = false;
 };
 
-// The characters re.escape puts a backslash before, written here rather than
-// read from re: every one of them is ASCII and neither a letter nor a digit,
-// so a backslash before it stands for the character itself, and the pattern
-// text this module writes therefore means exactly its words.
+// The characters this module escapes, written here rather than read from
+// re: every one of them is ASCII and neither a letter nor a digit, so a
+// backslash before it stands for the character itself, and a text escaped
+// this way means exactly its word. (They are also the characters re.escape
+// escapes.)
 constexpr std::string_view kSpecialCharacters = "()[]{}?*+-|^$\\.&~# \t\n\r\v\f";
 
 class EscapeTable {
@@ -150,55 +189,143 @@ class EscapeTable {
 
     bool special(Py_UCS4 c) const { return c < special_.size() && special_[c]; }
 
-    // True while `map` (re.escape's translation table, as re.escape will
-    // read it) gives every character exactly this table's escape: then the
-    // text written here is what re.escape returns for an exact str.
-    bool agrees_with(nb::handle map) const {
-        if (!map.is_valid() || !PyDict_CheckExact(map.ptr()) ||
-            PyDict_GET_SIZE(map.ptr()) != static_cast<Py_ssize_t>(kSpecialCharacters.size()))
+    // True when `escaped` (what re.escape returned for `word`) is an exact
+    // str that spells `word`, an exact str, with a backslash before each
+    // special character and nowhere else: then it means exactly the word.
+    // Compares code points only, so runs no Python code.
+    bool escapes_here(nb::handle word, nb::handle escaped) const {
+        if (!PyUnicode_CheckExact(word.ptr()) || !PyUnicode_CheckExact(escaped.ptr()))
             return false;
-        PyObject *key = nullptr, *value = nullptr;
-        Py_ssize_t position = 0;
-        while (PyDict_Next(map.ptr(), &position, &key, &value)) {
-            if (!PyLong_CheckExact(key) || !PyUnicode_CheckExact(value) || PyUnicode_GET_LENGTH(value) != 2)
-                return false;
-            int overflow = 0;
-            long code = PyLong_AsLongAndOverflow(key, &overflow);
-            if (overflow || code < 0 || code >= 128 || !special_[static_cast<size_t>(code)])
-                return false;
-            if (PyUnicode_READ_CHAR(value, 0) != '\\' || PyUnicode_READ_CHAR(value, 1) != static_cast<Py_UCS4>(code))
+        Py_ssize_t length = PyUnicode_GET_LENGTH(word.ptr());
+        Py_ssize_t escaped_length = PyUnicode_GET_LENGTH(escaped.ptr());
+        int kind = PyUnicode_KIND(word.ptr()), escaped_kind = PyUnicode_KIND(escaped.ptr());
+        const void *data = PyUnicode_DATA(word.ptr()), *escaped_data = PyUnicode_DATA(escaped.ptr());
+        Py_ssize_t at = 0;
+        auto next_is = [&](Py_UCS4 expected) {
+            return at < escaped_length && PyUnicode_READ(escaped_kind, escaped_data, at++) == expected;
+        };
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if ((special(c) && !next_is('\\')) || !next_is(c))
                 return false;
         }
-        return true;
+        return at == escaped_length;
     }
 
   private:
     std::array<bool, 128> special_{};
 };
 
-// What the module captured from `re` when it was imported. The automaton is
-// only built for a pattern object when the build went through these very
-// objects, in the state they had then, and the object is of re's own
-// pattern type with our text and flags.
-struct ReModule {
-    nb::object module;
-    nb::object escape;
-    nb::object escape_code;
-    nb::object compile;
-    nb::object pattern_type;
-    nb::object compiler_module;
-    nb::object extra_cases;      // the table re's compiler reads
-    nb::object extra_cases_copy; // its contents when captured
-    long ignorecase = 0;
-    long unicode = 0;
+// --- automata of the patterns proved to spell their words ----------------------
+
+struct RegisteredPattern {
+    nb::object weak_reference;
+    nb::object text; // the pattern's own text object, held
+    std::shared_ptr<const lex::Matcher> matcher;
+};
+
+// A module's automata, keyed by the identity of their pattern objects. An
+// entry goes when its pattern is released (the callback of a weak reference,
+// which finds the registry through its own bound object), so an address is
+// never reused while it is still listed.
+class PatternRegistry {
+  public:
+    const RegisteredPattern *find(PyObject *pattern) const {
+        auto it = patterns_.find(pattern);
+        return it == patterns_.end() ? nullptr : &it->second;
+    }
+
+    void add(PyObject *pattern, RegisteredPattern entry) { patterns_[pattern] = std::move(entry); }
+
+    // Only the entry of that very weak reference: a later entry for another
+    // object at the same address keeps its own.
+    void forget(PyObject *pattern, PyObject *weak_reference) {
+        auto it = patterns_.find(pattern);
+        if (it != patterns_.end() && it->second.weak_reference.ptr() == weak_reference)
+            patterns_.erase(it);
+    }
+
+    int traverse(visitproc visit, void *arg) const {
+        for (const auto &[pattern, entry] : patterns_) {
+            Py_VISIT(entry.weak_reference.ptr());
+            Py_VISIT(entry.text.ptr());
+        }
+        return 0;
+    }
+
+    // Dropping weak references and strs runs no Python code.
+    void clear() { patterns_.clear(); }
+
+  private:
+    std::unordered_map<PyObject *, RegisteredPattern> patterns_;
+};
+
+// What the callback of one pattern's weak reference is bound to: the
+// registry of the module that registered it (which may be gone by then) and
+// the pattern's address.
+struct RegistrySlot {
+    std::weak_ptr<PatternRegistry> registry;
+    PyObject *pattern;
+};
+
+constexpr const char *kRegistrySlotName = "valdrix.lexgard.registry_slot";
+
+void free_registry_slot(PyObject *capsule) {
+    delete static_cast<RegistrySlot *>(PyCapsule_GetPointer(capsule, kRegistrySlotName));
+}
+
+PyObject *forget_pattern(PyObject *capsule, PyObject *weak_reference) {
+    auto *slot = static_cast<RegistrySlot *>(PyCapsule_GetPointer(capsule, kRegistrySlotName));
+    if (!slot)
+        return nullptr;
+    if (std::shared_ptr<PatternRegistry> registry = slot->registry.lock())
+        registry->forget(slot->pattern, weak_reference);
+    Py_RETURN_NONE;
+}
+
+// A method definition is plain data; the callbacks made from it are each
+// module's own objects.
+PyMethodDef forget_pattern_def = {"_forget_pattern", forget_pattern, METH_O, nullptr};
+
+// --- the module's state -------------------------------------------------------------
+
+struct State : vx::ModuleState {
+    // What the module found in re at import: re.compile, re.IGNORECASE, re's
+    // pattern type, its caches, and the flags its patterns report.
+    nb::object compile, ignorecase, pattern_type;
+    std::vector<nb::object> caches;
+    long exact_flags = 0;      // of a pattern compiled with flags 0
+    long ignorecase_flags = 0; // ... and with re.IGNORECASE
+    long ignorecase_value = 0; // re.IGNORECASE.value, as re's caches key it
+    vx::guard::NamespaceSnapshot re_machinery;
     ReCaseFolding folding;
     EscapeTable escapes;
+
+    // The built-ins find_matched_words calls, as found at import.
+    nb::object list, set;
+    vx::guard::GlobalsGuard hit_names;
+
+    std::shared_ptr<PatternRegistry> patterns = std::make_shared<PatternRegistry>();
+
+    int traverse(visitproc visit, void *arg) override {
+        for (const nb::object *held : {&compile, &ignorecase, &pattern_type, &list, &set})
+            Py_VISIT(held->ptr());
+        for (const nb::object &cache : caches)
+            Py_VISIT(cache.ptr());
+        if (int result = re_machinery.traverse(visit, arg))
+            return result;
+        return patterns->traverse(visit, arg);
+    }
+
+    void clear() override {
+        for (nb::object *held : {&compile, &ignorecase, &pattern_type, &list, &set})
+            *held = nb::object();
+        caches.clear();
+        re_machinery.clear();
+        hit_names.forget();
+        patterns->clear();
+    }
 };
-// Lives until the process ends, like the module itself.
-ReModule &captured_re() {
-    static ReModule *re = new ReModule;
-    return *re;
-}
 
 long flag_value(nb::handle flag) {
     long value = PyLong_AsLong(flag.ptr());
@@ -218,102 +345,136 @@ bool is_re_pattern_type(nb::handle type) {
            std::string_view(pattern_type->tp_name) == "re.Pattern";
 }
 
-void capture_re(nb::handle re) {
-    ReModule &captured = captured_re();
-    captured.module = nb::borrow(re);
-    captured.escape = re.attr("escape");
-    captured.escape_code = nb::getattr(captured.escape, "__code__", nb::none());
-    captured.compile = re.attr("compile");
-    nb::object pattern_type = re.attr("Pattern");
-    if (is_re_pattern_type(pattern_type))
-        captured.pattern_type = pattern_type;
-    captured.ignorecase = flag_value(re.attr("IGNORECASE"));
-    captured.unicode = flag_value(re.attr("UNICODE"));
-    try {
-        captured.compiler_module = nb::module_::import_("re._compiler");
-        nb::object extra_cases = captured.compiler_module.attr("_EXTRA_CASES");
-        if (PyDict_CheckExact(extra_cases.ptr())) {
-            captured.folding.load(extra_cases);
-            captured.extra_cases = extra_cases;
-            captured.extra_cases_copy = vx::steal_or_throw(PyDict_Copy(extra_cases.ptr()));
-        }
-    } catch (const nb::python_error &) {
-        // Without the table, case-insensitive patterns keep to re's own search.
-    } catch (const nb::cast_error &) {
-    }
-}
-
-// True while re.escape is the function captured at import, running the code
-// it had then against a translation table equal to ours, with the built-in
-// isinstance and str: exact str words may then be escaped here.
-bool escape_is_ours(nb::handle escape) {
-    const ReModule &captured = captured_re();
-    if (!escape.is(captured.escape) || !PyFunction_Check(escape.ptr()))
-        return false;
-    if (!nb::handle(PyFunction_GetCode(escape.ptr())).is(captured.escape_code))
-        return false;
-    nb::handle map = PyDict_GetItemWithError(PyFunction_GetGlobals(escape.ptr()), VX_ID("_special_chars_map").ptr());
-    vx::throw_if_error();
-    if (!captured.escapes.agrees_with(map))
-        return false;
-    return vx::is_builtin_function(vx::global_seen_by(escape.ptr(), VX_ID("isinstance")), "isinstance") &&
-           vx::global_seen_by(escape.ptr(), VX_ID("str")) == reinterpret_cast<PyObject *>(&PyUnicode_Type);
-}
-
-// True while re's compiler reads the same table of extra cases, with the
-// contents the case folding here was built from.
-bool extra_cases_unchanged() {
-    const ReModule &captured = captured_re();
-    if (!captured.extra_cases.is_valid() || !captured.folding.usable())
-        return false;
-    PyObject *current = PyObject_GetAttrString(captured.compiler_module.ptr(), "_EXTRA_CASES");
-    if (!current) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object held = nb::steal(current);
-    if (!held.is(captured.extra_cases))
-        return false;
-    int equal = PyObject_RichCompareBool(held.ptr(), captured.extra_cases_copy.ptr(), Py_EQ);
-    if (equal < 0)
+// `module.name` at set-up, or nothing when it is missing.
+nb::object optional_attribute(nb::handle module, const char *name) {
+    PyObject *value = PyObject_GetAttrString(module.ptr(), name);
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
         throw nb::python_error();
-    return equal == 1;
+    PyErr_Clear();
+    return nb::object();
 }
 
-// --- automata of the patterns our builds produced ----------------------------
-
-// Keyed by the pattern object's identity; an entry goes when its pattern is
-// released (a weak reference's callback), so an address is never reused
-// while it is still listed.
-struct RegisteredPattern {
-    nb::object weak_reference;
-    nb::object text; // the pattern's own text object, held
-    std::shared_ptr<const lex::Matcher> matcher;
-};
-
-std::unordered_map<PyObject *, RegisteredPattern> &registry() {
-    static auto *patterns = new std::unordered_map<PyObject *, RegisteredPattern>;
-    return *patterns;
+// A module of re's machinery, or nothing when the running version has none
+// of that name.
+nb::object optional_module(const char *name) {
+    PyObject *module = PyImport_ImportModule(name);
+    if (module)
+        return nb::steal(module);
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
 }
 
-PyObject *forget_pattern(PyObject *address, PyObject *weak_reference) {
-    void *pattern = PyLong_AsVoidPtr(address);
-    if (!pattern && PyErr_Occurred())
-        return nullptr;
-    auto &patterns = registry();
-    auto it = patterns.find(static_cast<PyObject *>(pattern));
-    if (it != patterns.end() && it->second.weak_reference.ptr() == weak_reference)
-        patterns.erase(it);
-    Py_RETURN_NONE;
+void capture_re(State &state, nb::handle re) {
+    using vx::ModuleContext;
+    state.compile = ModuleContext::attribute(re, "compile");
+    state.ignorecase = ModuleContext::attribute(re, "IGNORECASE");
+    nb::object pattern_type = ModuleContext::attribute(re, "Pattern");
+    if (is_re_pattern_type(pattern_type))
+        state.pattern_type = pattern_type;
+    state.exact_flags = flag_value(ModuleContext::attribute(re, "UNICODE"));
+    state.ignorecase_value = flag_value(state.ignorecase);
+    state.ignorecase_flags = state.exact_flags | state.ignorecase_value;
+    // re's compile keys its caches by the flag's `value`: the same number,
+    // or nothing about its caches can be said.
+    nb::object value = ModuleContext::attribute(state.ignorecase, "value");
+    if (vx::guard::exact_int(value) != std::optional<int64_t>(state.ignorecase_value))
+        state.pattern_type = nb::object();
+    // Both caches must be there to be checked, or nothing is proved.
+    for (const char *name : {"_cache", "_cache2"}) {
+        nb::object cache = optional_attribute(re, name);
+        if (!cache.is_valid()) {
+            state.pattern_type = nb::object();
+            break;
+        }
+        state.caches.push_back(cache);
+    }
+    for (const char *name : kReMachinery) {
+        nb::object module = optional_module(name);
+        if (!module.is_valid())
+            continue;
+        if (module.is(re))
+            state.re_machinery.capture_module(module, {"_cache", "_cache2"});
+        else
+            state.re_machinery.capture_module(module);
+    }
+    state.re_machinery.capture_builtins();
+    if (nb::object compiler = optional_module("re._compiler"); compiler.is_valid()) {
+        if (nb::object extra_cases = optional_attribute(compiler, "_EXTRA_CASES"); extra_cases.is_valid())
+            state.folding.load(extra_cases);
+    }
 }
 
-PyMethodDef forget_pattern_def = {"_forget_pattern", forget_pattern, METH_O, nullptr};
+// --- proving that a pattern object spells its words ---------------------------------
 
-void register_matcher(nb::handle pattern, nb::handle text, std::shared_ptr<const lex::Matcher> matcher) {
-    nb::object address = vx::steal_or_throw(PyLong_FromVoidPtr(pattern.ptr()));
-    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_pattern_def, address.ptr()));
-    nb::object weak_reference = vx::steal_or_throw(PyWeakref_NewRef(pattern.ptr(), callback.ptr()));
-    registry()[pattern.ptr()] = {std::move(weak_reference), nb::borrow(text), std::move(matcher)};
+// True when neither of re's caches can answer a compile of `text` with
+// flags `key_flags` (the int re's compile keys its caches by): each is an
+// exact dict whose keys are (type, text, flags) tuples of exact types, so
+// that looking one up runs no Python code, and none of them is
+// (str, <our text>, key_flags), so that re compiles the text anew.
+bool no_cache_entry_answers(const State &state, nb::handle text, long key_flags) {
+    for (const nb::object &cache : state.caches) {
+        if (!PyDict_CheckExact(cache.ptr()))
+            return false;
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(cache.ptr(), &position, &key, &value)) {
+            if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 3)
+                return false;
+            PyObject *kind = PyTuple_GET_ITEM(key, 0), *cached = PyTuple_GET_ITEM(key, 1);
+            std::optional<int64_t> flags = vx::guard::exact_int(PyTuple_GET_ITEM(key, 2));
+            bool plain_text = PyUnicode_CheckExact(cached) || PyBytes_CheckExact(cached);
+            if (!Py_IS_TYPE(kind, &PyType_Type) || !plain_text || !flags)
+                return false;
+            bool answers = kind == reinterpret_cast<PyObject *>(&PyUnicode_Type) && *flags == key_flags &&
+                           PyUnicode_CheckExact(cached) && PyUnicode_Compare(cached, text.ptr()) == 0;
+            if (answers)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Before the call of re.compile: the function about to be called is re's
+// compile as captured, with exactly the flags the plain code passes (0, or
+// re.IGNORECASE as captured), re's machinery is as it was at import, no
+// cache entry can answer and no trace or profile function will run beside
+// it. Then nothing but that machinery runs in the compile, on our text.
+bool compile_is_provable(const State &state, nb::handle compile, nb::handle flags, nb::handle text, bool ignore_case) {
+    if (!state.pattern_type.is_valid() || !compile.is(state.compile))
+        return false;
+    bool flags_as_captured =
+        ignore_case ? flags.is(state.ignorecase) : vx::guard::exact_int(flags) == std::optional<int64_t>(0);
+    long key_flags = ignore_case ? state.ignorecase_value : 0;
+    return flags_as_captured && vx::guard::untraced() && state.re_machinery.holds() &&
+           no_cache_entry_answers(state, text, key_flags);
+}
+
+// Reads a member of an object of re's pattern type, which runs no Python
+// code; null (with only the read's own error cleared) when it fails.
+nb::object pattern_member(nb::handle compiled, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(compiled.ptr(), name.ptr());
+    if (!value)
+        PyErr_Clear(); // raised by this read itself (out of memory)
+    return nb::steal(value);
+}
+
+// Right after the call: what it returned is of re's own pattern type, holds
+// our very text object and the flags such a compile gives, and the
+// machinery is still as captured.
+bool compiled_as_proved(const vx::Args &args, nb::handle compiled, nb::handle text, bool ignore_case) {
+    const State &state = args.state<State>();
+    if (!state.pattern_type.is_valid() ||
+        !Py_IS_TYPE(compiled.ptr(), reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr())))
+        return false;
+    nb::object source = pattern_member(compiled, args.id<"pattern">());
+    nb::object flags = pattern_member(compiled, args.id<"flags">());
+    long expected = ignore_case ? state.ignorecase_flags : state.exact_flags;
+    return source.is(text) && vx::guard::exact_int(flags) == std::optional<int64_t>(expected) &&
+           state.re_machinery.holds();
 }
 
 // True while `weak_reference` still leads to `object`.
@@ -321,7 +482,7 @@ bool still_refers_to(nb::handle weak_reference, nb::handle object) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject *target = nullptr;
     if (PyWeakref_GetRef(weak_reference.ptr(), &target) < 0) {
-        PyErr_Clear();
+        PyErr_Clear(); // raised by this call itself (not a weak reference): no
         return false;
     }
     bool same = target == object.ptr();
@@ -335,21 +496,34 @@ bool still_refers_to(nb::handle weak_reference, nb::handle object) {
 // The automaton of this very pattern object: an entry whose weak reference
 // no longer leads to it belongs to an earlier object at the same address,
 // and the object must still hold the very text the automaton was built for.
-std::shared_ptr<const lex::Matcher> registered_matcher(nb::handle pattern) {
-    auto &patterns = registry();
-    auto it = patterns.find(pattern.ptr());
-    if (it == patterns.end() || !still_refers_to(it->second.weak_reference, pattern))
+std::shared_ptr<const lex::Matcher> registered_matcher(const vx::Args &args, nb::handle pattern) {
+    const State &state = args.state<State>();
+    if (!state.pattern_type.is_valid() ||
+        !Py_IS_TYPE(pattern.ptr(), reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr())))
         return nullptr;
-    if (!Py_IS_TYPE(pattern.ptr(), reinterpret_cast<PyTypeObject *>(captured_re().pattern_type.ptr())))
+    const RegisteredPattern *entry = state.patterns->find(pattern.ptr());
+    if (!entry || !still_refers_to(entry->weak_reference, pattern))
         return nullptr;
-    PyObject *text = PyObject_GetAttr(pattern.ptr(), VX_ID("pattern").ptr());
+    PyObject *text = PyObject_GetAttr(pattern.ptr(), args.id<"pattern">().ptr());
     if (!text) {
-        PyErr_Clear();
+        PyErr_Clear(); // raised by this read itself (out of memory): no
         return nullptr;
     }
-    bool same_text = text == it->second.text.ptr();
+    bool same_text = text == entry->text.ptr();
     Py_DECREF(text);
-    return same_text ? it->second.matcher : nullptr;
+    return same_text ? entry->matcher : nullptr;
+}
+
+void register_matcher(State &state, nb::handle pattern, nb::handle text, std::shared_ptr<const lex::Matcher> matcher) {
+    auto slot = std::make_unique<RegistrySlot>(RegistrySlot{state.patterns, pattern.ptr()});
+    PyObject *capsule = PyCapsule_New(slot.get(), kRegistrySlotName, free_registry_slot);
+    if (!capsule)
+        throw nb::python_error();
+    slot.release(); // the capsule owns it now
+    nb::object held_capsule = nb::steal(capsule);
+    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_pattern_def, capsule));
+    nb::object weak_reference = vx::steal_or_throw(PyWeakref_NewRef(pattern.ptr(), callback.ptr()));
+    state.patterns->add(pattern.ptr(), {std::move(weak_reference), nb::borrow(text), std::move(matcher)});
 }
 
 // --- building ----------------------------------------------------------------
@@ -418,26 +592,8 @@ bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
     return has_unlowered_astral;
 }
 
-// True when `compiled` is re's own compiled form of exactly `pattern` (the
-// text written here) with our flags, built through the function captured
-// at import.
-bool is_our_pattern(nb::handle re, nb::handle compile, nb::handle compiled, nb::handle pattern, bool ignore_case) {
-    const ReModule &captured = captured_re();
-    if (!re.is(captured.module) || !compile.is(captured.compile) || !captured.pattern_type.is_valid())
-        return false;
-    if (!Py_IS_TYPE(compiled.ptr(), reinterpret_cast<PyTypeObject *>(captured.pattern_type.ptr())))
-        return false;
-    if (ignore_case && !extra_cases_unchanged())
-        return false;
-    long expected_flags = captured.unicode | (ignore_case ? captured.ignorecase : 0);
-    if (flag_value(compiled.attr("flags")) != expected_flags)
-        return false;
-    nb::object source = compiled.attr("pattern");
-    return PyUnicode_CheckExact(source.ptr()) && PyUnicode_Compare(source.ptr(), pattern.ptr()) == 0;
-}
-
-std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool ignore_case) {
-    ReCaseFolding &folding = captured_re().folding;
+std::shared_ptr<const lex::Matcher> build_matcher(State &state, lex::WordList words, bool ignore_case) {
+    ReCaseFolding &folding = state.folding;
     lex::CaseMapping mapping = lex::exact_case();
     if (ignore_case) {
         std::span<const lex::Variant> variants = folding.text_variants();
@@ -457,21 +613,22 @@ std::shared_ptr<const lex::Matcher> build_matcher(lex::WordList words, bool igno
     return matcher;
 }
 
-// Gives the pattern its automaton unless one is already registered for it
-// (re hands out its cached object for the same text and flags). The
-// automaton only speeds up searches, so running out of memory building it
-// leaves the pattern to re's own search rather than failing the load.
-void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, bool ignore_case) {
-    if (registered_matcher(compiled))
+// Gives a pattern proved to spell `words` its automaton unless one is
+// already registered for it. The automaton only speeds up searches, so
+// running out of memory building it leaves the pattern to re's own search
+// rather than failing the load.
+void attach_matcher(const vx::Args &args, nb::handle compiled, nb::handle text, const std::vector<nb::object> &words,
+                    bool ignore_case) {
+    State &state = args.state<State>();
+    if (registered_matcher(args, compiled))
         return;
-    nb::object text = compiled.attr("pattern");
     try {
         lex::WordList list;
         if (!collect_words(words, list) || (ignore_case && re_keeps_astral_letters_unlowered(list)))
             return;
-        std::shared_ptr<const lex::Matcher> matcher = build_matcher(std::move(list), ignore_case);
+        std::shared_ptr<const lex::Matcher> matcher = build_matcher(state, std::move(list), ignore_case);
         if (matcher)
-            register_matcher(compiled, text, std::move(matcher));
+            register_matcher(state, compiled, text, std::move(matcher));
     } catch (const nb::python_error &error) {
         if (!error.matches(PyExc_MemoryError))
             throw;
@@ -485,20 +642,30 @@ void attach_matcher(nb::handle compiled, const std::vector<nb::object> &words, b
 // Appends the stripped lines of the file to `words` as they are read, empty
 // ones and repeats left out: when a line fails and the file's __exit__
 // swallows the error, the words before it are the list.
-void read_distinct_words(nb::handle file, nb::handle words) {
-    nb::object seen = vx::steal_or_throw(PySet_New(nullptr));
+//
+// seen = set()
+// for line in file:
+//     word = line.strip()
+//     if word and word not in seen:
+//         seen.add(word); words.append(word)
+void read_distinct_words(const vx::Args &args, nb::handle file, nb::handle words) {
+    nb::object set = args.global<"set">();
+    bool builtin_set = vx::guard::is_builtin_type(set, &PySet_Type);
+    nb::object seen = builtin_set ? vx::steal_or_throw(PySet_New(nullptr)) : vx::call(set, {});
     nb::object lines = vx::steal_or_throw(PyObject_GetIter(file.ptr()));
     while (PyObject *raw_line = PyIter_Next(lines.ptr())) {
         nb::object line = nb::steal(raw_line);
-        nb::object word = vx::steal_or_throw(PyObject_CallMethodNoArgs(line.ptr(), VX_ID("strip").ptr()));
+        nb::object word = vx::call_method(line, args.id<"strip">());
         if (!vx::truth(word))
             continue;
-        int known = PySet_Contains(seen.ptr(), word.ptr());
+        int known = PySequence_Contains(seen.ptr(), word.ptr());
         if (known < 0)
             throw nb::python_error();
         if (known)
             continue;
-        if (PySet_Add(seen.ptr(), word.ptr()) < 0)
+        if (!builtin_set)
+            vx::call_method(seen, args.id<"add">(), {word});
+        else if (PySet_Add(seen.ptr(), word.ptr()) < 0)
             throw nb::python_error();
         if (PyList_Append(words.ptr(), word.ptr()) < 0)
             throw nb::python_error();
@@ -508,171 +675,125 @@ void read_distinct_words(nb::handle file, nb::handle words) {
 
 // --- PromptBanChecker ----------------------------------------------------------
 
+void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
+    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+// `raise error`, by the interpreter's rules: a class is called without
+// arguments, an instance is raised as it is, anything else is refused.
+// The exception is left set and no result returned, which the function
+// layer passes on as it is: no C++ exception on this common way out.
+nb::object raise_as_python_does(nb::handle error) {
+    nb::object instance;
+    nb::handle type;
+    if (PyExceptionClass_Check(error.ptr())) {
+        type = error;
+        instance = vx::steal_or_throw(PyObject_CallNoArgs(error.ptr()));
+        if (!PyExceptionInstance_Check(instance.ptr())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         error.ptr(), Py_TYPE(instance.ptr()));
+            throw nb::python_error();
+        }
+    } else if (PyExceptionInstance_Check(error.ptr())) {
+        instance = nb::borrow(error);
+        type = reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()));
+    } else {
+        vx::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    PyErr_SetObject(type.ptr(), instance.ptr());
+    return nb::object();
+}
+
 nb::object checker_init(const vx::Args &args) {
     nb::handle self = args[0];
     nb::str ban_word_file = args.str(1);
     bool ignore_case = args.truth(2);
-    self.attr(VX_ID("ban_word_file")) = ban_word_file;
-    self.attr(VX_ID("ignore_case")) = nb::bool_(ignore_case);
-    self.attr(VX_ID("banned_words")) = nb::list();
-    self.attr(VX_ID("_ban_regex")) = nb::none();
-    self.attr(VX_ID("load_banned_words"))();
+    set_attribute(self, args.id<"ban_word_file">(), ban_word_file);
+    set_attribute(self, args.id<"ignore_case">(), ignore_case ? Py_True : Py_False);
+    set_attribute(self, args.id<"banned_words">(), vx::steal_or_throw(PyList_New(0)));
+    set_attribute(self, args.id<"_ban_regex">(), Py_None);
+    vx::call(nb::getattr(self, args.id<"load_banned_words">()), {});
     return nb::none();
 }
 
 nb::object checker_load_banned_words(const vx::Args &args) {
+    const State &state = args.state<State>();
     nb::handle self = args[0];
     // os.path.exists(self.ban_word_file): the callee first, then the
     // argument; the message and open read the attribute again.
-    nb::object exists = args.global(VX_ID("os")).attr(VX_ID("path")).attr(VX_ID("exists"));
-    if (!vx::truth(exists(self.attr(VX_ID("ban_word_file"))))) {
-        nb::object path = self.attr(VX_ID("ban_word_file"));
+    nb::object os = args.global<"os">();
+    nb::object exists = nb::getattr(nb::getattr(os, args.id<"path">()), args.id<"exists">());
+    if (!vx::truth(vx::call(exists, {nb::getattr(self, args.id<"ban_word_file">())}))) {
+        // raise FileNotFoundError(f"违禁词文件不存在: {self.ban_word_file}")
+        nb::object error_class = args.global<"FileNotFoundError">();
+        nb::object path = nb::getattr(self, args.id<"ban_word_file">());
         nb::object shown = vx::steal_or_throw(PyObject_Format(path.ptr(), nullptr));
-        nb::object message = vx::steal_or_throw(PyUnicode_Concat(nb::str("违禁词文件不存在: ").ptr(), shown.ptr()));
-        vx::raise_object(PyExc_FileNotFoundError, message);
+        nb::object message = vx::steal_or_throw(PyUnicode_Concat(args.id<"违禁词文件不存在: ">().ptr(), shown.ptr()));
+        return raise_as_python_does(vx::call(error_class, {message}));
     }
-    nb::object open = args.global(VX_ID("open"));
-    nb::object manager = open(self.attr(VX_ID("ban_word_file")), "r", "encoding"_a = "utf-8");
-    nb::list words;
-    vx::with_context(manager, [&](nb::handle file) { read_distinct_words(file, words); });
-    words.attr(VX_ID("sort"))("key"_a = args.global(VX_ID("len")), "reverse"_a = true);
-    self.attr(VX_ID("banned_words")) = words;
-    self.attr(VX_ID("_build_regex"))();
+    nb::object open = args.global<"open">();
+    nb::object manager = vx::call(open, {nb::getattr(self, args.id<"ban_word_file">()), args.id<"r">()},
+                                  {{args.id<"encoding">(), args.id<"utf-8">()}});
+    nb::object words = vx::steal_or_throw(PyList_New(0));
+    vx::with_context(manager, state.names, [&](nb::handle file) { read_distinct_words(args, file, words); });
+    // words.sort(key=len, reverse=True)
+    nb::object sort = nb::getattr(words, args.id<"sort">());
+    nb::object len = args.global<"len">();
+    vx::call(sort, {}, {{args.id<"key">(), len}, {args.id<"reverse">(), Py_True}});
+    set_attribute(self, args.id<"banned_words">(), words);
+    vx::call(nb::getattr(self, args.id<"_build_regex">()), {});
     return nb::none();
 }
 
-// --- the pattern text ------------------------------------------------------------
-
-// A word of the alternation: the word itself, to be escaped with re's table
-// here, or what re.escape returned for it.
-struct AlternationItem {
-    nb::object text;
-    bool escape_here;
-};
-
-size_t escaped_length(const AlternationItem &item) {
-    TextUnits units(item.text);
-    if (!item.escape_here)
-        return units.length;
-    const EscapeTable &table = captured_re().escapes;
-    return units.visit([&](const auto *code_units, size_t length) {
-        return length + static_cast<size_t>(
-                            std::count_if(code_units, code_units + length, [&](auto c) { return table.special(c); }));
-    });
-}
-
-// Writes the item's text at `position` of `out`, escaping as re.escape does.
-size_t write_item(const AlternationItem &item, PyObject *out, size_t position) {
-    int kind = PyUnicode_KIND(out);
-    void *data = PyUnicode_DATA(out);
-    const EscapeTable &table = captured_re().escapes;
-    TextUnits(item.text).visit([&](const auto *code_units, size_t length) {
-        for (size_t i = 0; i < length; ++i) {
-            Py_UCS4 c = code_units[i];
-            if (item.escape_here && table.special(c))
-                PyUnicode_WRITE(kind, data, position++, '\\');
-            PyUnicode_WRITE(kind, data, position++, c);
-        }
-    });
-    return position;
-}
-
-nb::object materialize(const AlternationItem &item) {
-    if (!item.escape_here)
-        return item.text;
-    nb::object out = vx::steal_or_throw(
-        PyUnicode_New(static_cast<Py_ssize_t>(escaped_length(item)), PyUnicode_MAX_CHAR_VALUE(item.text.ptr())));
-    write_item(item, out.ptr(), 0);
-    return out;
-}
-
-// "|".join(items), written in one piece when every item is a str, else left
-// to str.join for its own error.
-nb::object join_alternation(const std::vector<AlternationItem> &items) {
-    if (items.empty())
-        return nb::str("");
-    size_t length = items.size() - 1;
-    Py_UCS4 max_char = '|';
-    for (const AlternationItem &item : items) {
-        if (!PyUnicode_Check(item.text.ptr())) {
-            nb::list texts;
-            for (const AlternationItem &each : items)
-                texts.append(materialize(each));
-            return vx::steal_or_throw(PyUnicode_Join(nb::str("|").ptr(), texts.ptr()));
-        }
-        length += escaped_length(item);
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(item.text.ptr()));
-    }
-    nb::object pattern = vx::steal_or_throw(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
-    size_t position = 0;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i > 0)
-            PyUnicode_WRITE(PyUnicode_KIND(pattern.ptr()), PyUnicode_DATA(pattern.ptr()), position++, '|');
-        position = write_item(items[i], pattern.ptr(), position);
-    }
-    return pattern;
-}
-
-// "|".join(re.escape(word) for word in words). While re.escape is re's own
-// function with its own table, exact str words are escaped here: the same
-// text, without a str object per word. Everything else goes through
-// re.escape, in list order. The generator reads the global `re` and its
-// `escape` anew for every word; that can only give something else after
-// Python code ran (a word's own translate, a replaced escape, an iterator
-// other than a list's or tuple's), so they are read again after each.
-// `words` receives the words only when every one of them was escaped here,
-// so that the pattern text is known to spell exactly them.
+// "|".join(re.escape(word) for word in words), step by step: the generator
+// reads the global `re` and its `escape` anew for every word and calls what
+// it finds. `words` receives the words when every escape is an exact str
+// that escapes an exact str word exactly as this module does, so that the
+// text is known to spell exactly them.
 nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, std::vector<nb::object> &words) {
-    bool plain_iteration = PyList_CheckExact(banned_words.ptr()) || PyTuple_CheckExact(banned_words.ptr());
-    nb::object escape;
-    bool escape_natively = false;
-    bool all_escaped_here = true;
-    std::vector<AlternationItem> items;
-    for (nb::handle word : banned_words) {
-        if (!escape.is_valid()) {
-            escape = args.global(VX_ID("re")).attr(VX_ID("escape"));
-            escape_natively = escape_is_ours(escape);
-        }
-        if (escape_natively && PyUnicode_CheckExact(word.ptr())) {
-            items.push_back({nb::borrow(word), true});
-        } else {
-            all_escaped_here = false;
-            items.push_back({escape(word), false});
-            escape = nb::object();
-        }
-        if (!plain_iteration)
-            escape = nb::object();
+    const State &state = args.state<State>();
+    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(banned_words.ptr()));
+    nb::object escapes = vx::steal_or_throw(PyList_New(0));
+    bool spelled_here = true;
+    while (PyObject *raw_word = PyIter_Next(iterator.ptr())) {
+        nb::object word = nb::steal(raw_word);
+        nb::object escape = nb::getattr(args.global<"re">(), args.id<"escape">());
+        nb::object escaped = vx::call(escape, {word});
+        spelled_here = spelled_here && state.escapes.escapes_here(word, escaped);
+        if (spelled_here)
+            words.push_back(word);
+        if (PyList_Append(escapes.ptr(), escaped.ptr()) < 0)
+            throw nb::python_error();
     }
-    nb::object pattern = join_alternation(items);
-    if (all_escaped_here) {
-        for (const AlternationItem &item : items)
-            words.push_back(item.text);
-    }
-    return pattern;
+    vx::throw_if_error();
+    if (!spelled_here)
+        words.clear();
+    return vx::steal_or_throw(PyUnicode_Join(args.id<"|">().ptr(), escapes.ptr()));
 }
-
-// --- PromptBanChecker, continued -----------------------------------------------------
 
 nb::object checker_build_regex(const vx::Args &args) {
+    const State &state = args.state<State>();
     nb::handle self = args[0];
-    nb::object banned_words = self.attr(VX_ID("banned_words"));
+    nb::object banned_words = nb::getattr(self, args.id<"banned_words">());
     if (!vx::truth(banned_words)) {
-        self.attr(VX_ID("_ban_regex")) = nb::none();
+        set_attribute(self, args.id<"_ban_regex">(), Py_None);
         return nb::none();
     }
     std::vector<nb::object> words;
     nb::object pattern = escaped_alternation(args, banned_words, words);
     // re.compile(pattern, flags=re.IGNORECASE if self.ignore_case else 0),
     // read in that order.
-    nb::object re = args.global(VX_ID("re"));
-    nb::object compile = re.attr(VX_ID("compile"));
-    bool ignore_case = vx::truth(self.attr(VX_ID("ignore_case")));
-    nb::object flags =
-        ignore_case ? nb::object(args.global(VX_ID("re")).attr(VX_ID("IGNORECASE"))) : nb::object(nb::int_(0));
-    nb::object compiled = compile(pattern, "flags"_a = flags);
-    self.attr(VX_ID("_ban_regex")) = compiled;
-    if (!words.empty() && is_our_pattern(re, compile, compiled, pattern, ignore_case))
-        attach_matcher(compiled, words, ignore_case);
+    nb::object compile = nb::getattr(args.global<"re">(), args.id<"compile">());
+    bool ignore_case = vx::truth(nb::getattr(self, args.id<"ignore_case">()));
+    nb::object flags = ignore_case ? nb::getattr(args.global<"re">(), args.id<"IGNORECASE">())
+                                   : vx::steal_or_throw(PyLong_FromLong(0));
+    bool provable = !words.empty() && compile_is_provable(state, compile, flags, pattern, ignore_case);
+    nb::object compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
+    bool proved = provable && compiled_as_proved(args, compiled, pattern, ignore_case);
+    set_attribute(self, args.id<"_ban_regex">(), compiled);
+    if (proved)
+        attach_matcher(args, compiled, pattern, words, ignore_case);
     return nb::none();
 }
 
@@ -733,99 +854,81 @@ nb::object distinct_texts(nb::handle text, const std::vector<lex::Match> &matche
     return vx::steal_or_throw(PySequence_List(distinct.ptr()));
 }
 
-nb::object checker_find_matched_words(const vx::Args &args) {
-    nb::handle self = args[0];
-    nb::str text = args.str(1);
-    nb::object regex = self.attr(VX_ID("_ban_regex"));
-    if (regex.is_none())
-        return nb::list();
-    if (std::shared_ptr<const lex::Matcher> matcher = registered_matcher(regex))
-        return distinct_texts(text, scan(*matcher, text));
-    nb::object hits = regex.attr(VX_ID("findall"))(text);
-    nb::object distinct = vx::steal_or_throw(PySet_New(hits.ptr()));
-    return vx::steal_or_throw(PySequence_List(distinct.ptr()));
+// `list` and `set` resolve to the built-in types found at import.
+bool hit_names_hold(State &state, const vx::Args &args) {
+    return state.hit_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
+        return vx::guard::is_original(reads.global<"list">(), state.list) &&
+               vx::guard::is_original(reads.global<"set">(), state.set);
+    });
 }
 
-// `raise error`, by the interpreter's rules: a class is called without
-// arguments, an instance is raised as it is, anything else is refused.
-// The exception is left set and no result returned, which the function
-// layer passes on as it is: no C++ exception on this common way out.
-nb::object raise_as_python_does(nb::handle error) {
-    nb::object instance;
-    nb::handle type;
-    if (PyExceptionClass_Check(error.ptr())) {
-        type = error;
-        instance = vx::steal_or_throw(PyObject_CallNoArgs(error.ptr()));
-        if (!PyExceptionInstance_Check(instance.ptr())) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                         error.ptr(), Py_TYPE(instance.ptr()));
-            throw nb::python_error();
-        }
-    } else if (PyExceptionInstance_Check(error.ptr())) {
-        instance = nb::borrow(error);
-        type = reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()));
-    } else {
-        vx::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+nb::object checker_find_matched_words(const vx::Args &args) {
+    State &state = args.state<State>();
+    nb::handle self = args[0];
+    nb::str text = args.str(1);
+    nb::object regex = nb::getattr(self, args.id<"_ban_regex">());
+    if (regex.is_none())
+        return vx::steal_or_throw(PyList_New(0));
+    if (hit_names_hold(state, args)) {
+        if (std::shared_ptr<const lex::Matcher> matcher = registered_matcher(args, regex))
+            return distinct_texts(text, scan(*matcher, text));
     }
-    PyErr_SetObject(type.ptr(), instance.ptr());
-    return nb::object();
+    // list(set(regex.findall(text))), with the list and set found.
+    nb::object list = args.global<"list">();
+    nb::object set = args.global<"set">();
+    nb::object hits = vx::call(nb::getattr(regex, args.id<"findall">()), {text});
+    nb::object distinct = vx::guard::is_builtin_type(set, &PySet_Type) ? vx::steal_or_throw(PySet_New(hits.ptr()))
+                                                                       : vx::call(set, {hits});
+    if (vx::guard::is_builtin_type(list, &PyList_Type))
+        return vx::steal_or_throw(PySequence_List(distinct.ptr()));
+    return vx::call(list, {distinct});
 }
 
 nb::object checker_check(const vx::Args &args) {
     nb::handle self = args[0];
     nb::str prompt = args.str(1);
-    nb::object hit_words = self.attr(VX_ID("find_matched_words"))(prompt);
-    if (vx::truth(hit_words)) {
-        nb::object joined = vx::steal_or_throw(PyUnicode_Join(VX_ID(",").ptr(), hit_words.ptr()));
-        nb::object message =
-            vx::steal_or_throw(PyUnicode_Concat(VX_ID("Prohibited prompt words: ").ptr(), joined.ptr()));
-        // PromptBanError(error_msg=message, data=hit_words), keyword names
-        // made once.
-        static PyObject *keyword_names = nullptr;
-        if (!keyword_names && !(keyword_names = Py_BuildValue("(ss)", "error_msg", "data")))
-            throw nb::python_error();
-        nb::object error_class = args.global(VX_ID("PromptBanError"));
-        PyObject *call_args[] = {nullptr, message.ptr(), hit_words.ptr()};
-        nb::object error = vx::steal_or_throw(
-            PyObject_Vectorcall(error_class.ptr(), call_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names));
-        return raise_as_python_does(error);
-    }
-    return vx::checked_str_result(nb::borrow(prompt));
+    nb::object hit_words = vx::call(nb::getattr(self, args.id<"find_matched_words">()), {prompt});
+    if (!vx::truth(hit_words))
+        return vx::checked_str_result(nb::borrow(prompt));
+    // raise PromptBanError(error_msg="Prohibited prompt words: " + ",".join(hit_words), data=hit_words)
+    nb::object error_class = args.global<"PromptBanError">();
+    nb::object joined = vx::steal_or_throw(PyUnicode_Join(args.id<",">().ptr(), hit_words.ptr()));
+    nb::object message =
+        vx::steal_or_throw(PyUnicode_Concat(args.id<"Prohibited prompt words: ">().ptr(), joined.ptr()));
+    nb::object error = vx::call(error_class, {}, {{args.id<"error_msg">(), message}, {args.id<"data">(), hit_words}});
+    return raise_as_python_does(error);
 }
 
 // --- module set-up ---------------------------------------------------------------
 
 // `from .exceptions import PromptBanError`, resolved against this module's
-// package, failing the import like the statement would.
+// package as the statement resolves it (its __package__ and __spec__),
+// failing the import like the statement would.
 nb::object import_prompt_ban_error(nb::handle module) {
-    nb::str name = nb::borrow<nb::str>(module.attr("__name__"));
-    nb::object package = nb::getattr(module, "__package__", nb::none());
-    if (!PyUnicode_Check(package.ptr()) || PyUnicode_GET_LENGTH(package.ptr()) == 0)
-        package = name.attr("rpartition")(".")[0];
-    nb::dict globals;
-    globals["__name__"] = name;
-    globals["__package__"] = package;
-    nb::tuple fromlist = nb::make_tuple("PromptBanError");
-    nb::object exceptions =
-        vx::steal_or_throw(PyImport_ImportModuleLevel("exceptions", globals.ptr(), nullptr, fromlist.ptr(), 1));
-    return vx::ModuleContext::take_from(exceptions, nb::str("PromptBanError"));
+    nb::str name("PromptBanError");
+    nb::object fromlist = nb::make_tuple(name);
+    nb::str exceptions_name("exceptions");
+    nb::object exceptions = vx::steal_or_throw(PyImport_ImportModuleLevelObject(
+        exceptions_name.ptr(), PyModule_GetDict(module.ptr()), nullptr, fromlist.ptr(), 1));
+    return vx::ModuleContext::take_from(exceptions, name);
 }
 
 } // namespace
 
-VX_MODULE(lexgard, module) {
-    module.attr("__doc__") = kModuleDoc;
-    vx::ModuleContext context{module, kSource};
-    context.bind("os", vx::ModuleContext::import("os"));
+VX_MODULE(lexgard, State, kSource, module) {
+    State &state = module.state_as<State>();
+    module.bind("__doc__", nb::str(kModuleDoc));
+    module.bind("os", vx::ModuleContext::import("os"));
     nb::object re = vx::ModuleContext::import("re");
-    context.bind("re", re);
-    nb::object typing = vx::ModuleContext::import("typing");
-    context.bind("List", typing.attr("List"));
-    context.bind("Set", typing.attr("Set"));
-    context.bind("PromptBanError", import_prompt_ban_error(module));
-    capture_re(re);
+    module.bind("re", re);
+    module.bind("List", vx::ModuleContext::import_from("typing", "List"));
+    module.bind("Set", vx::ModuleContext::import_from("typing", "Set"));
+    module.bind("PromptBanError", import_prompt_ban_error(module.module));
+    capture_re(state, re);
+    state.list = vx::guard::original_builtin_type("list", &PyList_Type);
+    state.set = vx::guard::original_builtin_type("set", &PySet_Type);
 
-    vx::ClassBuilder checker(context, "PromptBanChecker", kClassDoc);
+    vx::ClassBuilder checker(module, "PromptBanChecker", kClassDoc);
     checker.method({.name = "__init__",
                     .implementation = checker_init,
                     .params = {{"self"}, {"ban_word_file", "str"}, {"ignore_case", "bool", nb::bool_(true)}},

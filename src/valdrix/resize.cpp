@@ -29,40 +29,79 @@ constexpr const char *kImageResizeDoc = "将图片等比缩放并居中放置到
                                         "Returns:\n"
                                         "    缩放并居中后的 PIL Image 对象\n";
 
-using vx::int_of;
-using vx::native_int;
 using vx::new_int;
 using vx::number_op;
+using vx::guard::exact_int;
 
 using vxcore::kFitMaxMagnitude;
+
+struct State : vx::ModuleState {
+    // The built-ins the plain code calls, as found at import.
+    nb::object min, int_type;
+    vx::guard::GlobalsGuard size_names;
+
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(min.ptr());
+        Py_VISIT(int_type.ptr());
+        return 0;
+    }
+
+    void clear() override {
+        min = nb::object();
+        int_type = nb::object();
+        size_names.forget();
+    }
+};
 
 struct ResizedSize {
     nb::object new_w;
     nb::object new_h;
 };
 
-// new_w, new_h through the interpreter's number protocol: huge ints, floats
-// from a duck-typed image, and every error case.
-ResizedSize interpreter_size(nb::handle target_w, nb::handle target_h, nb::handle source_w, nb::handle source_h) {
+// ratio = min(target_w / s_w, target_h / s_h)
+// new_w = int(s_w * ratio); new_h = int(s_h * ratio)
+// through the interpreter, with each name looked up where Python looks it up.
+ResizedSize interpreter_size(const vx::Args &args, nb::handle target_w, nb::handle target_h, nb::handle source_w,
+                             nb::handle source_h) {
+    const State &state = args.state<State>();
+    nb::object min = args.global<"min">();
     nb::object width_ratio = number_op(PyNumber_TrueDivide, target_w, source_w);
     nb::object height_ratio = number_op(PyNumber_TrueDivide, target_h, source_h);
-    nb::object ratio = vx::compare(height_ratio, width_ratio, Py_LT) ? height_ratio : width_ratio;
-    return {int_of(number_op(PyNumber_Multiply, source_w, ratio)),
-            int_of(number_op(PyNumber_Multiply, source_h, ratio))};
+    nb::object ratio;
+    if (min.is(state.min))
+        ratio = vx::compare(height_ratio, width_ratio, Py_LT) ? height_ratio : width_ratio;
+    else
+        ratio = vx::call(min, {width_ratio, height_ratio});
+    auto truncated = [&](nb::handle side) {
+        nb::object int_type = args.global<"int">();
+        nb::object product = number_op(PyNumber_Multiply, side, ratio);
+        return int_type.is(state.int_type) ? vx::int_of(product) : vx::call(int_type, {product});
+    };
+    nb::object new_w = truncated(source_w);
+    return {new_w, truncated(source_h)};
 }
 
-ResizedSize resized_size(nb::handle target_w, nb::handle target_h, nb::handle source_w, nb::handle source_h) {
-    auto tw = native_int(target_w, kFitMaxMagnitude), th = native_int(target_h, kFitMaxMagnitude);
-    auto sw = native_int(source_w, kFitMaxMagnitude), sh = native_int(source_h, kFitMaxMagnitude);
-    if (!(tw && th && sw && sh) || !vxcore::fit_is_native(*tw, *th, *sw, *sh))
-        return interpreter_size(target_w, target_h, source_w, source_h);
+bool size_names_original(const State &state, vx::guard::PureReads &reads) {
+    return vx::guard::is_original(reads.global<"min">(), state.min) &&
+           vx::guard::is_original(reads.global<"int">(), state.int_type);
+}
+
+ResizedSize resized_size(const vx::Args &args, nb::handle target_w, nb::handle target_h, nb::handle source_w,
+                         nb::handle source_h) {
+    State &state = args.state<State>();
+    auto tw = exact_int(target_w, kFitMaxMagnitude), th = exact_int(target_h, kFitMaxMagnitude);
+    auto sw = exact_int(source_w, kFitMaxMagnitude), sh = exact_int(source_h, kFitMaxMagnitude);
+    bool names_original = state.size_names.holds(
+        state.clock, args, [&](vx::guard::PureReads &reads) { return size_names_original(state, reads); });
+    if (!names_original || !(tw && th && sw && sh) || !vxcore::fit_is_native(*tw, *th, *sw, *sh))
+        return interpreter_size(args, target_w, target_h, source_w, source_h);
     vxcore::CanvasFit fit = vxcore::fit_to_canvas(*tw, *th, *sw, *sh);
     return {new_int(fit.new_w), new_int(fit.new_h)};
 }
 
 // `(target - resized) // 2`; both are ints by now.
 nb::object centring_offset(nb::handle target, nb::handle resized) {
-    auto t = native_int(target, kFitMaxMagnitude), r = native_int(resized, kFitMaxMagnitude);
+    auto t = exact_int(target, kFitMaxMagnitude), r = exact_int(resized, kFitMaxMagnitude);
     if (t && r)
         return new_int(vxcore::floor_divide(*t - *r, 2));
     return number_op(PyNumber_FloorDivide, number_op(PyNumber_Subtract, target, resized), new_int(2));
@@ -74,39 +113,41 @@ nb::object image_resize(const vx::Args &args) {
     nb::int_ target_h = args.integer(2);
     nb::handle bg_color = args[3];
 
-    nb::object new_image = nb::getattr(args.global(VX_ID("Image")), VX_ID("new"));
-    nb::object canvas = new_image(VX_ID("RGB"), nb::make_tuple(target_w, target_h), bg_color);
+    nb::object new_image = nb::getattr(args.global<"Image">(), args.id<"new">());
+    nb::object canvas = vx::call(new_image, {args.id<"RGB">(), nb::make_tuple(target_w, target_h), bg_color});
 
-    auto [source_w, source_h] = vx::unpack_pair(nb::getattr(image, VX_ID("size")));
-    ResizedSize size = resized_size(target_w, target_h, source_w, source_h);
+    auto [source_w, source_h] = vx::unpack_pair(nb::getattr(image, args.id<"size">()));
+    ResizedSize size = resized_size(args, target_w, target_h, source_w, source_h);
 
-    nb::object resize = nb::getattr(image, VX_ID("resize"));
+    nb::object resize = nb::getattr(image, args.id<"resize">());
     nb::object new_size = nb::make_tuple(size.new_w, size.new_h);
-    nb::object lanczos = nb::getattr(args.global(VX_ID("Resampling")), VX_ID("LANCZOS"));
-    nb::object resized = resize(new_size, lanczos);
+    nb::object lanczos = nb::getattr(args.global<"Resampling">(), args.id<"LANCZOS">());
+    nb::object resized = vx::call(resize, {new_size, lanczos});
 
     nb::object paste_x = centring_offset(target_w, size.new_w);
     nb::object paste_y = centring_offset(target_h, size.new_h);
-    nb::object paste = nb::getattr(canvas, VX_ID("paste"));
-    paste(resized, nb::make_tuple(paste_x, paste_y));
+    nb::object paste = nb::getattr(canvas, args.id<"paste">());
+    vx::call(paste, {resized, nb::make_tuple(paste_x, paste_y)});
     return canvas;
 }
 
 } // namespace
 
-VX_MODULE(resize, module) {
-    vx::ModuleContext context{module, kSource};
-    context.bind("__doc__", nb::str(kModuleDoc));
+VX_MODULE(resize, State, kSource, module) {
+    State &state = module.state_as<State>();
+    state.min = vx::guard::original_builtin("min");
+    state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
+    module.bind("__doc__", nb::str(kModuleDoc));
     // `from PIL import Image` binds the submodule, importing it when needed.
-    context.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
-    context.bind("Resampling", vx::ModuleContext::import_from("PIL.Image", "Resampling"));
-    context.def({.name = "image_resize",
-                 .implementation = image_resize,
-                 .params = {{"image", "Image"},
-                            {"target_w", "int"},
-                            {"target_h", "int"},
-                            {"bg_color", nullptr, nb::make_tuple(0, 0, 0)}},
-                 .doc = kImageResizeDoc,
-                 .return_annotation = "Image",
-                 .source_line = __LINE__});
+    module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
+    module.bind("Resampling", vx::ModuleContext::import_from("PIL.Image", "Resampling"));
+    module.def({.name = "image_resize",
+                .implementation = image_resize,
+                .params = {{"image", "Image"},
+                           {"target_w", "int"},
+                           {"target_h", "int"},
+                           {"bg_color", nullptr, nb::make_tuple(0, 0, 0)}},
+                .doc = kImageResizeDoc,
+                .return_annotation = "Image",
+                .source_line = __LINE__});
 }

@@ -1,16 +1,20 @@
 // valdrix.comfyui.halvane: orders a ComfyUI service to restart and waits until
 // it answers again.
 //
-// Everything here talks to the outside through the interpreter: `requests`,
-// `time` and `logging` are looked up in the module namespace at every use (so
-// a host or a test may replace them after import), instance attributes are
-// read afresh at every use, and sibling methods are called through `self`.
-// The calling thread blocks only inside `requests.get` and `time.sleep`, which
-// release the GIL themselves.
+// Everything here talks to the outside through the interpreter, in the order
+// the same class written in Python would: `requests`, `time`, `logging`,
+// `print`, `str` and the `Exception` of an except clause are looked up among
+// the module's globals and then the built-ins at every use (so a host or a
+// test may replace them after import), instance attributes are read afresh at
+// every use, and sibling methods are called through `self`. Nothing is
+// skipped or remembered, so no guard is needed. The calling thread blocks
+// only inside `requests.get` and `time.sleep`, which release the GIL
+// themselves.
 #include <vxnative/except.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -18,7 +22,6 @@
 #include <vector>
 
 namespace nb = nanobind;
-using namespace nb::literals;
 
 namespace {
 
@@ -33,13 +36,13 @@ constexpr const char *kModuleDoc =
     "given.";
 
 constexpr const char *kDefaultBaseUrl = "http://127.0.0.1:8188";
-constexpr const char *kRebootPath = "/api/manager/reboot";
-constexpr const char *kStatsPath = "/api/system_stats";
-constexpr const char *kFlagPrefix = "comfyui服务重启 [";
-constexpr const char *kFlagSuffix = "]";
+constexpr vx::Literal kRebootPath = "/api/manager/reboot";
+constexpr vx::Literal kStatsPath = "/api/system_stats";
+constexpr vx::Literal kFlagPrefix = "comfyui服务重启 [";
+constexpr vx::Literal kFlagSuffix = "]";
 // A service that accepts the restart order may hang up without answering;
 // the HTTP client reports that with this text.
-constexpr const char *kRemoteClosed = "Remote end closed connection";
+constexpr vx::Literal kRemoteClosed = "Remote end closed connection";
 
 constexpr const char *kClassDoc = "ComfyUI 服务管理工具\n"
                                   "- 调用 reboot 接口发起服务重启\n"
@@ -49,18 +52,18 @@ constexpr const char *kTriggerRebootDoc = "发起重启请求，无返回值；�
 constexpr const char *kWaitServiceReadyDoc = "轮询检测服务是否恢复，60秒超时";
 constexpr const char *kRunRebootAndWaitDoc = "完整流程：发起重启 + 等待恢复";
 
-constexpr const char *kRebootCalled = "%s 调用重启接口 url=%s";
-constexpr const char *kRebootAccepted = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s";
-constexpr const char *kRebootConnectionError = "%s 连接异常：%s url=%s";
-constexpr const char *kRebootFailed = "%s 发起重启请求异常: %s url=%s";
-constexpr const char *kPollStart = "%s 开始轮询 %s，最长等待 %ss";
-constexpr const char *kServiceReady = "%s 服务已恢复正常，状态码200";
-constexpr const char *kBadStatus = "%s 接口返回异常状态码 %s，继续等待...";
-constexpr const char *kNotListening = " 服务未启动/连接拒绝，等待中...";
-constexpr const char *kRequestFailed = " 请求异常: ";
-constexpr const char *kPollTimedOut = "%s 超时 %ss，服务未恢复";
-constexpr const char *kCycleDone = "%s 重启完成，服务正常可用";
-constexpr const char *kCycleTimedOut = "%s 重启后超时未恢复";
+constexpr vx::Literal kRebootCalled = "%s 调用重启接口 url=%s";
+constexpr vx::Literal kRebootAccepted = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s";
+constexpr vx::Literal kRebootConnectionError = "%s 连接异常：%s url=%s";
+constexpr vx::Literal kRebootFailed = "%s 发起重启请求异常: %s url=%s";
+constexpr vx::Literal kPollStart = "%s 开始轮询 %s，最长等待 %ss";
+constexpr vx::Literal kServiceReady = "%s 服务已恢复正常，状态码200";
+constexpr vx::Literal kBadStatus = "%s 接口返回异常状态码 %s，继续等待...";
+constexpr vx::Literal kNotListening = " 服务未启动/连接拒绝，等待中...";
+constexpr vx::Literal kRequestFailed = " 请求异常: ";
+constexpr vx::Literal kPollTimedOut = "%s 超时 %ss，服务未恢复";
+constexpr vx::Literal kCycleDone = "%s 重启完成，服务正常可用";
+constexpr vx::Literal kCycleTimedOut = "%s 重启后超时未恢复";
 
 // --- small helpers -----------------------------------------------------------
 
@@ -73,20 +76,34 @@ nb::str concat(nb::handle left, nb::handle right) {
     return nb::steal<nb::str>(vx::steal_or_throw(PyUnicode_Concat(left.ptr(), right.ptr())).release());
 }
 
+// `self.<name>`.
+template <vx::Literal Name> nb::object attribute(const vx::Args &args) {
+    return nb::getattr(args[0], args.id<Name>());
+}
+
 // The logging method `self.logger.<level>`, resolved before the values of
 // the call are read, as an expression `self.logger.<level>(format, ...)`
 // evaluates it.
-nb::object logger_method(nb::handle self, nb::handle level) {
-    return nb::getattr(nb::getattr(self, VX_ID("logger")), level);
+template <vx::Literal Level> nb::object logger_method(const vx::Args &args) {
+    return nb::getattr(attribute<"logger">(args), args.id<Level>());
 }
 
-// `requests.exceptions.ConnectionError`, resolved when an exception is matched.
-nb::object connection_error_class(const vx::Args &args) {
-    return nb::getattr(nb::getattr(args.global(VX_ID("requests")), VX_ID("exceptions")), VX_ID("ConnectionError"));
+// `str(exception)` with the `str` found now.
+nb::object str_of(const vx::Args &args, nb::handle exception) {
+    return vx::call(args.global<"str">(), {exception});
 }
 
-bool is_exception(nb::handle exception) {
-    return PyErr_GivenExceptionMatches(exception.ptr(), PyExc_Exception) != 0;
+// `except requests.exceptions.ConnectionError`: the class is looked up when
+// the clause is reached.
+bool is_connection_error(const vx::Args &args, nb::handle exception) {
+    nb::object exceptions = nb::getattr(args.global<"requests">(), args.id<"exceptions">());
+    return vx::exception_matches(exception, nb::getattr(exceptions, args.id<"ConnectionError">()));
+}
+
+// `except Exception`: the name is a global like any other, looked up only
+// when the clause is reached.
+bool is_exception(const vx::Args &args, nb::handle exception) {
+    return vx::exception_matches(exception, args.global<"Exception">());
 }
 
 // --- credentials in what is logged or printed ----------------------------------
@@ -200,10 +217,28 @@ std::optional<std::string> user_info_of(nb::handle url) {
 
 enum class Kind { url, text };
 
+// False only when the value holds text without any "@": every user-info
+// ends at one, so such text has nothing to mask (and is not copied to find
+// that out).
+bool may_hold_user_info(nb::handle value) {
+    PyObject *object = value.ptr();
+    if (PyUnicode_Check(object)) {
+        Py_ssize_t at = PyUnicode_FindChar(object, '@', 0, PyUnicode_GET_LENGTH(object), 1);
+        if (at == -2)
+            throw nb::python_error();
+        return at >= 0;
+    }
+    if (PyBytes_Check(object))
+        return std::memchr(PyBytes_AS_STRING(object), '@', static_cast<size_t>(PyBytes_GET_SIZE(object))) != nullptr;
+    return true;
+}
+
 // `value` as it may be shown: a str (bytes, bytearray) with its credentials
 // masked, or the value itself when there is nothing to mask (or it holds no
 // text).
 nb::object shown(nb::handle value, Kind kind, const std::vector<std::string> &user_infos = {}) {
+    if (!may_hold_user_info(value))
+        return nb::borrow(value);
     std::optional<std::string> value_text = url_text_of(value);
     if (!value_text)
         return nb::borrow(value);
@@ -235,94 +270,97 @@ std::vector<std::string> user_infos_of(std::initializer_list<nb::handle> urls) {
 // `requests.get(url, timeout=self.timeout)` with `requests` taken from the
 // module namespace now; `url_attribute` names the instance attribute read,
 // and `url` keeps what was read for the messages about this request.
-nb::object http_get(const vx::Args &args, nb::handle url_attribute, nb::object &url) {
-    nb::handle self = args[0];
-    nb::object get = nb::getattr(args.global(VX_ID("requests")), VX_ID("get"));
-    url = nb::getattr(self, url_attribute);
-    nb::object timeout = nb::getattr(self, VX_ID("timeout"));
-    return get(url, "timeout"_a = timeout);
+template <vx::Literal UrlAttribute> nb::object http_get(const vx::Args &args, nb::object &url) {
+    nb::object get = nb::getattr(args.global<"requests">(), args.id<"get">());
+    url = attribute<UrlAttribute>(args);
+    nb::object timeout = attribute<"timeout">(args);
+    return vx::call(get, {url}, {{args.id<"timeout">(), timeout}});
 }
 
 // --- __init__ ----------------------------------------------------------------
 
-// `<base_url attribute>` followed by `path`, the attribute read back from the
-// instance just as it was stored.
-nb::str endpoint(nb::handle self, nb::handle path) {
-    return concat(formatted(nb::getattr(self, VX_ID("base_url"))), path);
+// `f"{self.base_url}<path>"`, the attribute read back from the instance just
+// as it was stored.
+nb::str endpoint(const vx::Args &args, nb::handle path) {
+    return concat(formatted(attribute<"base_url">(args)), path);
 }
 
+// `logging.getLogger(__name__)`.
 nb::object default_logger(const vx::Args &args) {
-    nb::object get_logger = nb::getattr(args.global(VX_ID("logging")), VX_ID("getLogger"));
-    return get_logger(args.global(VX_ID("__name__")));
+    nb::object get_logger = nb::getattr(args.global<"logging">(), args.id<"getLogger">());
+    return vx::call(get_logger, {args.global<"__name__">()});
+}
+
+template <vx::Literal Name> void store(const vx::Args &args, nb::handle value) {
+    nb::setattr(args[0], args.id<Name>(), value);
 }
 
 nb::object manager_init(const vx::Args &args) {
-    nb::handle self = args[0];
     nb::int_ timeout = args.integer(2);
     nb::int_ max_wait = args.integer(3);
     double poll_interval = args.real(4);
     nb::str base_url = args.str(1);
     nb::handle logger = args[5];
 
-    nb::setattr(self, VX_ID("base_url"), nb::getattr(base_url, VX_ID("rstrip"))(VX_ID("/")));
-    nb::setattr(self, VX_ID("reboot_api"), endpoint(self, VX_ID(kRebootPath)));
-    nb::setattr(self, VX_ID("stats_api"), endpoint(self, VX_ID(kStatsPath)));
-    nb::setattr(self, VX_ID("timeout"), timeout);
-    nb::setattr(self, VX_ID("max_wait"), max_wait);
-    nb::setattr(self, VX_ID("poll_interval"), nb::float_(poll_interval));
+    store<"base_url">(args, vx::call(nb::getattr(base_url, args.id<"rstrip">()), {args.id<"/">()}));
+    store<"reboot_api">(args, endpoint(args, args.id<kRebootPath>()));
+    store<"stats_api">(args, endpoint(args, args.id<kStatsPath>()));
+    store<"timeout">(args, timeout);
+    store<"max_wait">(args, max_wait);
+    store<"poll_interval">(args, nb::float_(poll_interval));
     nb::object shown_url = shown(base_url, Kind::url);
-    nb::setattr(self, VX_ID("flag"), concat(concat(VX_ID(kFlagPrefix), shown_url), VX_ID(kFlagSuffix)));
-    nb::setattr(self, VX_ID("logger"), vx::truth(logger) ? nb::borrow(logger) : default_logger(args));
+    store<"flag">(args, concat(concat(args.id<kFlagPrefix>(), shown_url), args.id<kFlagSuffix>()));
+    store<"logger">(args, vx::truth(logger) ? nb::borrow(logger) : default_logger(args));
     return nb::none();
 }
 
 // --- trigger_reboot ----------------------------------------------------------
 
 // A `debug` line with the flag and the restart URL.
-void log_reboot_outcome(nb::handle self, nb::handle format) {
-    nb::object debug = logger_method(self, VX_ID("debug"));
-    nb::object flag = nb::getattr(self, VX_ID("flag"));
-    nb::object url = nb::getattr(self, VX_ID("reboot_api"));
-    debug(format, shown(flag, Kind::text), shown(url, Kind::url));
+void log_reboot_outcome(const vx::Args &args, nb::handle format) {
+    nb::object debug = logger_method<"debug">(args);
+    nb::object flag = attribute<"flag">(args);
+    nb::object url = attribute<"reboot_api">(args);
+    vx::call(debug, {format, shown(flag, Kind::text), shown(url, Kind::url)});
 }
 
-// A failure logged with its text between the flag and the URL; the text may
+// A failure logged with `str(e)` between the flag and the URL; the text may
 // quote the URL that was requested, or the one about to be logged.
-void log_reboot_failure(nb::handle self, nb::handle format, nb::handle exception, nb::handle requested_url) {
-    nb::object debug = logger_method(self, VX_ID("debug"));
-    nb::object flag = nb::getattr(self, VX_ID("flag"));
-    nb::str text = nb::str(exception);
-    nb::object url = nb::getattr(self, VX_ID("reboot_api"));
+void log_reboot_failure(const vx::Args &args, nb::handle format, nb::handle exception, nb::handle requested_url) {
+    nb::object debug = logger_method<"debug">(args);
+    nb::object flag = attribute<"flag">(args);
+    nb::object text = str_of(args, exception);
+    nb::object url = attribute<"reboot_api">(args);
     std::vector<std::string> user_infos = user_infos_of({requested_url, url});
-    debug(format, shown(flag, Kind::text), shown(text, Kind::text, user_infos), shown(url, Kind::url));
+    vx::call(debug, {format, shown(flag, Kind::text), shown(text, Kind::text, user_infos), shown(url, Kind::url)});
 }
 
-void handle_reboot_connection_error(nb::handle self, nb::handle exception, nb::handle requested_url) {
-    nb::str text = nb::str(exception);
-    int remote_closed = PySequence_Contains(text.ptr(), VX_ID(kRemoteClosed).ptr());
+// `if "Remote end closed connection" in str(e):`
+void handle_reboot_connection_error(const vx::Args &args, nb::handle exception, nb::handle requested_url) {
+    nb::object text = str_of(args, exception);
+    int remote_closed = PySequence_Contains(text.ptr(), args.id<kRemoteClosed>().ptr());
     if (remote_closed < 0)
         throw nb::python_error();
     if (remote_closed)
-        log_reboot_outcome(self, VX_ID(kRebootAccepted));
+        log_reboot_outcome(args, args.id<kRebootAccepted>());
     else
-        log_reboot_failure(self, VX_ID(kRebootConnectionError), exception, requested_url);
+        log_reboot_failure(args, args.id<kRebootConnectionError>(), exception, requested_url);
 }
 
 nb::object trigger_reboot(const vx::Args &args) {
-    nb::handle self = args[0];
     nb::object requested_url;
     nb::object exception = vx::run_protected([&] {
-        http_get(args, VX_ID("reboot_api"), requested_url);
-        log_reboot_outcome(self, VX_ID(kRebootCalled));
+        http_get<"reboot_api">(args, requested_url);
+        log_reboot_outcome(args, args.id<kRebootCalled>());
     });
     if (!exception.is_valid())
         return nb::none();
 
     vx::HandlingScope handling(exception);
-    if (vx::exception_matches(exception, connection_error_class(args)))
-        handle_reboot_connection_error(self, exception, requested_url);
-    else if (is_exception(exception))
-        log_reboot_failure(self, VX_ID(kRebootFailed), exception, requested_url);
+    if (is_connection_error(args, exception))
+        handle_reboot_connection_error(args, exception, requested_url);
+    else if (is_exception(args, exception))
+        log_reboot_failure(args, args.id<kRebootFailed>(), exception, requested_url);
     else
         vx::reraise(std::move(exception));
     return nb::none();
@@ -330,79 +368,82 @@ nb::object trigger_reboot(const vx::Args &args) {
 
 // --- wait_service_ready ------------------------------------------------------
 
+// `time.<function>`, with `time` looked up now.
+template <vx::Literal Function> nb::object time_function(const vx::Args &args) {
+    return nb::getattr(args.global<"time">(), args.id<Function>());
+}
+
 nb::object wall_clock(const vx::Args &args) {
-    return nb::getattr(args.global(VX_ID("time")), VX_ID("time"))();
+    return vx::call(time_function<"time">(args), {});
 }
 
 // time.time() - start_time < self.max_wait, evaluated afresh.
 bool within_budget(const vx::Args &args, nb::handle start_time) {
     nb::object now = wall_clock(args);
     nb::object elapsed = vx::number_op(PyNumber_Subtract, now, start_time);
-    nb::object max_wait = nb::getattr(args[0], VX_ID("max_wait"));
-    return vx::compare(elapsed, max_wait, Py_LT);
+    return vx::compare(elapsed, attribute<"max_wait">(args), Py_LT);
 }
 
-void log_poll_start(nb::handle self) {
-    nb::object debug = logger_method(self, VX_ID("debug"));
-    nb::object flag = nb::getattr(self, VX_ID("flag"));
-    nb::object url = nb::getattr(self, VX_ID("stats_api"));
-    nb::object max_wait = nb::getattr(self, VX_ID("max_wait"));
-    debug(VX_ID(kPollStart), shown(flag, Kind::text), shown(url, Kind::url), max_wait);
+void log_poll_start(const vx::Args &args) {
+    nb::object debug = logger_method<"debug">(args);
+    nb::object flag = attribute<"flag">(args);
+    nb::object url = attribute<"stats_api">(args);
+    nb::object max_wait = attribute<"max_wait">(args);
+    vx::call(debug, {args.id<kPollStart>(), shown(flag, Kind::text), shown(url, Kind::url), max_wait});
 }
 
-void log_poll_timed_out(nb::handle self) {
-    nb::object error = logger_method(self, VX_ID("error"));
-    nb::object flag = nb::getattr(self, VX_ID("flag"));
-    nb::object max_wait = nb::getattr(self, VX_ID("max_wait"));
-    error(VX_ID(kPollTimedOut), shown(flag, Kind::text), max_wait);
+void log_poll_timed_out(const vx::Args &args) {
+    nb::object error = logger_method<"error">(args);
+    nb::object flag = attribute<"flag">(args);
+    nb::object max_wait = attribute<"max_wait">(args);
+    vx::call(error, {args.id<kPollTimedOut>(), shown(flag, Kind::text), max_wait});
 }
 
-void log_with_flag(nb::handle self, nb::handle level, nb::handle format) {
-    nb::object method = logger_method(self, level);
-    nb::object flag = nb::getattr(self, VX_ID("flag"));
-    method(format, shown(flag, Kind::text));
+template <vx::Literal Level> void log_with_flag(const vx::Args &args, nb::handle format) {
+    nb::object method = logger_method<Level>(args);
+    nb::object flag = attribute<"flag">(args);
+    vx::call(method, {format, shown(flag, Kind::text)});
 }
 
 // One readiness request; true when the service answered 200.
 bool service_answers(const vx::Args &args, nb::object &requested_url) {
-    nb::handle self = args[0];
-    nb::object response = http_get(args, VX_ID("stats_api"), requested_url);
-    if (vx::compare(nb::getattr(response, VX_ID("status_code")), nb::int_(200), Py_EQ)) {
-        log_with_flag(self, VX_ID("debug"), VX_ID(kServiceReady));
+    nb::object response = http_get<"stats_api">(args, requested_url);
+    if (vx::compare(nb::getattr(response, args.id<"status_code">()), nb::int_(200), Py_EQ)) {
+        log_with_flag<"debug">(args, args.id<kServiceReady>());
         return true;
     }
-    nb::object debug = logger_method(self, VX_ID("debug"));
-    nb::object flag = nb::getattr(self, VX_ID("flag"));
-    nb::object status = nb::getattr(response, VX_ID("status_code"));
-    debug(VX_ID(kBadStatus), shown(flag, Kind::text), status);
+    nb::object debug = logger_method<"debug">(args);
+    nb::object flag = attribute<"flag">(args);
+    nb::object status = nb::getattr(response, args.id<"status_code">());
+    vx::call(debug, {args.id<kBadStatus>(), shown(flag, Kind::text), status});
     return false;
 }
 
 // Failed readiness requests go to standard output, not to the logger:
-// `print(f"{self.flag}<suffix>")`, or with the exception's str() after it.
+// `print(f"{self.flag}<suffix>")` for a refused connection, and
+// `print(f"{self.flag}<suffix>{str(e)}")` for any other Exception.
 void report_failed_request(const vx::Args &args, nb::handle exception, nb::handle requested_url) {
     vx::HandlingScope handling(exception);
-    nb::handle self = args[0];
-    bool refused = vx::exception_matches(exception, connection_error_class(args));
-    if (!refused && !is_exception(exception))
+    bool refused = is_connection_error(args, exception);
+    if (!refused && !is_exception(args, exception))
         vx::reraise(nb::borrow(exception));
-    nb::object print = args.global(VX_ID("print"));
+    nb::object print = args.global<"print">();
     nb::str line =
-        concat(formatted(nb::getattr(self, VX_ID("flag"))), refused ? VX_ID(kNotListening) : VX_ID(kRequestFailed));
+        concat(formatted(attribute<"flag">(args)), refused ? args.id<kNotListening>() : args.id<kRequestFailed>());
     if (!refused)
-        line = concat(line, nb::str(exception));
-    print(shown(line, Kind::text, user_infos_of({requested_url})));
+        line = concat(line, formatted(str_of(args, exception)));
+    vx::call(print, {shown(line, Kind::text, user_infos_of({requested_url}))});
 }
 
+// `time.sleep(self.poll_interval)`.
 void pause(const vx::Args &args) {
-    nb::object sleep = nb::getattr(args.global(VX_ID("time")), VX_ID("sleep"));
-    sleep(nb::getattr(args[0], VX_ID("poll_interval")));
+    nb::object sleep = time_function<"sleep">(args);
+    vx::call(sleep, {attribute<"poll_interval">(args)});
 }
 
 nb::object wait_service_ready(const vx::Args &args) {
-    nb::handle self = args[0];
     nb::object start_time = wall_clock(args);
-    log_poll_start(self);
+    log_poll_start(args);
     while (within_budget(args, start_time)) {
         bool ready = false;
         nb::object requested_url;
@@ -413,25 +454,24 @@ nb::object wait_service_ready(const vx::Args &args) {
             report_failed_request(args, exception, requested_url);
         pause(args);
     }
-    log_poll_timed_out(self);
+    log_poll_timed_out(args);
     return nb::bool_(false);
 }
 
 // --- run_reboot_and_wait -----------------------------------------------------
 
 nb::object run_reboot_and_wait(const vx::Args &args) {
-    nb::handle self = args[0];
-    nb::getattr(self, VX_ID("trigger_reboot"))();
-    nb::object ready = nb::getattr(self, VX_ID("wait_service_ready"))();
+    vx::call(attribute<"trigger_reboot">(args), {});
+    nb::object ready = vx::call(attribute<"wait_service_ready">(args), {});
     if (vx::truth(ready))
-        log_with_flag(self, VX_ID("debug"), VX_ID(kCycleDone));
+        log_with_flag<"debug">(args, args.id<kCycleDone>());
     else
-        log_with_flag(self, VX_ID("error"), VX_ID(kCycleTimedOut));
+        log_with_flag<"error">(args, args.id<kCycleTimedOut>());
     return ready;
 }
 
-void add_manager_class(const vx::ModuleContext &context) {
-    vx::ClassBuilder manager(context, "ComfyUIManager", kClassDoc);
+void add_manager_class(const vx::ModuleContext &module) {
+    vx::ClassBuilder manager(module, "ComfyUIManager", kClassDoc);
     manager.method({.name = "__init__",
                     .implementation = manager_init,
                     .params = {{"self"},
@@ -464,12 +504,13 @@ void add_manager_class(const vx::ModuleContext &context) {
 
 } // namespace
 
-VX_MODULE(halvane, module) {
-    vx::ModuleContext context{module, kSource};
-    context.bind("__doc__", nb::str(kModuleDoc));
-    context.bind("time", vx::ModuleContext::import("time"));
-    context.bind("logging", vx::ModuleContext::import("logging"));
-    context.bind("requests", vx::ModuleContext::import("requests"));
-    context.bind("Optional", vx::ModuleContext::import_from("typing", "Optional"));
-    add_manager_class(context);
+// The module keeps nothing beyond its names: every object it uses is looked
+// up when it is used.
+VX_MODULE(halvane, vx::ModuleState, kSource, module) {
+    module.bind("__doc__", nb::str(kModuleDoc));
+    module.bind("time", vx::ModuleContext::import("time"));
+    module.bind("logging", vx::ModuleContext::import("logging"));
+    module.bind("requests", vx::ModuleContext::import("requests"));
+    module.bind("Optional", vx::ModuleContext::import_from("typing", "Optional"));
+    add_manager_class(module);
 }

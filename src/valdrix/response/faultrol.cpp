@@ -1,5 +1,13 @@
 // valdrix.response.faultrol: custom error codes beyond the fixed table, and
-// one process-wide registry of them.
+// a registry of them (one per module object, so each interpreter has its own).
+//
+// The methods look up what the same classes written in Python would, when
+// they would: `CustomErrorCode` and `dict` among the module's globals and
+// then the built-ins, `cls._registry` through the class a method is called
+// on. Two kinds of native steps stand in for calls: dict methods on a
+// registry that is exactly a dict (its type cannot be changed, so the C API
+// does what its methods do), and `register`'s construction of the class
+// defined here, taken only while the guard `builds_as_defined_here` proves it.
 #include <vxnative/native.hpp>
 
 namespace nb = nanobind;
@@ -51,90 +59,121 @@ constexpr const char *kGetDoc = "根据 code 查找已注册的错误码。\n"
 constexpr const char *kListAllDoc = "返回所有已注册的错误码字典。";
 constexpr const char *kClearDoc = "清空所有注册的错误码（主要用于测试）。";
 
+// --- the module's state ----------------------------------------------------------
+
+struct State : vx::ModuleState {
+    // CustomErrorCode as this module object defined it, the version tag it
+    // had once it was complete (0 when it got none) and its native __init__.
+    nb::object custom_class;
+    unsigned int custom_tag = 0;
+    nb::object custom_init;
+
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(custom_class.ptr());
+        Py_VISIT(custom_init.ptr());
+        return 0;
+    }
+
+    void clear() override {
+        custom_class = nb::object();
+        custom_init = nb::object();
+        custom_tag = 0;
+    }
+};
+
 // --- CustomErrorCode -------------------------------------------------------
 
-void store_code_and_msg(nb::handle self, nb::handle code, nb::handle msg) {
-    self.attr(VX_ID("_code")) = code;
-    self.attr(VX_ID("_msg")) = msg;
+// self._code = code; self._msg = msg
+void store_code_and_msg(const vx::Args &args, nb::handle self, nb::handle code, nb::handle msg) {
+    nb::setattr(self, args.id<"_code">(), code);
+    nb::setattr(self, args.id<"_msg">(), msg);
 }
 
 nb::object custom_init(const vx::Args &args) {
-    nb::handle self = args[0];
     nb::str code = args.str(1);
     nb::str msg = args.str(2);
-    store_code_and_msg(self, code, msg);
+    store_code_and_msg(args, args[0], code, msg);
     return nb::none();
 }
 
-// The class defined here and the version tag it had when the module was set
-// up. Building a code without calling the class gives exactly what the call
-// gives only while the class is still that class, its metaclass type, and
-// nothing in it or its bases changed since: a replaced __init__, __new__,
-// __setattr__ or __init_subclass__, a descriptor for _code or _msg, new
-// bases. Every such change gives the class a new tag, and the interpreter
-// never hands out a tag twice.
-struct {
-    PyObject *cls = nullptr;
-    unsigned int version = 0;
-} original_custom;
-
-bool constructs_as_defined_here(nb::handle cls) {
-    if (cls.ptr() != original_custom.cls || !Py_IS_TYPE(cls.ptr(), &PyType_Type) || original_custom.version == 0)
+// True while calling `cls(code, msg)` with two exact strs can only allocate
+// an instance and run the native __init__ defined here: `cls` is the class
+// this module object defined, its metaclass is `type`, and it still has the
+// version tag it had when the module was set up. That tag goes whenever the
+// class or a base changes (a replaced __init__, __new__ or __setattr__, a
+// descriptor for _code or _msg, new bases, abstract methods), and the
+// interpreter never hands it out again; so its namespace still holds the
+// native __init__. That function must also still run as defined: a __code__
+// or __defaults__ assigned to it changes no tag.
+bool builds_as_defined_here(const State &state, nb::handle cls) {
+    if (!cls.is(state.custom_class) || !vx::guard::plain_class(cls) || state.custom_tag == 0)
         return false;
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    return PyUnstable_Type_AssignVersionTag(type) && type->tp_version_tag == original_custom.version;
+    if (vx::guard::version_tag(reinterpret_cast<PyTypeObject *>(cls.ptr())) != state.custom_tag)
+        return false;
+    return vx::guard::runs_as_defined(state.custom_init, state.custom_init);
 }
 
 // `CustomErrorCode(code, msg)` with the class found among the module's
 // globals now; both arguments are already known to be exact str.
 nb::object new_custom_error_code(const vx::Args &args, nb::handle code, nb::handle msg) {
-    nb::object cls = args.global(VX_ID("CustomErrorCode"));
-    if (!constructs_as_defined_here(cls))
-        return cls(code, msg);
+    nb::object cls = args.global<"CustomErrorCode">();
+    if (!builds_as_defined_here(args.state<State>(), cls))
+        return vx::call(cls, {code, msg});
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     nb::object instance = vx::steal_or_throw(type->tp_alloc(type, 0));
-    store_code_and_msg(instance, code, msg);
+    store_code_and_msg(args, instance, code, msg);
     return instance;
 }
 
 nb::object custom_code(const vx::Args &args) {
-    return vx::checked_str_result(args[0].attr(VX_ID("_code")));
+    return vx::checked_str_result(nb::getattr(args[0], args.id<"_code">()));
 }
 
 nb::object custom_msg(const vx::Args &args) {
-    return vx::checked_str_result(args[0].attr(VX_ID("_msg")));
+    return vx::checked_str_result(nb::getattr(args[0], args.id<"_msg">()));
 }
 
+// `{value!r}` of an f-string: repr() of the value (the conversion, not a
+// lookup of `repr`), then format() of that, as a field without a format does.
+nb::object repr_field(nb::handle value) {
+    nb::object text = vx::steal_or_throw(PyObject_Repr(value.ptr()));
+    return vx::steal_or_throw(PyObject_Format(text.ptr(), nullptr));
+}
+
+// f"CustomErrorCode({self._code!r}, {self._msg!r})"
 nb::object custom_repr(const vx::Args &args) {
-    nb::handle self = args[0];
-    nb::str code_repr = nb::repr(self.attr(VX_ID("_code")));
-    nb::str msg_repr = nb::repr(self.attr(VX_ID("_msg")));
+    nb::object code_repr = repr_field(nb::getattr(args[0], args.id<"_code">()));
+    nb::object msg_repr = repr_field(nb::getattr(args[0], args.id<"_msg">()));
     return vx::steal_or_throw(PyUnicode_FromFormat("CustomErrorCode(%U, %U)", code_repr.ptr(), msg_repr.ptr()));
 }
 
 // --- ErrorCodeRegistry -----------------------------------------------------
 
-// The registry as found through the class the method was called on, so a
+using vx::guard::exact_instance;
+
+// `cls._registry`: found through the class the method was called on, so a
 // subclass may keep one of its own.
-nb::object registry_of(nb::handle cls) {
-    return cls.attr(VX_ID("_registry"));
+nb::object registry_of(const vx::Args &args) {
+    return nb::getattr(args[0], args.id<"_registry">());
 }
 
+// error_code = CustomErrorCode(code, msg); cls._registry[code] = error_code
 nb::object registry_register(const vx::Args &args) {
     nb::str code = args.str(1);
     nb::str msg = args.str(2);
     nb::object error_code = new_custom_error_code(args, code, msg);
-    nb::object registry = registry_of(args[0]);
+    nb::object registry = registry_of(args);
     if (PyObject_SetItem(registry.ptr(), code.ptr(), error_code.ptr()) < 0)
         throw nb::python_error();
     return error_code;
 }
 
+// cls._registry.get(code)
 nb::object registry_get(const vx::Args &args) {
     nb::str code = args.str(1);
-    nb::object registry = registry_of(args[0]);
-    if (!PyDict_CheckExact(registry.ptr()))
-        return registry.attr(VX_ID("get"))(code);
+    nb::object registry = registry_of(args);
+    if (!exact_instance(registry, &PyDict_Type))
+        return vx::call(nb::getattr(registry, args.id<"get">()), {code});
     PyObject *found = PyDict_GetItemWithError(registry.ptr(), code.ptr());
     if (!found) {
         vx::throw_if_error();
@@ -143,37 +182,31 @@ nb::object registry_get(const vx::Args &args) {
     return nb::borrow(found);
 }
 
+// dict(cls._registry): the callee is looked up first.
 nb::object registry_list_all(const vx::Args &args) {
-    nb::object dict_class = args.global(VX_ID("dict")); // dict(cls._registry): the callee first
-    nb::object registry = registry_of(args[0]);
-    if (dict_class.is(reinterpret_cast<PyObject *>(&PyDict_Type)) && PyDict_CheckExact(registry.ptr()))
+    nb::object dict_class = args.global<"dict">();
+    nb::object registry = registry_of(args);
+    if (vx::guard::is_builtin_type(dict_class, &PyDict_Type) && exact_instance(registry, &PyDict_Type))
         return vx::steal_or_throw(PyDict_Copy(registry.ptr()));
-    return dict_class(registry);
+    return vx::call(dict_class, {registry});
 }
 
+// cls._registry.clear()
 nb::object registry_clear(const vx::Args &args) {
-    nb::object registry = registry_of(args[0]);
-    if (PyDict_CheckExact(registry.ptr()))
+    nb::object registry = registry_of(args);
+    if (exact_instance(registry, &PyDict_Type))
         PyDict_Clear(registry.ptr());
     else
-        registry.attr(VX_ID("clear"))();
+        vx::call(nb::getattr(registry, args.id<"clear">()), {});
     return nb::none();
 }
 
-} // namespace
-
-VX_MODULE(faultrol, module) {
-    vx::ModuleContext context{module, kSource};
-    context.bind("__doc__", nb::str(kModuleDoc));
-    nb::object typing = vx::ModuleContext::import("typing");
-    context.bind("Dict", typing.attr("Dict"));
-    context.bind("Optional", typing.attr("Optional"));
-
-    vx::ClassBuilder custom(context, "CustomErrorCode", kCustomErrorCodeDoc);
-    custom.method({.name = "__init__",
-                   .implementation = custom_init,
-                   .params = {{"self"}, {"code", "str"}, {"msg", "str"}},
-                   .source_line = __LINE__});
+nb::object add_custom_error_code(const vx::ModuleContext &module) {
+    vx::ClassBuilder custom(module, "CustomErrorCode", kCustomErrorCodeDoc);
+    nb::object init = custom.method({.name = "__init__",
+                                     .implementation = custom_init,
+                                     .params = {{"self"}, {"code", "str"}, {"msg", "str"}},
+                                     .source_line = __LINE__});
     custom.property({.name = "code",
                      .implementation = custom_code,
                      .params = {{"self"}},
@@ -189,16 +222,19 @@ VX_MODULE(faultrol, module) {
                    .params = {{"self"}},
                    .return_annotation = "str",
                    .source_line = __LINE__});
-    nb::object custom_class = custom.finish();
-    // Kept for the life of the process, as the module keeps its classes.
-    auto *custom_type = reinterpret_cast<PyTypeObject *>(custom_class.ptr());
-    if (PyUnstable_Type_AssignVersionTag(custom_type))
-        original_custom.version = custom_type->tp_version_tag;
-    original_custom.cls = custom_class.release().ptr();
+    nb::object cls = custom.finish();
+    State &state = module.state_as<State>();
+    state.custom_class = cls;
+    state.custom_init = init;
+    state.custom_tag = vx::guard::version_tag(reinterpret_cast<PyTypeObject *>(cls.ptr()));
+    return cls;
+}
 
-    vx::ClassBuilder registry(context, "ErrorCodeRegistry", kRegistryDoc);
+void add_registry(const vx::ModuleContext &module) {
+    vx::ClassBuilder registry(module, "ErrorCodeRegistry", kRegistryDoc);
     nb::dict annotations;
-    annotations["_registry"] = "Dict[str, CustomErrorCode]";
+    if (PyDict_SetItem(annotations.ptr(), nb::str("_registry").ptr(), nb::str("Dict[str, CustomErrorCode]").ptr()) < 0)
+        throw nb::python_error();
     registry.set("__annotations__", annotations);
     registry.set("_registry", nb::dict());
     registry.class_method({.name = "register",
@@ -225,4 +261,14 @@ VX_MODULE(faultrol, module) {
                            .doc = kClearDoc,
                            .source_line = __LINE__});
     registry.finish();
+}
+
+} // namespace
+
+VX_MODULE(faultrol, State, kSource, module) {
+    module.bind("__doc__", nb::str(kModuleDoc));
+    module.bind("Dict", vx::ModuleContext::import_from("typing", "Dict"));
+    module.bind("Optional", vx::ModuleContext::import_from("typing", "Optional"));
+    add_custom_error_code(module);
+    add_registry(module);
 }

@@ -48,28 +48,27 @@ constexpr Member kMembers[] = {
 // `self.value[index]`, read afresh on every access: a subscription, so a
 // value of any type answers it in its own way (a mapping by key), with the
 // interpreter's error for one that cannot be subscripted.
-nb::object value_item(nb::handle self, nb::handle index) {
-    nb::object value = nb::getattr(self, VX_ID("value"));
+nb::object value_item(const vx::Args &args, nb::handle index) {
+    nb::object value = nb::getattr(args[0], args.id<"value">());
     return vx::steal_or_throw(PyObject_GetItem(value.ptr(), index.ptr()));
 }
 
 nb::object code(const vx::Args &args) {
-    return value_item(args[0], vx::new_int(0));
+    return value_item(args, vx::new_int(0));
 }
 
 nb::object msg(const vx::Args &args) {
-    return value_item(args[0], vx::new_int(1));
+    return value_item(args, vx::new_int(1));
 }
 
 } // namespace
 
-VX_MODULE(faultum, module) {
-    vx::ModuleContext context{module, kSource};
-    context.bind("__doc__", nb::str(kModuleDoc));
+VX_MODULE(faultum, vx::ModuleState, kSource, module) {
+    module.bind("__doc__", nb::str(kModuleDoc));
     nb::object enum_base = vx::ModuleContext::import_from("enum", "Enum");
-    context.bind("Enum", enum_base);
+    module.bind("Enum", enum_base);
 
-    vx::ClassBuilder error_code(context, "ErrorCode", kErrorCodeDoc, nb::make_tuple(enum_base));
+    vx::ClassBuilder error_code(module, "ErrorCode", kErrorCodeDoc, nb::make_tuple(enum_base));
     for (const Member &member : kMembers)
         error_code.set(member.name, nb::make_tuple(nb::str(member.name), nb::str(member.message)));
     error_code.property({.name = "code", .implementation = code, .params = {{"self"}}, .source_line = __LINE__});

@@ -1,0 +1,110 @@
+// The C stack check of native functions. Native functions calling native
+// functions (through overrides or rebound methods) consume C stack on every
+// level, which Python-to-Python calls do not, so each entry is counted
+// against the interpreter's recursion limit and refused when this thread's
+// stack is nearly used up.
+#pragma once
+
+#include "errors.hpp"
+
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
+#include <algorithm>
+#include <cstddef>
+
+namespace vx::detail {
+
+// What is kept free of a stack of `size` bytes: what the interpreter and the
+// C++ code between two native entries may still need, and what a handler of
+// the RecursionError raised then may use (ordinary work such as a repr of
+// nested containers takes tens of KiB). A quarter of the stack, at least
+// 128 KiB where the stack allows; a sanitizer's frames are several times
+// larger than a release build's, so such a build keeps at least 256 KiB.
+inline size_t stack_reserve(size_t size) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    constexpr bool sanitized = true;
+#else
+    constexpr bool sanitized = false;
+#endif
+#else
+    constexpr bool sanitized = false;
+#endif
+    if (sanitized)
+        return std::max(size / 4, std::min<size_t>(256 * 1024, size / 2));
+    return std::max(size / 4, std::min<size_t>(128 * 1024, size / 2));
+}
+
+// True when this thread's C stack is nearly used up (see stack_reserve).
+// False when the bounds cannot be told (unknown platform, or a stack the
+// thread library did not hand out, such as a coroutine's).
+inline bool stack_nearly_exhausted() {
+#if defined(__linux__) || defined(__APPLE__)
+    struct Bounds {
+        char *low = nullptr;
+        char *high = nullptr;
+        size_t reserve = 0;
+    };
+    static thread_local Bounds bounds = [] {
+        Bounds found;
+        size_t size = 0;
+#if defined(__linux__)
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void *address = nullptr;
+            if (pthread_attr_getstack(&attr, &address, &size) == 0) {
+                found.low = static_cast<char *>(address);
+                found.high = found.low + size;
+            }
+            pthread_attr_destroy(&attr);
+        }
+#else
+        size = pthread_get_stacksize_np(pthread_self());
+        found.high = static_cast<char *>(pthread_get_stackaddr_np(pthread_self()));
+        found.low = found.high - size;
+#endif
+        found.reserve = stack_reserve(size);
+        return found;
+    }();
+#if defined(__GNUC__)
+    // The frame itself, also when a sanitizer keeps locals elsewhere.
+    char *position = static_cast<char *>(__builtin_frame_address(0));
+#else
+    char here;
+    char *position = &here;
+#endif
+    if (!bounds.low || position <= bounds.low || position >= bounds.high)
+        return false;
+    return static_cast<size_t>(position - bounds.low) < bounds.reserve;
+#else
+    return false;
+#endif
+}
+
+// Counts one entry into a native function against the interpreter's
+// recursion limit, as a call into Python code counts, and refuses to go on
+// when the thread's C stack is nearly used up: native functions calling
+// native functions (through overrides or rebound methods) consume C stack
+// on every level, which Python-to-Python calls do not.
+class RecursionGuard {
+  public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(""))
+            throw nb::python_error();
+        if (stack_nearly_exhausted()) {
+            Py_LeaveRecursiveCall();
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+            throw nb::python_error();
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+} // namespace vx::detail

@@ -1,0 +1,80 @@
+// Traceback entries of native functions: when an exception leaves one, the
+// traceback gains a frame named by the function's dotted path, as if the
+// exception had passed through Python code.
+#pragma once
+
+#include "module_state.hpp"
+
+namespace vx::detail {
+
+// A traceback entry for the function: a frame of an empty code object whose
+// name is the dotted path recorded at creation (not the writable
+// `__qualname__`), so a traceback reads like one through Python code. The
+// frame never runs and holds no locals, so one frame serves every entry.
+//
+// Python code can still give the frame state through an entry: names
+// written into its `f_locals`, a trace function or tracing flags. Such a frame
+// stays with the tracebacks that hold it, and later entries get a new one,
+// so that they do not show (or keep alive) what was put there.
+inline bool frame_attribute_is(PyObject *frame, nb::handle name, PyObject *expected) {
+    PyObject *value = name ? PyObject_GetAttr(frame, name.ptr()) : nullptr;
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = value == expected;
+    Py_DECREF(value);
+    return same;
+}
+
+inline bool frame_is_unchanged(PyObject *frame, const Names &names) {
+    PyObject *locals = PyFrame_GetLocals(reinterpret_cast<PyFrameObject *>(frame));
+    if (!locals) {
+        PyErr_Clear();
+        return false;
+    }
+    bool unchanged = PyDict_CheckExact(locals) && PyDict_GET_SIZE(locals) == 0;
+    Py_DECREF(locals);
+    return unchanged && frame_attribute_is(frame, names.get<"f_trace">(), Py_None) &&
+           frame_attribute_is(frame, names.get<"f_trace_lines">(), Py_True) &&
+           frame_attribute_is(frame, names.get<"f_trace_opcodes">(), Py_False);
+}
+
+inline nb::object traceback_frame(FunctionObject *self) {
+    FunctionData &data = *self->data;
+    // Letting go of a changed frame may run code that raises here again:
+    // the slot is empty meanwhile, and whatever frame it holds afterwards
+    // is used.
+    if (data.traceback_frame && !frame_is_unchanged(data.traceback_frame.ptr(), data.state->names))
+        data.traceback_frame.release().dec_ref();
+    if (!data.traceback_code) {
+        PyCodeObject *code = PyCode_NewEmpty(PyUnicode_AsUTF8(data.source_file.ptr()),
+                                             PyUnicode_AsUTF8(data.dotted_path.ptr()), data.source_line);
+        if (!code)
+            return {};
+        data.traceback_code = nb::steal(reinterpret_cast<PyObject *>(code));
+    }
+    if (!data.traceback_frame) {
+        PyFrameObject *frame = PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(data.traceback_code.ptr()), self->globals, nullptr);
+        if (!frame)
+            return {};
+        data.traceback_frame = nb::steal(reinterpret_cast<PyObject *>(frame));
+    }
+    return data.traceback_frame;
+}
+
+// A failure to make the entry only drops it: the exception being raised
+// is what the caller must see. The frame is held here, as code run while
+// the entry is made may raise here again and replace the shared one.
+inline void add_traceback_entry(FunctionObject *self) {
+    PyObject *exc = PyErr_GetRaisedException();
+    nb::object frame = traceback_frame(self);
+    if (!frame)
+        PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame)
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.ptr()));
+}
+
+} // namespace vx::detail
