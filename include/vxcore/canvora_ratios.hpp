@@ -7,35 +7,21 @@
 
 #include <array>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
-#include <span>
 #include <string_view>
 
+#include "arithmetic.hpp"
+
 namespace vxcore::canvora {
+
+using vxcore::floor_divide;
+using vxcore::true_divide;
+using vxcore::truncate;
 
 // The shipped list, in matching order; its first entry is the fallback.
 inline constexpr std::array<std::string_view, 10> kStandardRatios = {"1:1", "2:3", "3:2",  "3:4",  "4:3",
                                                                      "4:5", "5:4", "9:16", "16:9", "21:9"};
-
-// Ints of at most 53 bits convert to double exactly; for them the
-// interpreter's int / int is a single correctly rounded double division.
-inline constexpr int64_t kLargestExactInt = int64_t{1} << 53;
-
-inline constexpr bool is_exact_in_double(int64_t value) {
-    return value >= -kLargestExactInt && value <= kLargestExactInt;
-}
-
-// `numerator / denominator` for ints, when it can be done natively: both
-// exact in a double and a non-zero divisor. Otherwise the caller leaves the
-// division (and its ZeroDivisionError or big-int rounding) to the interpreter.
-inline std::optional<double> true_divide(int64_t numerator, int64_t denominator) {
-    if (denominator == 0 || !is_exact_in_double(numerator) || !is_exact_in_double(denominator))
-        return std::nullopt;
-    return static_cast<double>(numerator) / static_cast<double>(denominator);
-}
 
 // The scan over the standard ratios: `diff = abs(img_ratio - std_val)`,
 // taken when strictly below the best so far, so the first of equal
@@ -60,19 +46,6 @@ class ClosestRatioSearch {
     double img_ratio_;
     double min_diff_;
 };
-
-inline constexpr size_t kNoCandidate = std::numeric_limits<size_t>::max();
-
-// Index of the closest of `std_vals` to `img_ratio`, or kNoCandidate when
-// none beats infinity (an empty list, or a NaN ratio).
-inline size_t closest_ratio_index(double img_ratio, std::span<const double> std_vals) {
-    ClosestRatioSearch search(img_ratio, std::numeric_limits<double>::infinity());
-    size_t best = kNoCandidate;
-    for (size_t i = 0; i < std_vals.size(); ++i)
-        if (search.offer(std_vals[i]))
-            best = i;
-    return best;
-}
 
 // Which sides of the source get multiplied by the expansion factor: only the
 // shorter one, or both for a square.
@@ -99,23 +72,6 @@ inline double scaled_product(int64_t side, double scale) {
     return static_cast<double>(side) * scale;
 }
 
-// `int(product)` when the result fits in an int64; NaN, infinities and
-// larger values are left to the interpreter (its errors, its big ints).
-inline std::optional<int64_t> truncate_to_pixels(double product) {
-    constexpr double kLimit = 9223372036854775808.0; // 2**63
-    if (!(product > -kLimit && product < kLimit))
-        return std::nullopt;
-    return static_cast<int64_t>(product); // truncates toward zero, as int() does
-}
-
-// Python's `a // b` for ints with b > 0: rounds toward minus infinity.
-inline constexpr int64_t floor_divide(int64_t numerator, int64_t denominator) {
-    int64_t quotient = numerator / denominator;
-    if ((numerator % denominator != 0) && ((numerator < 0) != (denominator < 0)))
-        --quotient;
-    return quotient;
-}
-
 // `(canvas_side - image_side) // 2`: an odd surplus leaves the extra pixel
 // after the image, an odd deficit crops the extra pixel before it.
 inline constexpr int64_t centring_offset(int64_t canvas_side, int64_t image_side) {
@@ -132,13 +88,13 @@ inline std::optional<PixelSize> expanded_size(int64_t ori_w, int64_t ori_h, doub
     ScaledSides sides = scaled_sides(ori_w, ori_h);
     PixelSize size{ori_w, ori_h};
     if (sides != ScaledSides::Height) {
-        auto width = truncate_to_pixels(scaled_product(ori_w, scale));
+        auto width = truncate(scaled_product(ori_w, scale));
         if (!width)
             return std::nullopt;
         size.width = *width;
     }
     if (sides != ScaledSides::Width) {
-        auto height = truncate_to_pixels(scaled_product(ori_h, scale));
+        auto height = truncate(scaled_product(ori_h, scale));
         if (!height)
             return std::nullopt;
         size.height = *height;

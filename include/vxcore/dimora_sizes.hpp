@@ -21,19 +21,21 @@
 #include <string_view>
 #include <utility>
 
+#include "arithmetic.hpp"
+
 namespace vxcore::dimora {
 
-// Integers of at most this magnitude convert to a double and back exactly.
-inline constexpr int64_t kExactIntegerLimit = int64_t{1} << 53;
+using vxcore::exact_integer;
+using vxcore::is_exact_integer;
+using vxcore::kExactIntegerLimit;
+using vxcore::truncate;
+
 // Edge lengths up to this keep every product of two edges exact.
 inline constexpr int64_t kExactEdgeLimit = int64_t{1} << 26;
 
 inline constexpr int kMaxPasses = 20;
 inline constexpr double kShrinkMargin = 0.999;
 
-inline bool is_exact_integer(int64_t value) {
-    return value >= -kExactIntegerLimit && value <= kExactIntegerLimit;
-}
 inline bool is_exact_edge(int64_t value) {
     return value >= -kExactEdgeLimit && value <= kExactEdgeLimit;
 }
@@ -68,19 +70,6 @@ inline double round_half_even(double value) {
     if (std::fabs(value - rounded) == 0.5)
         rounded = 2.0 * std::round(value / 2.0);
     return rounded;
-}
-
-// An integral double as an exact integer; infinities and NaN make the
-// interpreter raise.
-inline std::optional<int64_t> exact_integer(double integral) {
-    if (!std::isfinite(integral) || std::fabs(integral) > static_cast<double>(kExactIntegerLimit))
-        return std::nullopt;
-    return static_cast<int64_t>(integral);
-}
-
-// int(x) for a float: truncation toward zero.
-inline std::optional<int64_t> truncate(double value) {
-    return exact_integer(std::trunc(value));
 }
 
 // max(multiple, int(steps(value / multiple) * multiple)) for a positive

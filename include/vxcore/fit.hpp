@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "floor_div.hpp"
+#include "arithmetic.hpp"
 
 namespace vxcore {
 
@@ -35,11 +35,6 @@ inline bool fit_is_native(int64_t target_w, int64_t target_h, int64_t source_w, 
            within_fit_range(source_h) && source_w != 0 && source_h != 0;
 }
 
-// int(x) for a finite double whose truncation fits in int64.
-inline int64_t truncate_toward_zero(double value) {
-    return static_cast<int64_t>(std::trunc(value));
-}
-
 // min(a, b) as the built-in picks it: the first unless the second is smaller.
 inline double python_min(double a, double b) {
     return b < a ? b : a;
@@ -50,8 +45,9 @@ inline CanvasFit fit_to_canvas(int64_t target_w, int64_t target_h, int64_t sourc
     CanvasFit fit{};
     fit.ratio = python_min(static_cast<double>(target_w) / static_cast<double>(source_w),
                            static_cast<double>(target_h) / static_cast<double>(source_h));
-    fit.new_w = truncate_toward_zero(static_cast<double>(source_w) * fit.ratio);
-    fit.new_h = truncate_toward_zero(static_cast<double>(source_h) * fit.ratio);
+    // Both products stay below 2**62 in magnitude, so they truncate to int64.
+    fit.new_w = *truncate(static_cast<double>(source_w) * fit.ratio);
+    fit.new_h = *truncate(static_cast<double>(source_h) * fit.ratio);
     fit.paste_x = floor_divide(target_w - fit.new_w, 2);
     fit.paste_y = floor_divide(target_h - fit.new_h, 2);
     return fit;

@@ -172,8 +172,6 @@ template <class Label> class Automaton {
 
     bool uses_start_filter() const { return filter_width_ != 0; }
 
-    std::size_t node_count() const { return labels_.size(); }
-
     std::size_t memory_bytes() const {
         return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
                root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
@@ -753,10 +751,6 @@ class Matcher {
 
     std::size_t memory_bytes() const {
         return std::visit([](const auto &automaton) { return automaton.memory_bytes(); }, automaton_);
-    }
-
-    std::size_t node_count() const {
-        return std::visit([](const auto &automaton) { return automaton.node_count(); }, automaton_);
     }
 
     bool uses_start_filter() const {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "floor_div.hpp"
+#include "arithmetic.hpp"
 
 namespace vxcore {
 
@@ -25,14 +25,10 @@ inline int64_t gcd_floored(int64_t a, int64_t b) {
     return a;
 }
 
-// Integers up to 2**53 convert to doubles exactly, so i / j is the
-// correctly rounded quotient the interpreter computes for two ints.
-inline constexpr int64_t kExactDoubleInt = int64_t{1} << 53;
-
 // The scan of the square 1..limit x 1..limit, row by row (i outer, j inner,
 // both ascending), resumable so that a caller can stop between steps. A
 // pair replaces the best one only with a strictly smaller error, so ties go
-// to the first pair met. Factors are exact as doubles up to kExactDoubleInt,
+// to the first pair met. Factors are exact as doubles up to kExactIntegerLimit,
 // which callers keep `limit` below.
 class ApproxRatioSearch {
   public:

@@ -12,7 +12,7 @@
 // runs in machine arithmetic while `float`, `range` and `abs` resolve to the
 // built-ins the module found at import, the bound is an exact int and
 // width / height a float.
-#include <vxcore/floor_div.hpp>
+#include <vxcore/arithmetic.hpp>
 #include <vxcore/ratio_search.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
@@ -297,8 +297,8 @@ bool names_are_builtins(const vx::Args &args) {
 // stops being exact in doubles; no search gets that far in any lifetime).
 int64_t factors_of(nb::handle limit) {
     if (std::optional<int64_t> value = exact_int(limit))
-        return std::clamp<int64_t>(*value, 0, vxcore::kExactDoubleInt);
-    return compare(limit, new_int(0), Py_GT) ? vxcore::kExactDoubleInt : 0;
+        return std::clamp<int64_t>(*value, 0, vxcore::kExactIntegerLimit);
+    return compare(limit, new_int(0), Py_GT) ? vxcore::kExactIntegerLimit : 0;
 }
 
 // `range(start, stop)` of the interpreter's own range, standing for the one
@@ -356,8 +356,8 @@ struct Target {
 };
 
 Target target_ratio(const ImageSize &size) {
-    auto width = exact_int(size.width, vxcore::kExactDoubleInt);
-    auto height = exact_int(size.height, vxcore::kExactDoubleInt);
+    auto width = exact_int(size.width, vxcore::kExactIntegerLimit);
+    auto height = exact_int(size.height, vxcore::kExactIntegerLimit);
     Target target;
     if (width && height && *height != 0) {
         target.value = static_cast<double>(*width) / static_cast<double>(*height);
