@@ -97,16 +97,25 @@ inline bool is_builtin_function(nb::handle candidate, nb::handle module, std::st
            reinterpret_cast<PyCFunctionObject *>(candidate.ptr())->m_ml->ml_name == name;
 }
 
+// `module.name` at import, or nothing when it is missing (a module may be
+// imported after someone deleted a built-in; only calls of it fail then).
+inline nb::object attribute_if_present(nb::handle module, const char *name) {
+    PyObject *found = PyObject_GetAttrString(module.ptr(), name);
+    if (found)
+        return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear(); // raised by this lookup itself
+    return nb::object();
+}
+
 // The function `name` of `module` when it is the interpreter's own built-in
 // function, else nothing: what a module finds at import may already be a
-// replacement someone installed, and native code stands in only for the
-// interpreter's own. Guards compare with what this returns, so an empty one
-// never matches.
+// replacement someone installed, or be missing, and native code stands in
+// only for the interpreter's own. Guards compare with what this returns, so
+// an empty one never matches.
 inline nb::object original_function(nb::handle module, const char *name) {
-    PyObject *found = PyObject_GetAttrString(module.ptr(), name);
-    if (!found)
-        throw nb::python_error();
-    nb::object function = nb::steal(found);
+    nb::object function = attribute_if_present(module, name);
     return is_builtin_function(function, module, name) ? function : nb::object();
 }
 
@@ -121,7 +130,7 @@ inline nb::object original_builtin(const char *name) {
 // builtins module holds the interpreter's own type `expected` under it.
 inline nb::object original_builtin_type(const char *name, PyTypeObject *expected) {
     nb::object builtins = steal_or_throw(PyImport_ImportModule("builtins"));
-    nb::object found = steal_or_throw(PyObject_GetAttrString(builtins.ptr(), name));
+    nb::object found = attribute_if_present(builtins, name);
     return found.ptr() == reinterpret_cast<PyObject *>(expected) ? found : nb::object();
 }
 

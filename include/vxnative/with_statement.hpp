@@ -24,59 +24,43 @@ inline nb::object bind_special(PyObject *found, nb::handle obj) {
     return steal_or_throw(bind(found, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
 }
 
-// type(obj).__enter__ and type(obj).__exit__ bound to obj, searched along
-// the type's MRO only (instance attributes and the metaclass are not
-// consulted), as the interpreter looks up special methods; one walk finds
-// both. Each stays invalid when not found.
-struct SpecialPair {
-    nb::object enter;
-    nb::object exit;
-};
-
-inline SpecialPair lookup_enter_exit(nb::handle obj, const Names &names) {
+// type(obj).<name> bound to obj, searched along the type's MRO only
+// (instance attributes and the metaclass are not consulted), as the
+// interpreter looks up special methods; invalid when not found.
+inline nb::object lookup_special(nb::handle obj, nb::handle name) {
     // Held, as the interpreter holds it in its own lookups: a key's __eq__ run
     // by a lookup below may give the type a new MRO and release this one.
     nb::object mro_reference = nb::borrow(Py_TYPE(obj.ptr())->tp_mro);
     PyObject *mro = mro_reference.ptr();
-    nb::object found[2];
-    const nb::handle special_names[2] = {names.get<"__enter__">(), names.get<"__exit__">()};
     Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
-    for (Py_ssize_t i = 0; i < count && !(found[0].is_valid() && found[1].is_valid()); ++i) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
         auto *klass = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
         nb::object namespace_ = nb::steal(PyType_GetDict(klass));
         if (!namespace_.is_valid())
             continue;
-        for (int which = 0; which < 2; ++which) {
-            if (found[which].is_valid())
-                continue;
-            found[which] = nb::borrow(PyDict_GetItemWithError(namespace_.ptr(), special_names[which].ptr()));
-            throw_if_error();
-        }
+        PyObject *found = PyDict_GetItemWithError(namespace_.ptr(), name.ptr());
+        if (found)
+            return bind_special(nb::borrow(found).ptr(), obj);
+        throw_if_error();
     }
-    SpecialPair pair;
-    if (found[0].is_valid())
-        pair.enter = bind_special(found[0].ptr(), obj);
-    if (found[1].is_valid())
-        pair.exit = bind_special(found[1].ptr(), obj);
-    return pair;
+    return nb::object();
 }
 
 } // namespace detail
 
 class ContextManager {
   public:
-    // Looks up both methods before entering, with the interpreter's errors
-    // for a manager that lacks one of them.
+    // Looks up and binds both methods before entering, in the interpreter's
+    // order (__enter__ first up to 3.13, __exit__ first from 3.14), with its
+    // errors for a manager that lacks one of them.
     ContextManager(nb::handle manager, const Names &names) {
-        const char *type_name = Py_TYPE(manager.ptr())->tp_name;
-        detail::SpecialPair methods = detail::lookup_enter_exit(manager, names);
-        if (!methods.enter.is_valid())
-            raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", type_name);
-        if (!methods.exit.is_valid())
-            raise(PyExc_TypeError,
-                  "'%.200s' object does not support the context manager protocol (missed __exit__ method)", type_name);
-        enter_ = std::move(methods.enter);
-        exit_ = std::move(methods.exit);
+#if PY_VERSION_HEX >= 0x030E0000
+        exit_ = required(manager, names.get<"__exit__">(), " (missed __exit__ method)");
+        enter_ = required(manager, names.get<"__enter__">(), " (missed __enter__ method)");
+#else
+        enter_ = required(manager, names.get<"__enter__">(), "");
+        exit_ = required(manager, names.get<"__exit__">(), " (missed __exit__ method)");
+#endif
     }
 
     nb::object enter() { return steal_or_throw(PyObject_CallNoArgs(enter_.ptr())); }
@@ -113,6 +97,14 @@ class ContextManager {
     }
 
   private:
+    static nb::object required(nb::handle manager, nb::handle name, const char *missed) {
+        nb::object method = detail::lookup_special(manager, name);
+        if (!method.is_valid())
+            raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                  Py_TYPE(manager.ptr())->tp_name, missed);
+        return method;
+    }
+
     nb::object enter_;
     nb::object exit_;
 };

@@ -97,9 +97,9 @@ struct State : vx::ModuleState {
 };
 
 // True when `name` resolves (in the function's globals, then its built-ins)
-// to `builtin`, the object the module found at import.
-template <vx::Literal Name> bool finds(vx::guard::PureReads &reads, const nb::object &builtin) {
-    return builtin.is_valid() && reads.global<Name>() == builtin.ptr();
+// to `original`, the object the module found at import.
+template <vx::Literal Name> bool finds(vx::guard::PureReads &reads, const nb::object &original) {
+    return vx::guard::is_original(reads.global<Name>(), original);
 }
 
 // The guards, each with its own fixed set of names (a guard remembers the
@@ -117,7 +117,8 @@ bool parse_names_hold(State &state, const vx::Args &args) {
 
 bool inf_names_hold(State &state, const vx::Args &args) {
     return state.inf_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return finds<"math">(reads, state.math) && reads.module_attribute<"inf">(state.math.ptr()) == state.inf.ptr();
+        return finds<"math">(reads, state.math) &&
+               vx::guard::is_original(reads.module_attribute<"inf">(state.math.ptr()), state.inf);
     });
 }
 
@@ -519,7 +520,7 @@ VX_MODULE(canvora, State, kSource, module) {
     module.bind("re", vx::ModuleContext::import("re"));
     state.math = vx::ModuleContext::import("math");
     module.bind("math", state.math);
-    state.inf = vx::ModuleContext::attribute(state.math, "inf");
+    state.inf = vx::guard::attribute_if_present(state.math, "inf");
     state.isinstance = vx::guard::original_builtin("isinstance");
     state.str_type = vx::guard::original_builtin_type("str", &PyUnicode_Type);
     state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
