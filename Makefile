@@ -2,9 +2,9 @@
 # targets; PYTHON=/path/to/python3.12 overrides the interpreter search.
 VENV ?= .venv
 BUILD_DIR ?= build/release
-# MODULES="dimora;faultum" builds only those modules (for work on one of them).
+# MODULES="dimora;faultum" builds only those modules (for work on one of them);
+# empty builds every module under src/valdrix.
 MODULES ?=
-ALL_MODULES := canvora;resize;aspekta;dimora;lexgard;faultum;faultrol;halvane
 PIP_EXTRA ?=
 PYTEST_ARGS ?=
 PY := $(VENV)/bin/python
@@ -21,10 +21,10 @@ $(VENV)/.created:
 venv: $(VENV)/.created
 
 # Builds the C++ modules and installs the package (incremental rebuilds reuse
-# BUILD_DIR). The module list is passed on every run because CMake keeps the
-# last one it was given in the build directory's cache.
+# BUILD_DIR). The module selection is passed on every run because CMake keeps
+# the last one it was given in the build directory's cache.
 install: venv
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_EXTRA) -Ccmake.define.VALDRIX_MODULES="$(or $(MODULES),$(ALL_MODULES))" ".[test]"
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_EXTRA) -Ccmake.define.VALDRIX_MODULES="$(MODULES)" ".[test]"
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)

@@ -27,13 +27,11 @@ set -uo pipefail
 seconds="${1:-30}"
 shift || true
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# The mutation harness walks every module of the package.
-modules="canvora;resize;aspekta;dimora;lexgard;faultum;faultrol;halvane"
 cd "$root"
 
 if [[ "${FUZZ_SANITIZE:-0}" == 1 ]]; then
     venv=".venv-fuzz-asan"
-    install=(make install VENV="$venv" BUILD_DIR=build/fuzz-asan MODULES="$modules"
+    install=(make install VENV="$venv" BUILD_DIR=build/fuzz-asan
              PIP_EXTRA="-Ccmake.define.VALDRIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo")
     cxx="${CXX:-c++}"
     export LD_PRELOAD="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
@@ -42,7 +40,7 @@ if [[ "${FUZZ_SANITIZE:-0}" == 1 ]]; then
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 else
     venv=".venv-fuzz"
-    install=(make install VENV="$venv" BUILD_DIR=build/fuzz MODULES="$modules")
+    install=(make install VENV="$venv" BUILD_DIR=build/fuzz)
 fi
 python="$root/$venv/bin/python"
 

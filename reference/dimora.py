@@ -93,6 +93,7 @@ class GPTImageSizeCalculator:
                 w = cls.floor_to_multiple(w)
                 h = cls.floor_to_multiple(h)
         width, height = int(w), int(h)
-        return {"width": width, "height": height, "size": f"{width}x{height}", "pixels": width * height,
+        final_pixels = width * height
+        return {"width": width, "height": height, "size": f"{width}x{height}", "pixels": final_pixels,
                 "aspect_ratio": aspect_ratio, "resolution": resolution,
                 "valid": cls.is_valid_image_size(width, height)}

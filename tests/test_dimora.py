@@ -393,9 +393,12 @@ REPLACEMENTS = {
     "all": lambda conditions: not builtins.all(conditions),
     "map": lambda function, parts: [function(part) for part in reversed(parts)],
     "math": types.SimpleNamespace(sqrt=lambda value: math.sqrt(value) * 0.9, floor=math.ceil),
+    "range": lambda count: builtins.range(count // 20),
+    "ValueError": type("TooWide", (Exception,), {}),
 }
 REPLACED_CALLS = [("round_to_multiple", 100), ("round_to_multiple", 40, 16), ("floor_to_multiple", 47.5),
-                  ("is_valid_image_size", 3840, 2160), ("calc_size", "4:3", "4k"), ("calc_size", "3:1", "1k")]
+                  ("is_valid_image_size", 3840, 2160), ("calc_size", "4:3", "4k"), ("calc_size", "3:1", "1k"),
+                  ("calc_size", "7:10", "1k"), ("calc_size", "5:1")]
 
 
 @pytest.mark.parametrize("where", ["module", "builtins"])

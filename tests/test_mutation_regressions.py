@@ -101,6 +101,38 @@ CRASHERS = {
         PromptBanChecker.__getattribute__ = vars(GPTImageSizeCalculator)["floor_to_multiple"].__func__
         PromptBanChecker(path)
     """),
+    # A function given Python code, reached through a weak reference made by a
+    # finalizer after the collector cleared the function's cycle.
+    "replaced-code-called-after-collection": ("RuntimeError", "reached", """
+        import sys, gc, weakref
+        gc.disable()
+        import valdrix.response.faultrol as mod
+        del sys.modules["valdrix.response.faultrol"]
+        import valdrix.response as package
+        del package.faultrol
+        F = mod.ErrorCodeRegistry.__dict__["get"].__func__
+        F.__code__ = (lambda cls, code: "replaced").__code__
+        state, keep = {}, []
+        def callback(reference):
+            function = state["function"]()
+            if function is not None:
+                function(object, "x")
+        class Finalizer:
+            def __del__(self):
+                state["function"] = weakref.ref(self.names["ErrorCodeRegistry"].__dict__["get"].__func__)
+                keep.append(weakref.ref(self.names["B"], callback))
+        class Node(list):
+            pass
+        finalizer = Finalizer()
+        finalizer.names = mod.__dict__
+        mod.__dict__["finalizer"] = finalizer
+        B = Node(); B.append(B)
+        C = Node(); C.append(C); C.append(F)
+        mod.__dict__["B"], mod.__dict__["C"] = B, C
+        del finalizer, F, mod, B, C
+        gc.collect()
+        raise RuntimeError("reached")
+    """),
 }
 
 

@@ -11,6 +11,7 @@ import types
 
 import pytest
 
+from valdrix import _native_probe
 from valdrix.response import faultrol, faultum
 from valdrix.response.faultrol import CustomErrorCode, ErrorCodeRegistry
 
@@ -702,4 +703,41 @@ def test_a_replaced_code_runs_as_python_code_until_the_native_code_is_back():
     finally:
         function.__code__, function.__defaults__, function.__kwdefaults__ = native_code, native_defaults, None
     assert ErrorCodeRegistry.register("A", "m") is ErrorCodeRegistry.get("A")
+
+
+@pytest.mark.parametrize("code_of, call, expected", [
+    # its own body under another name: still the native body
+    (lambda get: get.__code__.replace(co_name="lookup"), lambda: ErrorCodeRegistry.get("x"), None),
+    # the body of a sibling of the same module, bound to the sibling's parameters
+    (lambda get: ErrorCodeRegistry.__dict__["list_all"].__func__.__code__, lambda: ErrorCodeRegistry.get(), {}),
+])
+def test_native_code_given_to_another_function_runs_its_body(code_of, call, expected):
+    get = ErrorCodeRegistry.__dict__["get"].__func__
+    native = get.__code__
+    try:
+        get.__code__ = code_of(get)
+        assert call() == expected
+    finally:
+        get.__code__ = native
+    assert ErrorCodeRegistry.get("x") is None
+
+
+# As nanobind translates the exceptions of the functions it binds.
+CPP_EXCEPTIONS = {
+    "stop_iteration": StopIteration, "index_error": IndexError, "key_error": KeyError,
+    "value_error": ValueError, "type_error": TypeError, "buffer_error": BufferError,
+    "import_error": ImportError, "attribute_error": AttributeError, "next_overload": TypeError,
+    "bad_alloc": MemoryError, "domain_error": ValueError, "invalid_argument": ValueError,
+    "length_error": ValueError, "out_of_range": IndexError, "range_error": ValueError,
+    "overflow_error": OverflowError, "runtime_error": RuntimeError, "no exception type": SystemError,
+}
+
+
+@pytest.mark.parametrize("kind", CPP_EXCEPTIONS)
+def test_cpp_exceptions_leave_a_native_function_as_nanobind_raises_them(kind):
+    with pytest.raises(BaseException) as caught:
+        _native_probe.throw_cpp_exception(kind)
+    assert type(caught.value) is CPP_EXCEPTIONS[kind]
+    assert caught.value.args[:1] in [("probe",), ()] or kind == "no exception type"
+    assert caught.traceback[-1].frame.code.name == "valdrix._native_probe.throw_cpp_exception"
 

@@ -4,6 +4,7 @@
 // instance dicts, enumerations through Enum's own protocol).
 #pragma once
 
+#include "calls.hpp"
 #include "function_type.hpp"
 
 #include <memory>
@@ -157,10 +158,30 @@ class ClassBuilder {
                              context_.source_file);
     }
 
-    nb::object wrap_in(const char *builtin, const FunctionDef &def) {
-        nb::object wrapper = nb::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), builtin))(make(def));
+    nb::object wrap_in(const char *decorator, const FunctionDef &def) {
+        nb::object wrapper = call(name_in_body(decorator), {make(def)});
         set(def.name, wrapper);
         return wrapper;
+    }
+
+    // A name as the class body finds it: the namespace being built, the
+    // module's globals, then the built-ins; NameError when it is in none.
+    nb::object name_in_body(const char *text) const {
+        nb::object name = steal_or_throw(PyUnicode_InternFromString(text));
+        PyObject *value = PyObject_GetItem(namespace_.ptr(), name.ptr());
+        if (value)
+            return nb::steal(value);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear(); // not in the namespace: the globals are next, as for the statement
+        for (PyObject *names : {PyModule_GetDict(context_.module.ptr()), PyEval_GetBuiltins()}) {
+            value = PyDict_GetItemWithError(names, name.ptr());
+            if (value)
+                return nb::borrow(value);
+            throw_if_error();
+        }
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw nb::python_error();
     }
 
     // The attribute, or nothing when it is missing; other errors pass on.

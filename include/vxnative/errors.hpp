@@ -30,6 +30,34 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
+// Sets the exception `raise error` raises, by the interpreter's rules: a
+// class is called without arguments, an instance is raised as it is,
+// anything else is refused. Throws only when calling the class fails.
+inline void set_raised(nb::handle error) {
+    if (PyExceptionClass_Check(error.ptr())) {
+        PyObject *instance = PyObject_CallNoArgs(error.ptr());
+        if (!instance)
+            throw nb::python_error();
+        nb::object held = nb::steal(instance);
+        if (!PyExceptionInstance_Check(instance)) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         error.ptr(), Py_TYPE(instance));
+            return;
+        }
+        PyErr_SetObject(error.ptr(), instance);
+    } else if (PyExceptionInstance_Check(error.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+}
+
+// `raise error`.
+[[noreturn]] inline void raise_as_python_does(nb::handle error) {
+    set_raised(error);
+    throw nb::python_error();
+}
+
 // Throws when a C API call has reported an error.
 inline void throw_if_error() {
     if (PyErr_Occurred())

@@ -125,13 +125,28 @@ struct FunctionObject {
     PyObject *dict;
     PyObject *weakrefs;
     detail::FunctionData *data;
-    // True while `code` is Python code assigned to __code__: a call then
-    // runs that code, as a Python function would.
+    // The native function of the same module whose native code was assigned
+    // to __code__, or NULL: a call then runs that function's implementation
+    // (with this function's globals and defaults), as a Python function runs
+    // the body of the code it was given.
+    PyObject *code_source;
+    // True while `code` is other code assigned to __code__: a call then runs
+    // that code, as a Python function would.
     bool code_replaced;
 };
 
+namespace detail {
+
+// What a call runs: the function's own definition, or that of the native
+// function whose code it was given.
+inline const FunctionData &running(const FunctionObject *self) {
+    return self->code_source ? *reinterpret_cast<const FunctionObject *>(self->code_source)->data : *self->data;
+}
+
+} // namespace detail
+
 inline const char *Args::name(size_t index) const {
-    return function_->data->param_names_utf8[index].c_str();
+    return detail::running(function_).param_names_utf8[index].c_str();
 }
 
 inline nb::dict Args::extra_keywords() const {

@@ -47,7 +47,7 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
         nb::object extra_keywords, defaults;
         bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
         Args bound(self, slots, extra_keywords.ptr());
-        nb::object result = self->data->implementation(bound);
+        nb::object result = running(self).implementation(bound);
         if (!result.is_valid()) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "native function returned no result");
@@ -73,6 +73,7 @@ inline int traverse(PyObject *object, visitproc visit, void *arg) {
     Py_VISIT(self->kwdefaults);
     Py_VISIT(self->type_params);
     Py_VISIT(self->code);
+    Py_VISIT(self->code_source);
     Py_VISIT(self->globals);
     Py_VISIT(self->builtins);
     Py_VISIT(self->dict);
@@ -81,9 +82,10 @@ inline int traverse(PyObject *object, visitproc visit, void *arg) {
 }
 
 // Breaks cycles through the writable attributes. `name` and `qualname`
-// become empty strings rather than NULL, and the namespaces stay: native
-// code reads them on every call, and a function reached again after
-// clearing must still work.
+// become empty strings rather than NULL, and the namespaces and the code
+// stay (a code object takes part in no cycle): native code reads them on
+// every call, and a function reached again after clearing must still work.
+// Without its code source it runs its own implementation.
 inline int clear(PyObject *object) {
     auto *self = reinterpret_cast<FunctionObject *>(object);
     if (PyObject *empty = PyUnicode_New(0, 0)) {
@@ -98,7 +100,7 @@ inline int clear(PyObject *object) {
     Py_CLEAR(self->defaults);
     Py_CLEAR(self->kwdefaults);
     Py_CLEAR(self->type_params);
-    Py_CLEAR(self->code);
+    Py_CLEAR(self->code_source);
     Py_CLEAR(self->dict);
     self->data->traceback_frame.release().dec_ref(); // cleared before the frame can go
     return 0;
@@ -113,6 +115,7 @@ inline void dealloc(PyObject *object) {
     clear(object);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
+    Py_CLEAR(self->code);
     Py_CLEAR(self->globals);
     Py_CLEAR(self->builtins);
     Py_CLEAR(self->closure);
@@ -276,6 +279,7 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
     self->dict = nullptr;
     self->weakrefs = nullptr;
     self->data = data.release();
+    self->code_source = nullptr;
     self->code_replaced = false;
     PyObject_GC_Track(self);
     return nb::steal(reinterpret_cast<PyObject *>(self));

@@ -3,9 +3,11 @@
 //     VX_MODULE(dimora, State, kSource, module) { ...the module's statements... }
 //
 // defines the module by multi-phase initialisation (PEP 489) with a state of
-// type `State` (derived from ModuleState) in each module object. Each import,
-// reload and subinterpreter executes the body for a new module object with a
-// new state, so modules load in isolated subinterpreters with their own GIL.
+// type `State` (derived from ModuleState) in each module object. Each import
+// (a second one after leaving sys.modules included) and each subinterpreter
+// executes the body for a new module object with a new state, so modules load
+// in isolated subinterpreters with their own GIL. importlib.reload leaves the
+// module as it is: the interpreter executes a module that has its state once.
 // The body stands for the statements of a Python module: an exception it
 // raises reaches the importing code unchanged (a missing `requests` fails the
 // import with the very ModuleNotFoundError the import raised).
@@ -30,6 +32,17 @@ inline StateOwner *&state_owner(PyObject *module) {
     return *static_cast<StateOwner **>(PyModule_GetState(module));
 }
 
+// `__builtins__`, as the namespace of a module executed from Python code has
+// it: the built-ins the import runs with. A function made later from the
+// module's globals (a native function's replaced code) finds the same ones.
+inline void bind_builtins(PyObject *module) {
+    PyObject *names = PyModule_GetDict(module);
+    if (PyDict_GetItemString(names, "__builtins__"))
+        return;
+    if (PyDict_SetItemString(names, "__builtins__", PyEval_GetBuiltins()) < 0)
+        throw nb::python_error();
+}
+
 template <class State> int execute_module(PyObject *module, void (*body)(ModuleContext &), const char *source_file) {
     try {
         auto state = std::make_shared<State>();
@@ -38,6 +51,7 @@ template <class State> int execute_module(PyObject *module, void (*body)(ModuleC
         state->wrapped_function.start();
         state->function_type = make_function_type(module);
         state_owner(module) = new StateOwner(state);
+        bind_builtins(module);
         ModuleContext context{module, state, source_file};
         body(context);
         return 0;

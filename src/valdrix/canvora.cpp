@@ -242,8 +242,13 @@ nb::object parse_ratio(const vx::Args &args) {
     nb::object match_function = nb::getattr(args.global<"re">(), args.id<"match">());
     nb::object stripped = vx::call_method(ratio_str, args.id<"strip">());
     nb::object match = vx::call(match_function, {args.id<R"((\d+):(\d+))">(), stripped});
-    if (!vx::truth(match))
-        vx::raise(PyExc_ValueError, "%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix);
+    if (!vx::truth(match)) {
+        // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4"), the class looked up first
+        nb::object value_error = args.global<"ValueError">();
+        nb::object message = vx::steal_or_throw(
+            PyUnicode_FromFormat("%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix));
+        vx::raise_as_python_does(vx::call(value_error, {message}));
+    }
     nb::object width = group_as_int(args, match, 1);
     nb::object height = group_as_int(args, match, 2);
     return pair(width, height);
@@ -491,7 +496,7 @@ nb::object adjust_size(const vx::Args &args) {
     else if (need_adjust_is(args, self, args.id<"fill">()))
         to_encode = filled(args, self, img, ori_w, ori_h, expand_scale);
     else
-        vx::raise(PyExc_ValueError, "%s", kUnsupportedModeError);
+        vx::raise_as_python_does(vx::call(args.global<"ValueError">(), {nb::str(kUnsupportedModeError)}));
     nb::object result_bytes = encoded(args, img, to_encode);
     if (return_origin_ratio)
         return pair(result_bytes, ori_closest_ratio);

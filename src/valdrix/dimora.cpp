@@ -220,7 +220,7 @@ struct State : vx::ModuleState {
     // What the module found at import: `math` and its two functions, the
     // built-ins the methods call, and the class methods defined here.
     nb::object math, sqrt, floor;
-    nb::object round, max, min, int_type, all, map;
+    nb::object round, max, min, int_type, all, map, range, value_error;
     Sibling round_to_multiple, floor_to_multiple, is_valid_image_size;
 
     vx::guard::GlobalsGuard round_names, floor_names, valid_names, calc_names;
@@ -231,18 +231,18 @@ struct State : vx::ModuleState {
 
     int traverse(visitproc visit, void *arg) override {
         for (const nb::object *held :
-             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &round_to_multiple.class_method,
-              &round_to_multiple.function, &floor_to_multiple.class_method, &floor_to_multiple.function,
-              &is_valid_image_size.class_method, &is_valid_image_size.function})
+             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &range, &value_error,
+              &round_to_multiple.class_method, &round_to_multiple.function, &floor_to_multiple.class_method,
+              &floor_to_multiple.function, &is_valid_image_size.class_method, &is_valid_image_size.function})
             Py_VISIT(held->ptr());
         return 0;
     }
 
     void clear() override {
         for (nb::object *held :
-             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &round_to_multiple.class_method,
-              &round_to_multiple.function, &floor_to_multiple.class_method, &floor_to_multiple.function,
-              &is_valid_image_size.class_method, &is_valid_image_size.function})
+             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &range, &value_error,
+              &round_to_multiple.class_method, &round_to_multiple.function, &floor_to_multiple.class_method,
+              &floor_to_multiple.function, &is_valid_image_size.class_method, &is_valid_image_size.function})
             *held = nb::object();
         round_names.forget();
         floor_names.forget();
@@ -353,7 +353,8 @@ bool valid_names_original(const State &state, vx::guard::PureReads &reads) {
 
 // calc_size's own names and those of the siblings it calls.
 bool calc_names_original(const State &state, vx::guard::PureReads &reads) {
-    return is_original(reads.global<"map">(), state.map) && is_math(state, reads) &&
+    return is_original(reads.global<"map">(), state.map) && is_original(reads.global<"range">(), state.range) &&
+           is_original(reads.global<"ValueError">(), state.value_error) && is_math(state, reads) &&
            is_original(reads.module_attribute<"sqrt">(state.math.ptr()), state.sqrt) &&
            round_names_original(state, reads) && floor_names_original(state, reads) &&
            valid_names_original(state, reads);
@@ -516,10 +517,13 @@ NativeTerms parse_plain_ratio(nb::handle aspect_ratio) {
                                                      static_cast<size_t>(PyUnicode_GET_LENGTH(text))));
 }
 
-[[noreturn]] void raise_ratio_too_wide(nb::handle aspect_ratio) {
+// raise ValueError(RATIO_TOO_WIDE + aspect_ratio), with `ValueError` looked up
+// first.
+[[noreturn]] void raise_ratio_too_wide(const vx::Args &args, nb::handle aspect_ratio) {
+    nb::object value_error = args.global<"ValueError">();
     nb::object prefix = vx::steal_or_throw(PyUnicode_FromString(kRatioTooWide));
     nb::object message = vx::steal_or_throw(PyUnicode_Concat(prefix.ptr(), aspect_ratio.ptr()));
-    vx::raise_object(PyExc_ValueError, message);
+    vx::raise_as_python_does(vx::call(value_error, {message}));
 }
 
 // --- calc_size: the plain route ----------------------------------------------
@@ -584,9 +588,12 @@ void correct_generally(const vx::Args &args, Working &size, nb::handle current_p
     size.height = vx::call(nb::getattr(cls, args.id<"floor_to_multiple">()), {size.height});
 }
 
+// for _ in range(max_loop): ...
 void settle_generally(const vx::Args &args, Working &size) {
     nb::handle cls = args[0];
-    for (int pass = 0; pass < sizes::kMaxPasses; ++pass) {
+    nb::object passes = vx::call(args.global<"range">(), {vx::new_int(sizes::kMaxPasses)});
+    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(passes.ptr()));
+    while (nb::object pass = nb::steal(PyIter_Next(iterator.ptr()))) {
         nb::object width = vx::call(nb::getattr(cls, args.id<"round_to_multiple">()), {size.width});
         nb::object height = vx::call(nb::getattr(cls, args.id<"round_to_multiple">()), {size.height});
         nb::object current_pixels = number_op(PyNumber_Multiply, width, height);
@@ -596,6 +603,7 @@ void settle_generally(const vx::Args &args, Working &size) {
         }
         correct_generally(args, size, current_pixels);
     }
+    vx::throw_if_error();
 }
 
 // The result's keys in their order, with placeholder values: a copy of it
@@ -632,7 +640,7 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
     nb::object short_term = min_of(state, args.global<"min">(), terms.width, terms.height);
     nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
     if (compare(quotient, nb::getattr(cls, args.id<"MAX_RATIO">()), Py_GT))
-        raise_ratio_too_wide(aspect_ratio);
+        raise_ratio_too_wide(args, aspect_ratio);
     nb::object target_pixels = target_pixels_generally(args, resolution);
     nb::object sqrt = sqrt_function(args);
     Working size;
@@ -642,7 +650,10 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
     nb::object width = int_of(state, args.global<"int">(), size.width);
     nb::object height = int_of(state, args.global<"int">(), size.height);
     nb::object pixels = number_op(PyNumber_Multiply, width, height);
-    nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Sx%S", width.ptr(), height.ptr()));
+    // f"{width}x{height}"
+    nb::object shown_width = vx::steal_or_throw(PyObject_Format(width.ptr(), nullptr));
+    nb::object shown_height = vx::steal_or_throw(PyObject_Format(height.ptr(), nullptr));
+    nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Ux%U", shown_width.ptr(), shown_height.ptr()));
     nb::object valid = vx::call(nb::getattr(cls, args.id<"is_valid_image_size">()), {width, height});
     return result_dict(args, width, height, size_text, pixels, aspect_ratio, resolution, valid);
 }
@@ -702,7 +713,7 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
         return result;
     }
     case sizes::Outcome::ratio_too_wide:
-        raise_ratio_too_wide(aspect_ratio);
+        raise_ratio_too_wide(args, aspect_ratio);
     case sizes::Outcome::interpreter:
         break;
     }
@@ -779,6 +790,9 @@ VX_MODULE(dimora, State, kSource, module) {
     state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
     state.all = vx::guard::original_builtin("all");
     state.map = vx::guard::original_builtin_type("map", &PyMap_Type);
+    state.range = vx::guard::original_builtin_type("range", &PyRange_Type);
+    state.value_error =
+        vx::guard::original_builtin_type("ValueError", reinterpret_cast<PyTypeObject *>(PyExc_ValueError));
     state.result_layout = make_result_layout(state.names);
 
     vx::ClassBuilder calculator(module, "GPTImageSizeCalculator", kClassDoc);

@@ -1,0 +1,78 @@
+// valdrix._native_probe: a private module through which the test suite
+// reaches what no public function of the package reaches on purpose: each
+// kind of C++ exception leaving a native function, to check that the native
+// layer raises for it what nanobind raises for the functions it binds.
+#include <vxnative/native.hpp>
+
+#include <new>
+#include <stdexcept>
+#include <string_view>
+#include <typeinfo>
+
+namespace nb = nanobind;
+
+namespace {
+
+constexpr const char *kSource = "valdrix/_native_probe.cpp";
+
+constexpr const char *kModuleDoc = "Private: probes of the native layer for the test suite.";
+
+constexpr const char *kThrowDoc = "Throws the C++ exception named by `kind` (what(): \"probe\").";
+
+[[noreturn]] void throw_cpp(std::string_view kind) {
+    if (kind == "stop_iteration")
+        throw nb::stop_iteration("probe");
+    if (kind == "index_error")
+        throw nb::index_error("probe");
+    if (kind == "key_error")
+        throw nb::key_error("probe");
+    if (kind == "value_error")
+        throw nb::value_error("probe");
+    if (kind == "type_error")
+        throw nb::type_error("probe");
+    if (kind == "buffer_error")
+        throw nb::buffer_error("probe");
+    if (kind == "import_error")
+        throw nb::import_error("probe");
+    if (kind == "attribute_error")
+        throw nb::attribute_error("probe");
+    if (kind == "next_overload")
+        throw nb::next_overload("probe");
+    if (kind == "bad_alloc")
+        throw std::bad_alloc();
+    if (kind == "domain_error")
+        throw std::domain_error("probe");
+    if (kind == "invalid_argument")
+        throw std::invalid_argument("probe");
+    if (kind == "length_error")
+        throw std::length_error("probe");
+    if (kind == "out_of_range")
+        throw std::out_of_range("probe");
+    if (kind == "range_error")
+        throw std::range_error("probe");
+    if (kind == "overflow_error")
+        throw std::overflow_error("probe");
+    if (kind == "runtime_error")
+        throw std::runtime_error("probe");
+    throw 42; // of no exception type at all
+}
+
+nb::object throw_cpp_exception(const vx::Args &args) {
+    nb::str kind = args.str(0);
+    Py_ssize_t length = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(kind.ptr(), &length);
+    if (!text)
+        throw nb::python_error();
+    throw_cpp(std::string_view(text, static_cast<size_t>(length)));
+}
+
+} // namespace
+
+VX_MODULE(_native_probe, vx::ModuleState, kSource, module) {
+    module.bind("__doc__", nb::str(kModuleDoc));
+    module.def({.name = "throw_cpp_exception",
+                .implementation = throw_cpp_exception,
+                .params = {{"kind", "str"}},
+                .doc = kThrowDoc,
+                .source_line = __LINE__});
+}
