@@ -36,10 +36,15 @@ MODULES = [
 ]
 
 
+# requests carries type information from 2.34 on; an older release, which valdrix accepts,
+# would stop stubtest at halvane's stub, which only re-exports the module.
+MYPY_INI = "[mypy]\n\n[mypy-requests.*]\nignore_missing_imports = True\n"
+
+
 def run_tool(args, cwd):
-    # Outside the source tree, with no MYPYPATH and an empty configuration, so that only the
+    # Outside the source tree, with no MYPYPATH and a configuration of its own, so that only the
     # installed package is seen and no project or user settings weaken the checks.
-    (cwd / "mypy.ini").write_text("[mypy]\n", encoding="utf-8")
+    (cwd / "mypy.ini").write_text(MYPY_INI, encoding="utf-8")
     env = {key: value for key, value in os.environ.items() if key not in ("MYPYPATH", "PYTHONPATH")}
     result = subprocess.run([sys.executable, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
     return result.returncode, result.stdout + result.stderr
