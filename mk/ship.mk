@@ -89,8 +89,9 @@ check-cibuildwheel: ship-venv
 # arm64 root (tools/debian-root --arch arm64, under qemu's user-mode
 # emulation) runs pip, CMake and the suite; the compiler is this machine's
 # own Zig, run natively, targeting aarch64 glibc 2.17. auditwheel repairs the
-# wheel outside the root. About 6 minutes to build (more the first time, when
-# the root is made and Zig compiles libc++ for aarch64) and 20 to test.
+# wheel outside the root. On 2 cores: minutes to build (about 15 more the
+# first time, while the root is made and Zig compiles libc++ for aarch64), and
+# about 20 minutes of processor time for the suite under emulation.
 ARM64_ROOT ?= .roots/sid-arm64
 AARCH64_PYTHON ?= 3.14
 IN_ARM64 := tools/debian-root --arch arm64 $(ARM64_ROOT)
