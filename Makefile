@@ -12,19 +12,23 @@ PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
 .PHONY: test demo bench install venv clean sanitize test-313 fuzz
 
+# The build tools are pyproject.toml's build requirements, plus CMake and ninja.
 $(VENV)/.created:
 	@python=$$(tools/find-python) && echo "Using $$python" && "$$python" -m venv $(VENV)
 	$(PIP_INSTALL) --upgrade pip
-	$(PIP_INSTALL) "scikit-build-core>=0.10" "nanobind>=2.8,<4" cmake ninja
+	$(PY) tools/build-requirements > $(VENV)/build-requirements.txt
+	$(PIP_INSTALL) -r $(VENV)/build-requirements.txt cmake ninja
 	@touch $@
 
 venv: $(VENV)/.created
 
 # Builds the C++ modules and installs the package (incremental rebuilds reuse
 # BUILD_DIR). The module selection is passed on every run because CMake keeps
-# the last one it was given in the build directory's cache.
+# the last one it was given in the build directory's cache. tools/progress
+# prints each step with its time; pip's whole output goes to BUILD_DIR.log.
 install: venv
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_EXTRA) -Ccmake.define.VALDRIX_MODULES="$(MODULES)" ".[test]"
+	@tools/progress "build $(BUILD_DIR)" $(BUILD_DIR).log -- $(PY) -m pip install --disable-pip-version-check -v \
+	    --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_EXTRA) -Ccmake.define.VALDRIX_MODULES="$(MODULES)" ".[test]"
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)

@@ -64,8 +64,9 @@ class Request:
 
 def make_upload(width: int, height: int) -> bytes:
     """A JPEG such as a user would upload: a gradient, so the resampling has something to do."""
-    image = Image.new("RGB", (width, height))
-    image.putdata([(x * 255 // width, y * 255 // height, 128) for y in range(height) for x in range(width)])
+    pixels = bytes(value for y in range(height) for x in range(width)
+                   for value in (x * 255 // width, y * 255 // height, 128))
+    image = Image.frombytes("RGB", (width, height), pixels)
     buffer = io.BytesIO()
     image.save(buffer, format="JPEG", quality=90)
     return buffer.getvalue()
@@ -122,7 +123,9 @@ def main() -> None:
     too_small = ErrorCodeRegistry.register("HOST_IMAGE_TOO_SMALL", "图片过小，请上传更大的图片")
     assert ErrorCodeRegistry.get(too_small.code) is too_small
 
-    manager = ComfyUIManager("http://127.0.0.1:8188/", timeout=3, logger=logging.getLogger("host.engine"))
+    # Any logger with debug and error will do; this one adds the engine's name to each record.
+    engine_logger = logging.LoggerAdapter(logging.getLogger("host.engine"), {"engine": "main"})
+    manager = ComfyUIManager("http://127.0.0.1:8188/", timeout=3, logger=engine_logger)
     print(f"engine restarts go to {manager.reboot_api} (not called here)")
 
     pending = [

@@ -1,4 +1,4 @@
-"""The type stubs against the installed modules, and the example host under mypy --strict.
+"""The type stubs against the installed modules, and the example hosts under mypy --strict.
 
 stubtest compares names, signatures and member kinds with the runtime; the
 checks here add what it passes over: module-level imports, private members and
@@ -20,6 +20,9 @@ pytest.importorskip("mypy", reason="mypy is not installed (pip install '.[test]'
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ALLOWLIST = ROOT / "tests" / "stubtest_allowlist.txt"
 HOST_EXAMPLE = ROOT / "examples" / "host_example.py"
+EVERY_NAME_HOST = ROOT / "tests" / "hosts" / "every_public_name.py"
+# Each host, with a line of what it prints when it has run to its end.
+HOSTS = {HOST_EXAMPLE: "error codes known to the host", EVERY_NAME_HOST: "every public name used, ok"}
 
 MODULES = [
     "valdrix.canvora",
@@ -33,10 +36,15 @@ MODULES = [
 ]
 
 
+# requests carries type information from 2.34 on; an older release, which valdrix accepts,
+# would stop stubtest at halvane's stub, which only re-exports the module.
+MYPY_INI = "[mypy]\n\n[mypy-requests.*]\nignore_missing_imports = True\n"
+
+
 def run_tool(args, cwd):
-    # Outside the source tree, with no MYPYPATH and an empty configuration, so that only the
+    # Outside the source tree, with no MYPYPATH and a configuration of its own, so that only the
     # installed package is seen and no project or user settings weaken the checks.
-    (cwd / "mypy.ini").write_text("[mypy]\n", encoding="utf-8")
+    (cwd / "mypy.ini").write_text(MYPY_INI, encoding="utf-8")
     env = {key: value for key, value in os.environ.items() if key not in ("MYPYPATH", "PYTHONPATH")}
     result = subprocess.run([sys.executable, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
     return result.returncode, result.stdout + result.stderr
@@ -50,19 +58,20 @@ def test_stubtest_passes_against_the_installed_package(tmp_path):
     assert code == 0, output
 
 
-def test_host_example_passes_mypy_strict(tmp_path):
+@pytest.mark.parametrize("host", HOSTS, ids=lambda host: host.name)
+def test_host_passes_mypy_strict(host, tmp_path):
     code, output = run_tool(
-        ["-m", "mypy", "--strict", "--config-file", "mypy.ini", "--cache-dir", str(tmp_path / "cache"),
-         str(HOST_EXAMPLE)],
+        ["-m", "mypy", "--strict", "--config-file", "mypy.ini", "--cache-dir", str(tmp_path / "cache"), str(host)],
         tmp_path,
     )
     assert code == 0, output
 
 
-def test_host_example_runs(tmp_path):
-    code, output = run_tool([str(HOST_EXAMPLE)], tmp_path)
+@pytest.mark.parametrize("host", HOSTS, ids=lambda host: host.name)
+def test_host_runs(host, tmp_path):
+    code, output = run_tool([str(host)], tmp_path)
     assert code == 0, output
-    assert "PROMPT_BANNED" in output and "error codes known to the host" in output
+    assert HOSTS[host] in output
 
 
 def installed_stub(module_name):
@@ -168,3 +177,23 @@ def test_stub_documents_every_module_class_and_function(module_name):
     undocumented = [node.name for node in ast.walk(tree)
                     if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not ast.get_docstring(node)]
     assert ast.get_docstring(tree) and not undocumented, undocumented
+
+
+def public_names(module_name):
+    """The public classes and functions that a module's stub declares, with their public members."""
+    names = set()
+    for node in parse_stub(module_name).body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not node.name.startswith("_"):
+            names.add(node.name)
+            if isinstance(node, ast.ClassDef):
+                names.update(name for name in declared_names(node.body) if not name.startswith("_"))
+    return names
+
+
+@pytest.mark.parametrize("module_name", MODULES)
+def test_every_public_name_host_uses_every_public_name(module_name):
+    # The type checkers see a public name only where a host uses it.
+    tree = ast.parse(EVERY_NAME_HOST.read_text(encoding="utf-8"))
+    used = {node.attr for node in ast.walk(tree) if isinstance(node, ast.Attribute)}
+    used |= {alias.name for node in ast.walk(tree) if isinstance(node, ast.ImportFrom) for alias in node.names}
+    assert public_names(module_name) - used == set()

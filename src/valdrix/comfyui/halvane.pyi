@@ -2,9 +2,21 @@
 
 import logging as logging
 import time as time
-from typing import Optional as Optional
+from typing import Optional as Optional, Protocol, type_check_only
 
 import requests as requests
+
+# What the manager needs of a logger: a logging.Logger, a logging.LoggerAdapter
+# or any object of the host's own with these two methods.
+@type_check_only
+class _Logger(Protocol):
+    """Where the manager's messages go: called as ``debug(format, *values)`` and ``error(format, *values)``."""
+
+    def debug(self, msg: str, /, *args: object) -> object:
+        """Logs a ``%``-format and its values at debug level."""
+
+    def error(self, msg: str, /, *args: object) -> object:
+        """Logs a ``%``-format and its values at error level."""
 
 class ComfyUIManager:
     """Orders a ComfyUI service (with its manager extension) to restart, then polls it until it is back.
@@ -28,7 +40,7 @@ class ComfyUIManager:
     """Pause after every unsuccessful readiness attempt, in seconds."""
     flag: str
     """Prefix of every message: "comfyui服务重启 [" + the base URL as given + "]"."""
-    logger: logging.Logger
+    logger: _Logger
     """Where messages go: the ``logger`` given, or ``logging.getLogger("valdrix.comfyui.halvane")``."""
 
     def __init__(
@@ -37,7 +49,7 @@ class ComfyUIManager:
         timeout: int = 5,
         max_wait_seconds: int = 60,
         poll_interval: float = 2.0,
-        logger: Optional[logging.Logger] = None,
+        logger: Optional[_Logger] = None,
     ) -> None:
         """Stores the URLs and settings; sends no request.
 
