@@ -69,8 +69,11 @@ check-clang: venv
 format: ship-venv
 	$(SHIP_VENV)/bin/clang-format -i $(FORMAT_FILES)
 
+# Formatting, and the native layer's rules that a compiler cannot check
+# (tools/check-native-api).
 format-check: ship-venv
 	$(SHIP_VENV)/bin/clang-format --dry-run --Werror $(FORMAT_FILES)
+	tools/check-native-api
 
 # What CI needs beyond PyPI: clang from Debian for check-clang (as root only;
 # elsewhere install clang yourself or set CLANG_CXX).
