@@ -7,8 +7,8 @@ from valdrix.exceptions import PromptBanError
 
 def load_words(path):
     """The file's words: stripped, blank lines skipped, first occurrences kept, longest first."""
-    seen, words = set(), []
     with open(path, "r", encoding="utf-8") as file:
+        seen, words = set(), []
         for line in file:
             word = line.strip()
             if word and word not in seen:

@@ -1,6 +1,7 @@
 """Tests of valdrix.lexgard: the banned-word checker and its native matcher."""
 
 import inspect
+import json
 import os
 import random
 import re
@@ -228,6 +229,36 @@ def test_reload_picks_up_changes(tmp_path):
     checker.load_banned_words()
     assert checker.banned_words == ["beta"]
     assert checker.find_matched_words("alpha beta") == ["beta"]
+
+
+def test_loading_steps_come_in_the_order_of_the_plain_code(word_file, monkeypatch):
+    from reference import lexgard as plain
+    path = word_file("abc")
+    checker = PromptBanChecker(path)
+
+    class Logged:
+        def __init__(self, file, log):
+            self.file, self.log = file, log
+
+        def __enter__(self):
+            self.log.append("__enter__")
+            return self.file.__enter__()
+
+        def __exit__(self, *exc_info):
+            self.log.append("__exit__")
+            return self.file.__exit__(*exc_info)
+
+    def logged(module):
+        log = []
+        monkeypatch.setattr(module, "open", lambda *args, **kwargs: log.append("open") or Logged(
+            open(*args, **kwargs), log), raising=False)
+        monkeypatch.setattr(module, "set", lambda: log.append("set()") or set(), raising=False)
+        return log
+
+    plain_log, native_log = logged(plain), logged(lexgard)
+    plain.load_words(path)
+    checker.load_banned_words()
+    assert native_log == plain_log == ["open", "__enter__", "set()", "__exit__"]
 
 
 def test_file_is_opened_as_utf8_text_and_closed_after_a_decoding_error(tmp_path, monkeypatch):
@@ -597,6 +628,179 @@ def test_a_case_table_entry_whose_comparison_reimports_the_module(word_file):
     result = subprocess.run([sys.executable, "-c", CASE_TABLE_REPRO, word_file("xyz")], capture_output=True,
                             text=True, timeout=60)
     assert (result.returncode, result.stdout.strip()) == (0, "['XYZ']"), result.stderr
+
+
+# A fresh interpreter builds a checker of `words` after `before` (run before
+# the import) and `attack` (run after it), then prints what re's findall and
+# the checker find in `text`: they must agree, whatever ran.
+HOSTILE_PROCESS = """
+import gc, json, re, sys, _sre
+def spelling(other, text, flags):
+    parsed = re._parser.parse(other, flags)
+    return _sre.compile(text, flags | parsed.state.flags, re._compiler._code(parsed, flags),
+                        parsed.state.groups - 1, parsed.state.groupdict, (None,) * parsed.state.groups)
+def frame_of(function):
+    frame = sys._getframe(1)
+    while frame is not None and frame.f_code is not function.__code__:
+        frame = frame.f_back
+    return frame
+{before}
+from valdrix.lexgard import PromptBanChecker
+{attack}
+checker = PromptBanChecker.__new__(PromptBanChecker)
+checker.banned_words, checker.ignore_case = {words!r}, {ignore_case!r}
+checker._build_regex()
+gc.set_threshold(700)
+print(json.dumps([sorted(set(checker._ban_regex.findall({text!r}))), sorted(checker.find_matched_words({text!r}))]))
+"""
+
+
+def hits_in_a_fresh_process(before="", attack="", words=("q",), text="q zzz", ignore_case=True):
+    script = HOSTILE_PROCESS.format(before=before, attack=attack, words=list(words), ignore_case=ignore_case,
+                                    text=text)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+PHOENIX = """
+class Phoenix:  # cyclic garbage: its finalizer runs at a collection, and leaves another
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        code, entry = frame_of(re._compiler._code), frame_of(re.compile)
+        if code is not None:
+            code.f_locals["p"].data[:] = re._parser.parse("zzz", code.f_locals["flags"]).data
+        elif entry is not None and frame_of(re._compile) is None:  # before re's cache lookup
+            flags = int(entry.f_locals["flags"])
+            re._cache2[str, entry.f_locals["pattern"], flags] = spelling("zzz", entry.f_locals["pattern"], flags)
+        else:
+            Phoenix()
+kept = [None]
+def allocate_last(self):  # nothing checks for due work after these allocations: the compile runs it
+    kept[0] = {1}, {2}, {3}  # sets: allocated anew (lists and tuples may come from free lists)
+    return True
+class PromptBanChecker(PromptBanChecker):
+    ignore_case = property(allocate_last, lambda self, value: None)
+Phoenix(); gc.set_threshold(1)
+"""
+
+GC_CALLBACK = """
+def edit_parse_tree(phase, info):
+    code = frame_of(re._compiler._code)
+    if phase == "start" and code is not None:
+        code.f_locals["p"].data[:] = re._parser.parse("zzz", code.f_locals["flags"]).data
+gc.callbacks.append(edit_parse_tree); gc.set_threshold(1)
+"""
+
+MONITORING_TOOL = """
+sys.monitoring.use_tool_id(2, "swap")
+def swap_result(code, offset, value):
+    if code is re._compiler._code.__code__:
+        value[:] = re._compiler._code(re._parser.parse("zzz", 0), 0)
+sys.monitoring.register_callback(2, sys.monitoring.events.PY_RETURN, swap_result)
+sys.monitoring.set_local_events(2, re._compiler._code.__code__, sys.monitoring.events.PY_RETURN)
+"""
+
+# The oldest entry of re's second cache goes when the compile stores its
+# pattern; the callback of a weak reference to it then has a tracer replace
+# the pattern the compile returns, and removes the tracer again.
+EVICTED_CALLBACK = """
+import weakref
+re.purge()
+for i in range(re._MAXCACHE2):
+    re.compile("k%d" % i)
+re._cache.clear()
+def replace_result(reference):
+    frame = frame_of(re._compile)
+    text, flags = frame.f_locals["pattern"], int(frame.f_locals["flags"])
+    planted = spelling("zzz", text, flags)
+    def tracer(traced, event, arg):
+        if traced is frame and event == "line":
+            traced.f_locals["p"] = planted
+            sys.settrace(None)
+        return tracer
+    frame.f_trace = tracer
+    sys.settrace(tracer)
+oldest = weakref.ref(next(iter(re._cache2.values())), replace_result)
+"""
+
+DECOY_DURING_IMPORT = (
+    "import types\nreal = sys.modules['re._compiler']\ndecoy = types.ModuleType('re._compiler')\n"
+    "decoy.__dict__.update(vars(real)); sys.modules['re._compiler'] = decoy",
+    "sys.modules['re._compiler'] = real\noriginal = real._code\n"
+    "real._code = lambda p, flags: original(re._parser.parse('zzz', flags), flags)")
+
+REPLACED_PARSER_CODE = """
+def parse_another_text(source, state, verbose, nested):
+    while source.next is not None:
+        source.get()
+    return _parse(Tokenizer("zzz"), state, verbose, nested + 1, True)
+re._parser._parse_sub.__code__ = parse_another_text.__code__
+"""
+
+# name: (before the import, after it, ignore_case)
+PYTHON_BESIDE_THE_COMPILE = {
+    "finalizer at a pending collection": ("", PHOENIX, True),
+    "gc callback": ("", GC_CALLBACK, True),
+    "sys.monitoring tool": ("", MONITORING_TOOL, False),
+    "weak callback of an evicted cache entry": ("", EVICTED_CALLBACK, True),
+    "decoy module in sys.modules during the import": (*DECOY_DURING_IMPORT, True),
+    "re._compiler.compile replaced before the import": (
+        "re._compiler.compile = lambda text, flags: spelling('zzz', text, flags)", "", True),
+    "re._parser code replaced before the import": (REPLACED_PARSER_CODE, "", False),
+}
+
+
+@pytest.mark.parametrize("case", sorted(PYTHON_BESIDE_THE_COMPILE))
+def test_automaton_only_when_nothing_else_ran_in_the_compile(case):
+    before, attack, ignore_case = PYTHON_BESIDE_THE_COMPILE[case]
+    plain, native = hits_in_a_fresh_process(before, attack, ignore_case=ignore_case)
+    assert native == plain
+
+
+# re's table of extra cases, changed before the import, in shapes whose
+# compile the case-folding model does not reproduce.
+CASE_TABLES = {
+    "empty (re's ASCII-only branch)": ("C._EXTRA_CASES.clear()", ["é", "k"], "É é K k ſ"),
+    "group with an uncased character": ("C._EXTRA_CASES.update({0x61: (0x31,), 0x31: (0x61,)})", ["1"], "1 a A"),
+    "astral member (dropped in character sets)": (
+        "C._EXTRA_CASES.update({0x61: (0x10428,), 0x10428: (0x61,)})", ["a", "b"], "\U00010428 a b"),
+}
+
+
+@pytest.mark.parametrize("table", sorted(CASE_TABLES))
+def test_case_tables_the_model_does_not_reproduce(table):
+    change, words, text = CASE_TABLES[table]
+    plain, native = hits_in_a_fresh_process("import re._compiler as C\n" + change, words=words, text=text)
+    assert native == plain
+
+
+IMPORT_THEN_BUILD = """
+import re, typing  # typing reads re.Pattern as it is imported
+{change}
+import valdrix.lexgard as lexgard
+def outcome(build):
+    try:
+        pattern = build()
+    except Exception as error:
+        return repr(error)
+    return sorted(set(pattern.findall("abc ABC")))
+def checker_pattern():
+    checker = lexgard.PromptBanChecker.__new__(lexgard.PromptBanChecker)
+    checker.banned_words, checker.ignore_case = ["abc"], True
+    checker._build_regex()
+    assert sorted(checker.find_matched_words("abc ABC")) == outcome(lambda: checker._ban_regex)
+    return checker._ban_regex
+print(outcome(checker_pattern) == outcome(lambda: re.compile(re.escape("abc"), flags=re.IGNORECASE)))
+"""
+
+
+@pytest.mark.parametrize("change", ["re.IGNORECASE = 2", "del re.UNICODE", "del re.Pattern"])
+def test_import_and_build_follow_re_as_changed_before_the_import(change):
+    result = subprocess.run([sys.executable, "-c", IMPORT_THEN_BUILD.format(change=change)], capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stdout.strip()) == (0, "True"), result.stderr
 
 
 # --- check -------------------------------------------------------------------------

@@ -170,12 +170,29 @@ inline ClockData *registered_clock() {
     return static_cast<ClockData *>(PyCapsule_GetPointer(registration, kClockKey));
 }
 
-// Called before any change of a watched dict and when one is freed.
-inline int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+// True when `key` is the clock's key (an exact str, compared without running
+// any code).
+inline bool is_clock_key(PyObject *key) {
+    return key && PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, kClockKey) == 0;
+}
+
+// Called before any change of a watched dict and when one is freed. The
+// interpreter's own dict is watched too: when the registration is removed or
+// replaced there, this callback could no longer find the clock, so the clock
+// stops remembering.
+inline int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *) {
     PyObject *pending = PyErr_GetRaisedException();
-    if (ClockData *clock = registered_clock())
+    PyObject *interpreter_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (ClockData *clock = registered_clock()) {
         ++clock->ticks;
-    PyErr_Clear(); // only what the lookup above raised
+        bool registration_goes =
+            dict == interpreter_dict &&
+            (event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_DEALLOCATED ||
+             ((event == PyDict_EVENT_DELETED || event == PyDict_EVENT_MODIFIED) && is_clock_key(key)));
+        if (registration_goes)
+            clock->reachable = false;
+    }
+    PyErr_Clear(); // only what the lookups above raised
     PyErr_SetRaisedException(pending);
     return 0;
 }
@@ -218,9 +235,15 @@ class DictClock {
             registration = PyDict_GetItemWithError(interpreter_dict, key.ptr());
             throw_if_error();
         }
+        // Something else under the key: this module remembers nothing.
+        if (!registration || !PyCapsule_IsValid(registration, detail::kClockKey))
+            return;
         data_ = nb::borrow(static_cast<PyObject *>(PyCapsule_GetContext(registration)));
+        if (!data_ || !PyCapsule_IsValid(data_.ptr(), detail::kClockDataName)) {
+            data_ = nb::object();
+            return;
+        }
         clock_ = static_cast<detail::ClockData *>(PyCapsule_GetPointer(data_.ptr(), detail::kClockDataName));
-        throw_if_error();
     }
 
     // The current tick; 0 when nothing can be remembered (no watcher slot was
@@ -231,7 +254,11 @@ class DictClock {
     bool watch(PyObject *dict) const {
         if (!clock_ || clock_->watcher < 0 || !PyDict_Check(dict))
             return false;
-        return PyDict_Watch(clock_->watcher, dict) == 0;
+        if (PyDict_Watch(clock_->watcher, dict) == 0)
+            return true;
+        PyErr_Clear(); // raised by this call itself: the slot is no longer the clock's
+        clock_->reachable = false;
+        return false;
     }
 
   private:
@@ -252,6 +279,8 @@ class DictClock {
         }
         if (PyDict_SetItem(interpreter_dict, key.ptr(), registration.ptr()) < 0)
             throw nb::python_error();
+        if (clock->watcher >= 0 && PyDict_Watch(clock->watcher, interpreter_dict) < 0)
+            PyErr_Clear(); // the dict holding the registration is always a dict: not reached
     }
 
     nb::object data_;
@@ -506,8 +535,9 @@ class WrappedFunctionReader {
 // What some modules' code reads, as it was when captured, checked again by
 // identity only. A native route that relies on what such code computes may
 // be taken only while holds() is true. Captured are:
-//   - each module's namespace: exactly those names, bound to those objects,
-//     and the module objects still of the exact module type;
+//   - each module's namespace (or a namespace the code runs in, reached as
+//     the globals of its functions): exactly those names, bound to those
+//     objects, and the module objects still of the exact module type;
 //   - one level deep, the items of the dicts, lists and sets bound there and
 //     the instance attributes (with the class) of the other objects there;
 //   - every function met, with its __code__, __defaults__, __kwdefaults__
@@ -517,24 +547,51 @@ class WrappedFunctionReader {
 //     the functions inside classmethod, staticmethod and property objects,
 //     and the instance attributes of the other objects there (descriptors,
 //     enumeration members);
-//   - the built-ins each captured function's code may read, as it would
-//     find them (present or absent).
+//   - what each captured function's code may read from its globals (when
+//     they are not a namespace captured whole) and from its built-ins, as it
+//     would find it (present or absent), and what is found there in turn.
 // Names whose values the modules' own code fills as it runs (caches) are
 // captured by the identity of the object bound alone. The capture trusts
-// what it finds: holds() answers whether everything is as it was then.
+// what it finds: holds() answers whether everything is as it was then
+// (StandardLibraryCode answers whether the code found was the standard
+// library's own).
 class NamespaceSnapshot {
   public:
-    // Captures `module`'s namespace; names in `identity_only` by the object
-    // bound alone.
-    void capture_module(nb::handle module, std::initializer_list<std::string_view> identity_only = {}) {
-        create_names();
-        PyObject *object = module.ptr();
-        if (!PyModule_CheckExact(object) || !keyed_by_exact_str(PyModule_GetDict(object))) {
+    // Where a captured function's code comes from: the module whose source
+    // it was compiled from, as its globals tell. `module_namespace` when its
+    // globals are the namespace of a module captured under that name;
+    // otherwise the name is the `__name__` bound in its globals.
+    struct FunctionSource {
+        PyObject *code;
+        std::string module;
+        bool module_namespace;
+    };
+
+    // Captures `module`'s namespace, naming it `name` (the module its code
+    // was compiled as); names in `identity_only` by the object bound alone.
+    void capture_module(nb::handle module, std::string_view name,
+                        std::initializer_list<std::string_view> identity_only = {}) {
+        if (!module.is_valid() || !PyModule_CheckExact(module.ptr())) {
             broken_ = true;
             return;
         }
-        note_module(object);
-        std::vector<Item> items = capture_dict(PyModule_GetDict(object)).items;
+        note_module(module.ptr());
+        capture_namespace(PyModule_GetDict(module.ptr()), name, identity_only);
+    }
+
+    // Captures a namespace that code runs in (the globals of some function),
+    // as capture_module does, without a module object: the code reads its
+    // globals directly, whichever module object (if any) holds them.
+    void capture_namespace(PyObject *names, std::string_view name,
+                           std::initializer_list<std::string_view> identity_only = {}) {
+        create_names();
+        if (!names || !keyed_by_exact_str(names)) {
+            broken_ = true;
+            return;
+        }
+        if (!namespace_names_.emplace(names, std::string(name)).second)
+            return;
+        std::vector<Item> items = capture_dict(names).items;
         for (const Item &item : items) {
             if (is_dunder(item.key.ptr()) || listed(item.key.ptr(), identity_only))
                 continue;
@@ -543,37 +600,63 @@ class NamespaceSnapshot {
         captured_ = true;
     }
 
-    // Captures the built-ins that the code of every function captured so far
-    // may read: each name its code uses that its module does not define.
-    // Called once, after the modules.
-    void capture_builtins() {
-        std::unordered_map<PyObject *, std::vector<PyObject *>> reads; // built-ins dict -> names
-        std::unordered_set<PyObject *> seen_code;
-        for (const FunctionParts &parts : functions_) {
-            auto *function = reinterpret_cast<PyFunctionObject *>(parts.function.ptr());
+    // Captures one more object as if found in a namespace (an enumeration
+    // member used from elsewhere: its attributes and class).
+    void capture_object(nb::handle value) {
+        create_names();
+        if (value.is_valid())
+            capture_value(value.ptr(), Place::namespace_value);
+    }
+
+    // Captures, for the code of every function captured so far (and of those
+    // met on the way), each name it may read from its globals and its
+    // built-ins: what a namespace captured whole holds is captured already;
+    // from other globals the name is captured with what it is bound to (a
+    // function or class there is captured in turn), and a built-in as it
+    // would be found, present or absent. Called once, after the namespaces.
+    void capture_names_read() {
+        std::unordered_map<PyObject *, std::vector<PyObject *>> builtins_read, globals_read;
+        for (size_t i = 0; i < functions_.size(); ++i) { // grows as functions are met
+            auto *function = reinterpret_cast<PyFunctionObject *>(functions_[i].function.ptr());
             PyObject *globals = function->func_globals;
             PyObject *builtins = function->func_builtins;
             if (!keyed_by_exact_str(globals) || !keyed_by_exact_str(builtins)) {
                 broken_ = true;
                 return;
             }
+            functions_[i].source = source_of(globals);
+            bool whole = namespace_names_.count(globals) != 0;
             std::vector<PyObject *> names;
-            collect_names(parts.code.ptr(), names, seen_code);
-            std::vector<PyObject *> &read = reads[builtins];
-            for (PyObject *name : names)
-                if (!pure_item(globals, name))
-                    read.push_back(name);
+            std::unordered_set<PyObject *> seen_code;
+            collect_names(functions_[i].code.ptr(), names, seen_code);
+            for (PyObject *name : names) {
+                PyObject *value = pure_item(globals, name);
+                if (!value) {
+                    builtins_read[builtins].push_back(name);
+                } else if (!whole) {
+                    globals_read[globals].push_back(name);
+                    capture_value(value, Place::item);
+                }
+            }
         }
-        for (auto &[builtins, names] : reads) {
-            std::sort(names.begin(), names.end());
-            names.erase(std::unique(names.begin(), names.end()), names.end());
-            DictContents contents;
-            contents.dict = nb::borrow(builtins);
-            contents.whole = false;
-            for (PyObject *name : names)
-                contents.items.push_back({nb::borrow(name), nb::borrow(pure_item(builtins, name))});
-            dicts_.push_back(std::move(contents));
-        }
+        capture_partially(builtins_read);
+        capture_partially(globals_read);
+    }
+
+    // The code of every captured function, with the module it comes from.
+    std::vector<FunctionSource> function_sources() const {
+        std::vector<FunctionSource> sources;
+        for (const FunctionParts &parts : functions_)
+            sources.push_back({parts.code.ptr(), parts.source.first, parts.source.second});
+        return sources;
+    }
+
+    // The names the namespaces were captured under.
+    std::vector<std::string> module_names() const {
+        std::vector<std::string> names;
+        for (const auto &[names_dict, name] : namespace_names_)
+            names.push_back(name);
+        return names;
     }
 
     // True while everything captured is as it was. Reads identities, sizes,
@@ -657,6 +740,7 @@ class NamespaceSnapshot {
         instances_.clear();
         visited_.clear();
         instances_seen_.clear();
+        namespace_names_.clear();
         captured_ = false;
     }
 
@@ -685,6 +769,7 @@ class NamespaceSnapshot {
     struct FunctionParts {
         nb::object function, code, defaults, kwdefaults;
         std::vector<nb::object> cell_contents; // invalid: an empty cell
+        std::pair<std::string, bool> source{}; // see FunctionSource
     };
     // `owner.name` read through a member of the owner's exact built-in type
     // (a classmethod's function, a property's getter).
@@ -730,6 +815,38 @@ class NamespaceSnapshot {
     }
 
     static bool plain_key(PyObject *key) { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
+
+    // The module a function's code comes from, as its globals tell: the name
+    // its namespace was captured under, else the `__name__` bound there.
+    std::pair<std::string, bool> source_of(PyObject *globals) const {
+        auto known = namespace_names_.find(globals);
+        if (known != namespace_names_.end())
+            return {known->second, true};
+        PyObject *name = PyDict_GetItemString(globals, "__name__"); // keyed by exact strs: runs no code
+        if (!name || !PyUnicode_CheckExact(name))
+            return {std::string(), false};
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(name, &size);
+        if (!text) {
+            PyErr_Clear(); // raised by this conversion itself (a lone surrogate): no name
+            return {std::string(), false};
+        }
+        return {std::string(text, static_cast<size_t>(size)), false};
+    }
+
+    // The names each dict was read under, each with what it held then.
+    void capture_partially(std::unordered_map<PyObject *, std::vector<PyObject *>> &reads) {
+        for (auto &[dict, names] : reads) {
+            std::sort(names.begin(), names.end());
+            names.erase(std::unique(names.begin(), names.end()), names.end());
+            DictContents contents;
+            contents.dict = nb::borrow(dict);
+            contents.whole = false;
+            for (PyObject *name : names)
+                contents.items.push_back({nb::borrow(name), nb::borrow(pure_item(dict, name))});
+            dicts_.push_back(std::move(contents));
+        }
+    }
 
     void note_module(PyObject *module) {
         if (visited_.insert(module).second)
@@ -1036,8 +1153,9 @@ class NamespaceSnapshot {
     std::vector<ListContents> lists_;
     std::vector<SetContents> sets_;
     std::vector<InstanceDict> instances_;
-    std::unordered_set<PyObject *> visited_;        // while capturing: each object once
-    std::unordered_set<PyObject *> instances_seen_; // ... and each instance's attributes once
+    std::unordered_set<PyObject *> visited_;                      // while capturing: each object once
+    std::unordered_set<PyObject *> instances_seen_;               // ... and each instance's attributes once
+    std::unordered_map<PyObject *, std::string> namespace_names_; // namespaces captured whole
     nb::object func_name_, fget_name_, fset_name_, fdel_name_;
     bool captured_ = false;
     bool broken_ = false; // something could not be captured: holds() stays false
@@ -1051,5 +1169,469 @@ inline bool untraced() {
     PyThreadState *thread = PyThreadState_Get();
     return !thread->c_tracefunc && !thread->c_profilefunc;
 }
+
+// Whether the functions a snapshot captured run the standard library's own
+// code: what was there at import may have been replaced before. Each
+// function's code must compare equal to the code of the same qualified name
+// compiled from its module's source file in the standard library directory
+// (code objects compare field by field, running no Python code while their
+// constants are of built-in types, which is checked first). The sources are
+// compiled once, the first time the answer is needed, and the answer is
+// kept: from then on the snapshot tells whether the code is still the code
+// compared. A standard library without these sources leaves the code
+// trusted as found.
+class StandardLibraryCode {
+  public:
+    // The standard library directory as sysconfig reports it, read once at
+    // import: what it is computed from can be changed later. Left unknown
+    // (the code then trusted as found) when sysconfig fails with an
+    // ordinary error.
+    void locate() {
+        try {
+            nb::object sysconfig = steal_or_throw(PyImport_ImportModule("sysconfig"));
+            nb::object get_paths = steal_or_throw(PyObject_GetAttrString(sysconfig.ptr(), "get_paths"));
+            nb::object paths = steal_or_throw(PyObject_CallNoArgs(get_paths.ptr()));
+            nb::object key = steal_or_throw(PyUnicode_FromString("stdlib"));
+            nb::object directory = steal_or_throw(PyObject_GetItem(paths.ptr(), key.ptr()));
+            if (PyUnicode_CheckExact(directory.ptr()))
+                directory_ = directory;
+        } catch (const nb::python_error &error) {
+            if (!error.matches(PyExc_Exception))
+                throw;
+        }
+    }
+
+    // True when every function of `snapshot` runs its module's code as the
+    // standard library's source file defines it.
+    bool genuine(const NamespaceSnapshot &snapshot) {
+        if (verdict_ == Verdict::unchecked)
+            verdict_ = compare_with_sources(snapshot) ? Verdict::genuine : Verdict::replaced;
+        return verdict_ == Verdict::genuine;
+    }
+
+    void clear() {
+        directory_ = nb::object();
+        verdict_ = Verdict::unchecked;
+    }
+
+  private:
+    enum class Verdict { unchecked, genuine, replaced };
+
+    // A module's source, compiled: its code objects by qualified name.
+    struct CompiledSource {
+        bool found = false;
+        std::unordered_map<std::string, std::vector<nb::object>> code_by_name;
+    };
+
+    bool compare_with_sources(const NamespaceSnapshot &snapshot) {
+        if (!directory_.is_valid())
+            return true;
+        std::unordered_map<std::string, CompiledSource> sources;
+        auto source = [&](const std::string &module) -> const CompiledSource & {
+            auto it = sources.find(module);
+            if (it == sources.end())
+                it = sources.emplace(module, compile_source(module)).first;
+            return it->second;
+        };
+        std::vector<std::string> modules = snapshot.module_names();
+        bool any_found = false;
+        for (const std::string &module : modules)
+            any_found = source(module).found || any_found;
+        if (!any_found)
+            return true;
+        for (const NamespaceSnapshot::FunctionSource &function : snapshot.function_sources()) {
+            // A function naming a captured module must run in its namespace.
+            bool claims_captured = std::find(modules.begin(), modules.end(), function.module) != modules.end();
+            if (!function.module_namespace && claims_captured)
+                return false;
+            const CompiledSource &compiled = source(function.module);
+            if (!compiled.found || !defines(compiled, function.code))
+                return false;
+        }
+        return true;
+    }
+
+    // Module names are dotted identifiers: anything else names no file.
+    static bool plain_module_name(const std::string &module) {
+        if (module.empty() || module.front() == '.' || module.back() == '.' || module.find("..") != std::string::npos)
+            return false;
+        return std::all_of(module.begin(), module.end(), [](char c) {
+            return c == '_' || c == '.' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        });
+    }
+
+    CompiledSource compile_source(const std::string &module) const {
+        CompiledSource compiled;
+        if (!plain_module_name(module))
+            return compiled;
+        std::string relative = module;
+        std::replace(relative.begin(), relative.end(), '.', '/');
+        for (const char *suffix : {".py", "/__init__.py"}) {
+            nb::object path =
+                steal_or_throw(PyUnicode_FromFormat("%U/%s%s", directory_.ptr(), relative.c_str(), suffix));
+            std::optional<std::string> text = read_file(path);
+            if (!text)
+                continue;
+            compiled.found = true;
+            // Compiled with the interpreter's optimization level, as its
+            // imports compile. (The compile raises the "compile" audit event
+            // as every compile does; a hook refusing it leaves the code
+            // unconfirmed.)
+            PyObject *code = Py_CompileStringObject(text->c_str(), path.ptr(), Py_file_input, nullptr, -1);
+            if (!code) {
+                discard_ordinary_error(); // a source that does not compile defines nothing
+                return compiled;
+            }
+            index_code(nb::steal(code), compiled);
+            return compiled;
+        }
+        return compiled;
+    }
+
+    // The file's bytes, read with the C library (nothing of Python's io, so
+    // no audit hook or replaced open is involved); nothing when it cannot be
+    // opened.
+    static std::optional<std::string> read_file(nb::handle path) {
+        nb::object encoded = steal_or_throw(PyUnicode_EncodeFSDefault(path.ptr()));
+        FILE *file = fopen(PyBytes_AS_STRING(encoded.ptr()), "rb");
+        if (!file)
+            return std::nullopt;
+        std::string text;
+        char buffer[1 << 16];
+        size_t count = 0;
+        while ((count = fread(buffer, 1, sizeof buffer, file)) > 0)
+            text.append(buffer, count);
+        bool failed = ferror(file) != 0;
+        fclose(file);
+        if (failed)
+            return std::nullopt;
+        return text;
+    }
+
+    static void index_code(nb::handle code, CompiledSource &compiled) {
+        auto *object = reinterpret_cast<PyCodeObject *>(code.ptr());
+        if (std::optional<std::string> name = text_of(object->co_qualname))
+            compiled.code_by_name[*name].push_back(nb::borrow(code));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object->co_consts); ++i)
+            if (PyCode_Check(PyTuple_GET_ITEM(object->co_consts, i)))
+                index_code(PyTuple_GET_ITEM(object->co_consts, i), compiled);
+    }
+
+    static bool defines(const CompiledSource &compiled, PyObject *code) {
+        if (!code || !PyCode_Check(code) || !compares_without_python(code))
+            return false;
+        std::optional<std::string> name = text_of(reinterpret_cast<PyCodeObject *>(code)->co_qualname);
+        auto it = name ? compiled.code_by_name.find(*name) : compiled.code_by_name.end();
+        if (it == compiled.code_by_name.end())
+            return false;
+        for (const nb::object &candidate : it->second) {
+            int same = PyObject_RichCompareBool(code, candidate.ptr(), Py_EQ);
+            if (same < 0)
+                discard_ordinary_error(); // raised by this comparison itself (out of memory): not shown equal
+            if (same > 0)
+                return true;
+        }
+        return false;
+    }
+
+    // True when comparing the code object with another runs no Python code:
+    // what the comparison reads (name, line and exception tables, names,
+    // constants, nested code) is of exact built-in types.
+    static bool compares_without_python(PyObject *code) {
+        auto *object = reinterpret_cast<PyCodeObject *>(code);
+        if (!PyUnicode_CheckExact(object->co_name) || !PyBytes_CheckExact(object->co_linetable) ||
+            !PyBytes_CheckExact(object->co_exceptiontable) || !exact_strs(object->co_names) ||
+            !exact_strs(object->co_localsplusnames))
+            return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object->co_consts); ++i)
+            if (!plain_constant(PyTuple_GET_ITEM(object->co_consts, i)))
+                return false;
+        return true;
+    }
+
+    static bool exact_strs(PyObject *tuple) {
+        if (!PyTuple_CheckExact(tuple))
+            return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
+            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i)))
+                return false;
+        return true;
+    }
+
+    static bool plain_constant(PyObject *constant) {
+        if (constant == Py_None || constant == Py_Ellipsis || PyBool_Check(constant) || PyLong_CheckExact(constant) ||
+            PyFloat_CheckExact(constant) || PyComplex_CheckExact(constant) || PyUnicode_CheckExact(constant) ||
+            PyBytes_CheckExact(constant))
+            return true;
+        if (PyCode_Check(constant))
+            return compares_without_python(constant);
+        if (PyTuple_CheckExact(constant)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constant); ++i)
+                if (!plain_constant(PyTuple_GET_ITEM(constant, i)))
+                    return false;
+            return true;
+        }
+        if (Py_IS_TYPE(constant, &PySlice_Type)) {
+            auto *slice = reinterpret_cast<PySliceObject *>(constant);
+            return plain_constant(slice->start) && plain_constant(slice->stop) && plain_constant(slice->step);
+        }
+        if (PyFrozenSet_CheckExact(constant))
+            return plain_members(constant);
+        return false;
+    }
+
+    // Iterating an exact frozenset runs no Python code.
+    static bool plain_members(PyObject *frozen_set) {
+        nb::object iterator = nb::steal(PyObject_GetIter(frozen_set));
+        if (!iterator) {
+            PyErr_Clear(); // raised by this call itself (out of memory): not shown plain
+            return false;
+        }
+        bool plain = true;
+        while (PyObject *item = PyIter_Next(iterator.ptr())) {
+            plain = plain && plain_constant(item);
+            Py_DECREF(item);
+        }
+        return plain;
+    }
+
+    static std::optional<std::string> text_of(PyObject *name) {
+        Py_ssize_t size = 0;
+        const char *text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+        if (!text) {
+            if (name && PyUnicode_Check(name))
+                PyErr_Clear(); // raised by this conversion itself (a lone surrogate): no text
+            return std::nullopt;
+        }
+        return std::string(text, static_cast<size_t>(size));
+    }
+
+    // Clears an ordinary error raised by the comparison's own calls; an
+    // interrupt (from an audit hook the compile called) passes on.
+    static void discard_ordinary_error() {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+
+    nb::object directory_;
+    Verdict verdict_ = Verdict::unchecked;
+};
+
+// --- Python code beside a call ---------------------------------------------------------
+
+// Whether any sys.monitoring tool is in use. A tool's callbacks run Python
+// code within any code that runs (and may replace the values it returns),
+// so a native route that relies on what some Python code computes is not
+// taken while one is registered. Asked through sys.monitoring.get_tool when
+// that is the interpreter's own built-in function, found at import: calling
+// it runs no Python code.
+class MonitoringTools {
+  public:
+    void capture() {
+        PyObject *monitoring = PySys_GetObject("monitoring"); // borrowed; sets no error
+        if (!monitoring || !PyModule_CheckExact(monitoring) || !keyed_by_exact_str(PyModule_GetDict(monitoring)))
+            return;
+        PyObject *get_tool = PyDict_GetItemString(PyModule_GetDict(monitoring), "get_tool");
+        if (is_builtin_function(get_tool, monitoring, "get_tool"))
+            get_tool_ = nb::borrow(get_tool);
+    }
+
+    // True when no tool holds any id; false when that cannot be told.
+    bool none_in_use() const {
+        if (!get_tool_.is_valid())
+            return false;
+        for (long id = 0; id < kToolIds; ++id) {
+            nb::object number = nb::steal(PyLong_FromLong(id));
+            nb::object tool = number ? nb::steal(PyObject_CallOneArg(get_tool_.ptr(), number.ptr())) : nb::object();
+            if (!tool) {
+                PyErr_Clear(); // raised by these calls themselves (out of memory): cannot tell
+                return false;
+            }
+            if (!tool.is_none())
+                return false;
+        }
+        return true;
+    }
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(get_tool_.ptr());
+        return 0;
+    }
+
+    void clear() { get_tool_ = nb::object(); }
+
+  private:
+    static constexpr long kToolIds = 6; // the ids sys.monitoring.use_tool_id hands out
+
+    nb::object get_tool_;
+};
+
+// How many collections the cyclic garbage collector has made, read through
+// gc.get_stats when that is the interpreter's own built-in function, found
+// at import: calling it runs no Python code.
+class CollectionCount {
+  public:
+    // Left empty (counting nothing) when gc cannot be imported as usual.
+    void capture() {
+        try {
+            nb::object gc = steal_or_throw(PyImport_ImportModule("gc"));
+            get_stats_ = original_function(gc, "get_stats");
+        } catch (const nb::python_error &error) {
+            if (!error.matches(PyExc_Exception))
+                throw;
+        }
+    }
+
+    // The total over all generations; nothing when it cannot be told.
+    std::optional<uint64_t> now() const {
+        if (!get_stats_.is_valid())
+            return std::nullopt;
+        nb::object stats = nb::steal(PyObject_CallNoArgs(get_stats_.ptr()));
+        if (!stats) {
+            PyErr_Clear(); // raised by this call itself (out of memory): cannot tell
+            return std::nullopt;
+        }
+        if (!PyList_CheckExact(stats.ptr()))
+            return std::nullopt;
+        uint64_t total = 0;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stats.ptr()); ++i) {
+            PyObject *generation = PyList_GET_ITEM(stats.ptr(), i);
+            PyObject *count = PyDict_CheckExact(generation) ? PyDict_GetItemString(generation, "collections") : nullptr;
+            std::optional<int64_t> collections = exact_int(count);
+            if (!collections || *collections < 0)
+                return std::nullopt;
+            total += static_cast<uint64_t>(*collections);
+        }
+        return total;
+    }
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(get_stats_.ptr());
+        return 0;
+    }
+
+    void clear() { get_stats_ = nb::object(); }
+
+  private:
+    nb::object get_stats_;
+};
+
+// Keeps the cyclic garbage collector from starting a collection while it
+// lives, and leaves the collector as it found it on every way out. A
+// collection runs finalizers and gc.callbacks (Python code that can run at
+// any allocation), and when collections happen is no part of what any code
+// computes: code run under a pause computes what it would have without it.
+// A collection the interpreter scheduled before the pause still runs at its
+// next check for pending work; undisturbed() tells whether one did. (The
+// count is read once paused, so reading it schedules none.)
+class CollectorPause {
+  public:
+    explicit CollectorPause(const CollectionCount &count)
+        : count_(count), was_enabled_(PyGC_Disable() != 0), before_(count.now()) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+    // True when no collection ran since the pause began.
+    bool undisturbed() const {
+        std::optional<uint64_t> after = count_.now();
+        return before_ && after && *before_ == *after;
+    }
+
+  private:
+    const CollectionCount &count_;
+    bool was_enabled_;
+    std::optional<uint64_t> before_;
+};
+
+// True when every weak reference to `object` has either no callback or one
+// made from `own_callback` (a method definition of native code, whose
+// callbacks run no Python code): clearing them when the object goes runs
+// none either. Reads the object's list of weak references only.
+inline bool only_own_weak_callbacks(PyObject *object, const PyMethodDef *own_callback) {
+    PyTypeObject *type = Py_TYPE(object);
+    if (type->tp_weaklistoffset == 0)
+        return true;
+    if (PyType_Check(object))
+        return false; // a built-in type keeps its list elsewhere: not read here
+    auto *list = *reinterpret_cast<PyWeakReference **>(reinterpret_cast<char *>(object) + type->tp_weaklistoffset);
+    for (PyWeakReference *reference = list; reference; reference = reference->wr_next) {
+        PyObject *callback = reference->wr_callback;
+        bool own = callback && PyCFunction_CheckExact(callback) &&
+                   reinterpret_cast<PyCFunctionObject *>(callback)->m_ml == own_callback;
+        if (callback && !own)
+            return false;
+    }
+    return true;
+}
+
+// True when dropping a reference to an object, were it the last one, runs
+// no Python code: it is of a built-in type whose deallocation only releases
+// memory and references (None, bool, int, float, str, bytes), a class
+// (which holds itself through its MRO, so only a collection frees it), an
+// exact tuple or dict of such objects, or an object of `native_type` (a type
+// whose deallocation clears weak references, then releases what it
+// references) with only the weak callbacks allowed and such objects
+// referenced. Looks a few levels deep and says no below.
+class QuietRelease {
+  public:
+    QuietRelease(PyTypeObject *native_type, const PyMethodDef *own_callback)
+        : native_type_(native_type), own_callback_(own_callback) {}
+
+    bool operator()(PyObject *object) const { return quiet(object, kDepth); }
+
+  private:
+    static constexpr int kDepth = 3;
+
+    struct Visit {
+        const QuietRelease *release;
+        int depth;
+        bool quiet;
+    };
+
+    static int visit_referent(PyObject *referent, void *arg) {
+        auto *visit = static_cast<Visit *>(arg);
+        visit->quiet = visit->quiet && visit->release->quiet(referent, visit->depth);
+        return visit->quiet ? 0 : 1;
+    }
+
+    bool quiet(PyObject *object, int depth) const {
+        if (!object || object == Py_None || PyBool_Check(object) || PyLong_CheckExact(object) ||
+            PyFloat_CheckExact(object) || PyUnicode_CheckExact(object) || PyBytes_CheckExact(object) ||
+            PyType_Check(object))
+            return true;
+        if (depth == 0)
+            return false;
+        if (PyTuple_CheckExact(object)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i)
+                if (!quiet(PyTuple_GET_ITEM(object, i), depth - 1))
+                    return false;
+            return true;
+        }
+        if (PyDict_CheckExact(object)) {
+            Py_ssize_t position = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            while (PyDict_Next(object, &position, &key, &value))
+                if (!quiet(key, depth - 1) || !quiet(value, depth - 1))
+                    return false;
+            return true;
+        }
+        if (!native_type_ || !Py_IS_TYPE(object, native_type_) || !only_own_weak_callbacks(object, own_callback_))
+            return false;
+        traverseproc traverse = native_type_->tp_traverse;
+        if (!traverse)
+            return false; // what it references cannot be seen
+        Visit visit{this, depth - 1, true};
+        traverse(object, visit_referent, &visit);
+        return visit.quiet;
+    }
+
+    PyTypeObject *native_type_;
+    const PyMethodDef *own_callback_;
+};
 
 } // namespace vx::guard

@@ -10,7 +10,10 @@
 // those words: every escape the text was joined from is the module's own
 // escaping of an exact str word, re's machinery (its modules, functions,
 // classes, case table and the built-ins its code reads) is as it was at
-// import, and no entry of re's caches could have answered the compile.
+// import and runs the standard library's own code, no entry of re's caches
+// could have answered the compile, and no other Python code of this thread
+// could run inside it (no trace, profile or monitoring callback, no
+// collection, nothing re's caches drop that would run code when released).
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
@@ -65,11 +68,16 @@ constexpr size_t kReleaseGilLength = 4096;
 // Building an automaton from this many characters is, too.
 constexpr size_t kReleaseGilBuildLength = 1 << 16;
 
-// re's machinery: the modules whose code compiles a pattern (with `_sre`,
-// whose functions it calls, and `enum`, whose code turns re.IGNORECASE into
-// its value and combines flags), each where the running version has it.
-constexpr const char *kReMachinery[] = {"re",          "re._compiler", "re._parser", "re._constants",
-                                        "re._casefix", "_sre",         "enum"};
+// re's submodules, as its package namespace binds them, whose code compiles
+// a pattern (with `enum`, whose code turns re.IGNORECASE into its value, and
+// `_sre`, which the compiler calls), each where the running version has it.
+constexpr const char *kReSubmodules[] = {"_compiler", "_parser", "_constants", "_casefix"};
+
+// The flag bits of the regular expression engine (sre_constants.h) that a
+// str pattern compiled without flags, or with re.IGNORECASE, reports: the
+// automaton models exactly these.
+constexpr long kEngineUnicode = 32;
+constexpr long kEngineIgnoreCase = 2;
 
 // --- the re module's case-insensitive comparison ----------------------------
 
@@ -94,27 +102,34 @@ std::optional<lex::CodePoint> code_point(PyObject *value) {
 class ReCaseFolding {
   public:
     // `extra_cases` maps each lowered character to the other members of its
-    // group, as re's compiler reads it: an exact dict of exact ints to exact
-    // tuples of them, or the folding stays unusable.
+    // group, as re's compiler reads it. The keys reproduce every branch of
+    // re's compile only for a table of the shape re ships: an exact dict of
+    // exact ints to exact tuples of them, not empty (an empty table sends
+    // re's compile down its ASCII-only branch), whose every member is a
+    // cased character of the BMP that is its own lower case (re looks the
+    // table up by lowered characters only, emits an uncased character as
+    // itself, and its character sets cannot hold astral members), in closed
+    // groups. Any other table leaves the folding unusable.
     void load(nb::handle extra_cases) {
-        if (!PyDict_CheckExact(extra_cases.ptr()))
+        if (!PyDict_CheckExact(extra_cases.ptr()) || PyDict_GET_SIZE(extra_cases.ptr()) == 0)
             return;
         std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> groups;
         Py_ssize_t position = 0;
         PyObject *key = nullptr, *others = nullptr;
         while (PyDict_Next(extra_cases.ptr(), &position, &key, &others)) {
-            std::optional<lex::CodePoint> lowered = code_point(key);
+            std::optional<lex::CodePoint> lowered = modelled_member(key);
             if (!lowered || !PyTuple_CheckExact(others))
                 return;
             std::vector<lex::CodePoint> &group = groups[*lowered];
             group.push_back(*lowered);
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(others); ++i) {
-                std::optional<lex::CodePoint> other = code_point(PyTuple_GET_ITEM(others, i));
+                std::optional<lex::CodePoint> other = modelled_member(PyTuple_GET_ITEM(others, i));
                 if (!other)
                     return;
                 group.push_back(*other);
             }
             std::sort(group.begin(), group.end());
+            group.erase(std::unique(group.begin(), group.end()), group.end());
         }
         for (const auto &[lowered, group] : groups)
             least_of_group_[lowered] = group.front();
@@ -140,6 +155,15 @@ class ReCaseFolding {
     }
 
   private:
+    static constexpr lex::CodePoint kLastBmp = 0xFFFF;
+
+    static std::optional<lex::CodePoint> modelled_member(PyObject *value) {
+        std::optional<lex::CodePoint> c = code_point(value);
+        if (!c || *c > kLastBmp || !is_cased(*c) || Py_UNICODE_TOLOWER(*c) != *c)
+            return std::nullopt;
+        return c;
+    }
+
     // Every member of a group must list the same group, or keys would not
     // be an equivalence.
     static bool groups_are_closed(const std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> &groups) {
@@ -290,14 +314,17 @@ PyMethodDef forget_pattern_def = {"_forget_pattern", forget_pattern, METH_O, nul
 // --- the module's state -------------------------------------------------------------
 
 struct State : vx::ModuleState {
-    // What the module found in re at import: re.compile, re.IGNORECASE, re's
-    // pattern type, its caches, and the flags its patterns report.
+    // What the module found at import, where re's own code reaches it:
+    // re.compile and re.IGNORECASE as the module `re` binds them, and from
+    // the namespace re.compile runs in, re's pattern type and its caches.
+    // Left empty when not found as expected; then no automaton is made.
     nb::object compile, ignorecase, pattern_type;
     std::vector<nb::object> caches;
-    long exact_flags = 0;      // of a pattern compiled with flags 0
-    long ignorecase_flags = 0; // ... and with re.IGNORECASE
-    long ignorecase_value = 0; // re.IGNORECASE.value, as re's caches key it
+    std::optional<int64_t> ignorecase_key; // the int re's caches key re.IGNORECASE by
     vx::guard::NamespaceSnapshot re_machinery;
+    vx::guard::StandardLibraryCode standard_code;
+    vx::guard::MonitoringTools monitoring;
+    vx::guard::CollectionCount collections;
     ReCaseFolding folding;
     EscapeTable escapes;
 
@@ -314,6 +341,10 @@ struct State : vx::ModuleState {
             Py_VISIT(cache.ptr());
         if (int result = re_machinery.traverse(visit, arg))
             return result;
+        if (int result = monitoring.traverse(visit, arg))
+            return result;
+        if (int result = collections.traverse(visit, arg))
+            return result;
         return patterns->traverse(visit, arg);
     }
 
@@ -322,100 +353,136 @@ struct State : vx::ModuleState {
             *held = nb::object();
         caches.clear();
         re_machinery.clear();
+        standard_code.clear();
+        monitoring.clear();
+        collections.clear();
         hit_names.forget();
         patterns->clear();
     }
 };
 
-long flag_value(nb::handle flag) {
-    long value = PyLong_AsLong(flag.ptr());
-    if (value == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return value;
-}
-
 // re's pattern type can neither be subclassed nor changed, so an object of
 // it answers `pattern`, `flags` and `findall` with re's own code.
-bool is_re_pattern_type(nb::handle type) {
-    if (!PyType_Check(type.ptr()))
+bool is_re_pattern_type(PyObject *type) {
+    if (!type || !PyType_Check(type))
         return false;
-    auto *pattern_type = reinterpret_cast<PyTypeObject *>(type.ptr());
+    auto *pattern_type = reinterpret_cast<PyTypeObject *>(type);
     unsigned long flags = PyType_GetFlags(pattern_type);
     return (flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
            std::string_view(pattern_type->tp_name) == "re.Pattern";
 }
 
-// `module.name` at set-up, or nothing when it is missing.
-nb::object optional_attribute(nb::handle module, const char *name) {
-    PyObject *value = PyObject_GetAttrString(module.ptr(), name);
+// --- where re's code reaches its machinery -----------------------------------------
+
+// `name` in a namespace keyed by exact strs (so the lookup runs no code),
+// or null: missing, or a namespace that could run code on a lookup.
+PyObject *bound_in(PyObject *names, const char *name) {
+    if (!names || !vx::guard::keyed_by_exact_str(names))
+        return nullptr;
+    return PyDict_GetItemString(names, name);
+}
+
+// The module bound to `name` in a namespace, or nothing.
+nb::object module_bound_in(PyObject *names, const char *name) {
+    PyObject *value = bound_in(names, name);
+    return value && PyModule_CheckExact(value) ? nb::borrow(value) : nb::object();
+}
+
+PyObject *namespace_of(nb::handle module) {
+    return module.is_valid() ? PyModule_GetDict(module.ptr()) : nullptr;
+}
+
+// The int re's compile keys its caches by for the flags object `flag` (it
+// takes the `value` of a RegexFlag, an int as it is), read without running
+// Python code: an exact int, or an exact member of re's own RegexFlag whose
+// `_value_` (what `value` returns) is one, captured with the machinery so it
+// stays that.
+std::optional<int64_t> cache_key_of(State &state, PyObject *re_names, nb::handle flag) {
+    if (!flag.is_valid())
+        return std::nullopt;
+    if (PyLong_CheckExact(flag.ptr()))
+        return vx::guard::exact_int(flag);
+    PyObject *regex_flag = bound_in(re_names, "RegexFlag");
+    if (!regex_flag || !PyType_Check(regex_flag) ||
+        !Py_IS_TYPE(flag.ptr(), reinterpret_cast<PyTypeObject *>(regex_flag)))
+        return std::nullopt;
+    PyObject *attributes = PyObject_GenericGetDict(flag.ptr(), nullptr);
+    if (!attributes) {
+        PyErr_Clear(); // raised by this read itself: no value read
+        return std::nullopt;
+    }
+    nb::object held = nb::steal(attributes);
+    std::optional<int64_t> value = vx::guard::exact_int(bound_in(attributes, "_value_"));
     if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
+        state.re_machinery.capture_object(flag);
+    return value;
 }
 
-// A module of re's machinery, or nothing when the running version has none
-// of that name.
-nb::object optional_module(const char *name) {
-    PyObject *module = PyImport_ImportModule(name);
-    if (module)
-        return nb::steal(module);
-    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
+// re's machinery as its code reaches it, never through sys.modules (which
+// may hold another module meanwhile): the namespace re.compile runs in, the
+// submodules and enum bound there, and the _sre the compiler calls. Each
+// namespace is captured under the module name its code was compiled as.
+void capture_machinery(State &state, PyObject *re_names) {
+    vx::guard::NamespaceSnapshot &snapshot = state.re_machinery;
+    snapshot.capture_namespace(re_names, "re", {"_cache", "_cache2"});
+    for (const char *name : kReSubmodules) {
+        if (nb::object module = module_bound_in(re_names, name); module.is_valid())
+            snapshot.capture_module(module, std::string("re.") + name);
+    }
+    nb::object compiler = module_bound_in(re_names, "_compiler");
+    if (nb::object parser = module_bound_in(namespace_of(compiler), "_parser"); parser.is_valid())
+        snapshot.capture_module(parser, "re._parser");
+    if (nb::object sre = module_bound_in(namespace_of(compiler), "_sre"); sre.is_valid())
+        snapshot.capture_module(sre, "_sre");
+    if (nb::object enum_module = module_bound_in(re_names, "enum"); enum_module.is_valid())
+        snapshot.capture_module(enum_module, "enum");
+    if (PyObject *extra_cases = bound_in(namespace_of(compiler), "_EXTRA_CASES"))
+        state.folding.load(extra_cases);
 }
 
+// Captures what re gave at import. What cannot be captured as expected
+// (re changed before this import: a name deleted or rebound to something
+// else) leaves the capture empty, so that no automaton is made; the import
+// itself goes on, as the plain module's would, and the plain route builds
+// with whatever re gives then.
 void capture_re(State &state, nb::handle re) {
-    using vx::ModuleContext;
-    state.compile = ModuleContext::attribute(re, "compile");
-    state.ignorecase = ModuleContext::attribute(re, "IGNORECASE");
-    nb::object pattern_type = ModuleContext::attribute(re, "Pattern");
-    if (is_re_pattern_type(pattern_type))
-        state.pattern_type = pattern_type;
-    state.exact_flags = flag_value(ModuleContext::attribute(re, "UNICODE"));
-    state.ignorecase_value = flag_value(state.ignorecase);
-    state.ignorecase_flags = state.exact_flags | state.ignorecase_value;
-    // re's compile keys its caches by the flag's `value`: the same number,
-    // or nothing about its caches can be said.
-    nb::object value = ModuleContext::attribute(state.ignorecase, "value");
-    if (vx::guard::exact_int(value) != std::optional<int64_t>(state.ignorecase_value))
-        state.pattern_type = nb::object();
-    // Both caches must be there to be checked, or nothing is proved.
-    for (const char *name : {"_cache", "_cache2"}) {
-        nb::object cache = optional_attribute(re, name);
-        if (!cache.is_valid()) {
-            state.pattern_type = nb::object();
-            break;
-        }
-        state.caches.push_back(cache);
-    }
-    for (const char *name : kReMachinery) {
-        nb::object module = optional_module(name);
-        if (!module.is_valid())
-            continue;
-        if (module.is(re))
-            state.re_machinery.capture_module(module, {"_cache", "_cache2"});
-        else
-            state.re_machinery.capture_module(module);
-    }
-    state.re_machinery.capture_builtins();
-    if (nb::object compiler = optional_module("re._compiler"); compiler.is_valid()) {
-        if (nb::object extra_cases = optional_attribute(compiler, "_EXTRA_CASES"); extra_cases.is_valid())
-            state.folding.load(extra_cases);
-    }
+    state.monitoring.capture();
+    state.collections.capture();
+    if (!PyModule_CheckExact(re.ptr()))
+        return;
+    PyObject *re_module_names = PyModule_GetDict(re.ptr());
+    PyObject *compile = bound_in(re_module_names, "compile");
+    if (!compile || !PyFunction_Check(compile))
+        return;
+    state.compile = nb::borrow(compile);
+    state.ignorecase = nb::borrow(bound_in(re_module_names, "IGNORECASE"));
+    PyObject *re_names = PyFunction_GetGlobals(compile);
+    capture_machinery(state, re_names);
+    state.ignorecase_key = cache_key_of(state, re_names, state.ignorecase);
+    state.re_machinery.capture_names_read();
+    PyObject *pattern_type = bound_in(re_names, "Pattern");
+    std::array<PyObject *, 2> caches = {bound_in(re_names, "_cache"), bound_in(re_names, "_cache2")};
+    if (!is_re_pattern_type(pattern_type) || !caches[0] || !caches[1])
+        return; // both caches must be there to be checked, or nothing is proved
+    state.pattern_type = nb::borrow(pattern_type);
+    for (PyObject *cache : caches)
+        state.caches.push_back(nb::borrow(cache));
+    state.standard_code.locate();
 }
 
 // --- proving that a pattern object spells its words ---------------------------------
 
-// True when neither of re's caches can answer a compile of `text` with
-// flags `key_flags` (the int re's compile keys its caches by): each is an
-// exact dict whose keys are (type, text, flags) tuples of exact types, so
-// that looking one up runs no Python code, and none of them is
-// (str, <our text>, key_flags), so that re compiles the text anew.
-bool no_cache_entry_answers(const State &state, nb::handle text, long key_flags) {
+// True when no entry of re's caches can answer a compile of `text` with
+// flags `key_flags` (the int re's compile keys its caches by), and nothing
+// the compile drops from them to make room runs Python code when released.
+// Each cache is an exact dict whose keys are (type, text, flags) tuples of
+// exact types, so that looking one up runs no Python code, none of them is
+// (str, <our text>, key_flags), so that re compiles the text anew, and each
+// value is an object of re's pattern type that goes quietly: no weak
+// reference with a callback but this module's, nothing referenced that
+// would run code.
+bool caches_leave_the_compile_alone(const State &state, nb::handle text, long key_flags) {
+    vx::guard::QuietRelease quiet(reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr()), &forget_pattern_def);
     for (const nb::object &cache : state.caches) {
         if (!PyDict_CheckExact(cache.ptr()))
             return false;
@@ -431,26 +498,38 @@ bool no_cache_entry_answers(const State &state, nb::handle text, long key_flags)
                 return false;
             bool answers = kind == reinterpret_cast<PyObject *>(&PyUnicode_Type) && *flags == key_flags &&
                            PyUnicode_CheckExact(cached) && PyUnicode_Compare(cached, text.ptr()) == 0;
-            if (answers)
+            if (answers || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr())) ||
+                !quiet(value))
                 return false;
         }
     }
     return true;
 }
 
+// No callback can run Python code beside what this thread runs now: no
+// trace or profile function is set and no sys.monitoring tool registered.
+bool unobserved(const State &state) {
+    return vx::guard::untraced() && state.monitoring.none_in_use();
+}
+
 // Before the call of re.compile: the function about to be called is re's
 // compile as captured, with exactly the flags the plain code passes (0, or
-// re.IGNORECASE as captured), re's machinery is as it was at import, no
-// cache entry can answer and no trace or profile function will run beside
-// it. Then nothing but that machinery runs in the compile, on our text.
-bool compile_is_provable(const State &state, nb::handle compile, nb::handle flags, nb::handle text, bool ignore_case) {
+// re.IGNORECASE as captured), re's machinery is as it was at import and is
+// the standard library's code, no cache entry can answer or runs code when
+// dropped, and no callback will run beside it. Then, with the collector
+// paused over the call, nothing but that machinery runs in the compile of
+// this thread, on our text.
+bool compile_is_provable(State &state, nb::handle compile, nb::handle flags, nb::handle text, bool ignore_case) {
     if (!state.pattern_type.is_valid() || !compile.is(state.compile))
         return false;
-    bool flags_as_captured =
-        ignore_case ? flags.is(state.ignorecase) : vx::guard::exact_int(flags) == std::optional<int64_t>(0);
-    long key_flags = ignore_case ? state.ignorecase_value : 0;
-    return flags_as_captured && vx::guard::untraced() && state.re_machinery.holds() &&
-           no_cache_entry_answers(state, text, key_flags);
+    bool flags_as_captured = ignore_case ? flags.is(state.ignorecase) && state.ignorecase_key.has_value()
+                                         : vx::guard::exact_int(flags) == std::optional<int64_t>(0);
+    // (The code was compared with the sources once, before the words were
+    // escaped: this asks for the answer kept.)
+    if (!flags_as_captured || !state.standard_code.genuine(state.re_machinery))
+        return false;
+    long key_flags = ignore_case ? static_cast<long>(*state.ignorecase_key) : 0;
+    return unobserved(state) && state.re_machinery.holds() && caches_leave_the_compile_alone(state, text, key_flags);
 }
 
 // Reads a member of an object of re's pattern type, which runs no Python
@@ -464,7 +543,7 @@ nb::object pattern_member(nb::handle compiled, nb::handle name) {
 
 // Right after the call: what it returned is of re's own pattern type, holds
 // our very text object and the flags such a compile gives, and the
-// machinery is still as captured.
+// machinery is still as captured, with no callback set meanwhile.
 bool compiled_as_proved(const vx::Args &args, nb::handle compiled, nb::handle text, bool ignore_case) {
     const State &state = args.state<State>();
     if (!state.pattern_type.is_valid() ||
@@ -472,9 +551,9 @@ bool compiled_as_proved(const vx::Args &args, nb::handle compiled, nb::handle te
         return false;
     nb::object source = pattern_member(compiled, args.id<"pattern">());
     nb::object flags = pattern_member(compiled, args.id<"flags">());
-    long expected = ignore_case ? state.ignorecase_flags : state.exact_flags;
+    long expected = ignore_case ? kEngineUnicode | kEngineIgnoreCase : kEngineUnicode;
     return source.is(text) && vx::guard::exact_int(flags) == std::optional<int64_t>(expected) &&
-           state.re_machinery.holds();
+           state.re_machinery.holds() && unobserved(state);
 }
 
 // True while `weak_reference` still leads to `object`.
@@ -773,13 +852,19 @@ nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, st
 }
 
 nb::object checker_build_regex(const vx::Args &args) {
-    const State &state = args.state<State>();
+    State &state = args.state<State>();
     nb::handle self = args[0];
     nb::object banned_words = nb::getattr(self, args.id<"banned_words">());
     if (!vx::truth(banned_words)) {
         set_attribute(self, args.id<"_ban_regex">(), Py_None);
         return nb::none();
     }
+    // The first build compares re's code with the standard library's sources
+    // here, before the words go through re.escape: the garbage that leaves
+    // is collected (if at all) while Python code runs there, not inside the
+    // compile, which a collection would leave unproved.
+    if (state.pattern_type.is_valid())
+        state.standard_code.genuine(state.re_machinery);
     std::vector<nb::object> words;
     nb::object pattern = escaped_alternation(args, banned_words, words);
     // re.compile(pattern, flags=re.IGNORECASE if self.ignore_case else 0),
@@ -789,7 +874,14 @@ nb::object checker_build_regex(const vx::Args &args) {
     nb::object flags = ignore_case ? nb::getattr(args.global<"re">(), args.id<"IGNORECASE">())
                                    : vx::steal_or_throw(PyLong_FromLong(0));
     bool provable = !words.empty() && compile_is_provable(state, compile, flags, pattern, ignore_case);
-    nb::object compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
+    nb::object compiled;
+    if (provable) {
+        vx::guard::CollectorPause pause(state.collections);
+        compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
+        provable = pause.undisturbed();
+    } else {
+        compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
+    }
     bool proved = provable && compiled_as_proved(args, compiled, pattern, ignore_case);
     set_attribute(self, args.id<"_ban_regex">(), compiled);
     if (proved)
