@@ -41,15 +41,15 @@ bench: install
 
 # The whole suite against modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a separate environment (.venv-asan).
-# The interpreter is not instrumented, so the runtimes are preloaded: g++'s two
-# libraries, or clang's one (which holds UBSan too); CXX=clang++ selects clang.
-SAN_CLANG = $(findstring clang,$(shell $(CXX) --version 2>/dev/null))
-ASAN_RUNTIME = $(shell $(CXX) -print-file-name=$(if $(SAN_CLANG),libclang_rt.asan-$(shell uname -m).so,libasan.so))
-UBSAN_RUNTIME = $(if $(SAN_CLANG),,$(shell $(CXX) -print-file-name=libubsan.so))
+# The interpreter is not instrumented, so the compiler's sanitizer runtimes are
+# preloaded (tools/sanitizer-preload, shared with fuzz/run.sh); CXX=clang++
+# selects clang, whose build gets a directory of its own.
+SAN_FAMILY = $(shell CXX='$(CXX)' tools/sanitizer-preload --family)
 sanitize:
-	CXX=$(CXX) $(MAKE) install VENV=.venv-asan BUILD_DIR=build/asan$(if $(SAN_CLANG),-clang) \
+	CXX=$(CXX) $(MAKE) install VENV=.venv-asan BUILD_DIR=build/asan$(if $(filter clang,$(SAN_FAMILY)),-clang) \
 	    PIP_EXTRA='-Ccmake.define.VALDRIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo'
-	LD_PRELOAD="$(ASAN_RUNTIME) $(UBSAN_RUNTIME)" PYTHONMALLOC=malloc VALDRIX_SANITIZED=1 \
+	preload=$$(CXX='$(CXX)' tools/sanitizer-preload) && \
+	LD_PRELOAD="$$preload" PYTHONMALLOC=malloc VALDRIX_SANITIZED=1 \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    .venv-asan/bin/python -m pytest $(PYTEST_ARGS)
 

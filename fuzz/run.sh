@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# A bounded fuzzing session over every harness in this folder.
+# A bounded fuzzing session over every harness in this folder. The scripts
+# here are entry points; the harnesses' checks and seeds are in tests/fuzzing,
+# where the test suite replays inputs through them.
 #
 #   fuzz/run.sh [seconds-per-harness] [harness-name ...]
 #
@@ -10,15 +12,17 @@
 #
 # FUZZ_SANITIZE=1 runs the same harnesses against modules built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (.venv-fuzz-asan, build dir
-# build/fuzz-asan), so that a memory error stops the run even where it would
-# not crash. With the compiler's sanitizer runtime preloaded libFuzzer loses
-# its coverage signal, so that mode replays the corpora gathered by plain runs
-# (fuzz/corpus/) and then mutates them unguided; run it after a plain run.
+# build/fuzz-asan, or build/fuzz-asan-clang with CXX=clang++), so that a
+# memory error stops the run even where it would not crash. With the
+# compiler's sanitizer runtime preloaded (tools/sanitizer-preload) libFuzzer
+# loses its coverage signal, so that mode replays the corpora gathered by
+# plain runs (fuzz/corpus/) and then mutates them unguided; run it after a
+# plain run.
 # FUZZ_SKIP_INSTALL=1 uses the environment as it is.
 #
 # fuzz_mutation is not a libFuzzer harness: it draws programs of hostile
 # Python-level actions with hypothesis and runs each in a forked process (see
-# its docstring). It takes the same -max_total_time and -artifact_prefix
+# tests/fuzzing/mutation.py). It takes the same -max_total_time and -artifact_prefix
 # options and writes each distinct crasher as a standalone script
 # fuzz/crashes/mutation-<signature>.py; under FUZZ_SANITIZE=1 it runs on the
 # sanitized build like the others.
@@ -30,11 +34,16 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 if [[ "${FUZZ_SANITIZE:-0}" == 1 ]]; then
+    # The compiler's sanitizer runtimes, preloaded as `make sanitize` does;
+    # CXX=clang++ selects clang, whose build gets a directory of its own.
+    export CXX="${CXX:-c++}"
+    preload="$(tools/sanitizer-preload)" || exit 2
+    build_dir=build/fuzz-asan
+    [[ "$(tools/sanitizer-preload --family)" == clang ]] && build_dir+=-clang
     venv=".venv-fuzz-asan"
-    install=(make install VENV="$venv" BUILD_DIR=build/fuzz-asan
+    install=(make install VENV="$venv" BUILD_DIR="$build_dir"
              PIP_EXTRA="-Ccmake.define.VALDRIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo")
-    cxx="${CXX:-c++}"
-    export LD_PRELOAD="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
+    export LD_PRELOAD="$preload"
     export PYTHONMALLOC=malloc
     export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:${ASAN_OPTIONS:-}"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"

@@ -17,12 +17,16 @@ import valdrix
 settings.register_profile("valdrix", deadline=None)
 settings.load_profile("valdrix")
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+TESTS = pathlib.Path(__file__).resolve().parent
+ROOT = TESTS.parent
 SOURCE_TREE = ROOT / "src"
 # The plain-Python oracles live in reference/ at the root, shared with bench/
-# and fuzz/. The root holds no valdrix package, so this path cannot shadow
-# the installed one (pytest_sessionstart checks that all the same).
+# and fuzz/; the helpers that test files share (the fuzz harnesses in
+# fuzzing/, the module list, the README checker) live here in tests/. Neither
+# folder holds a valdrix package, so these paths cannot shadow the installed
+# one (pytest_sessionstart checks that all the same).
 sys.path.insert(0, str(ROOT))
+sys.path.insert(0, str(TESTS))
 # A debug interpreter (sys.gettotalrefcount) lets the leak check count
 # references exactly; `make test-refs` runs the leak tests on one.
 COUNTS_REFERENCES = hasattr(sys, "gettotalrefcount")

@@ -1,5 +1,5 @@
-"""Replays fuzzing inputs through the harnesses in fuzz/, against the installed
-package: each harness's seed corpus, damaged copies of every seed image
+"""Replays fuzzing inputs through the fuzz harnesses (tests/fuzzing), against the
+installed package: each harness's seed corpus, damaged copies of every seed image
 through every image entry point and setting, and the inputs that once broke
 a harness. A harness raises ContractBroken when a call lets out an
 undocumented exception type or differs from the plain-Python algorithm.
@@ -8,27 +8,26 @@ undocumented exception type or differs from the plain-Python algorithm.
 import importlib
 import io
 import os
+import pathlib
 import struct
 import sys
 
 import pytest
 from PIL import Image
 
-FUZZ_DIR = __import__("pathlib").Path(__file__).resolve().parent.parent / "fuzz"
-sys.path.insert(0, str(FUZZ_DIR))
-try:
-    _common = importlib.import_module("_common")
-    HARNESSES = {
-        name: importlib.import_module(f"fuzz_{name}")
-        for name in ("adjust_size", "ratio_analyzer", "image_resize", "ratio_strings", "prompt_ban")
-    }
-finally:
-    sys.path.remove(str(FUZZ_DIR))
+from fuzzing import common
+from package_modules import public_modules, short_name
+
+TESTS_DIR = pathlib.Path(__file__).resolve().parent
+HARNESSES = {
+    name: importlib.import_module(f"fuzzing.{name}")
+    for name in ("adjust_size", "ratio_analyzer", "image_resize", "ratio_strings", "prompt_ban")
+}
 
 
 @pytest.fixture(autouse=True)
 def fuzzing_limits():
-    with _common.fuzzing_limits():
+    with common.fuzzing_limits():
         yield
 
 
@@ -49,12 +48,12 @@ def test_seed_corpus(name, data):
 
 # --- damaged images of every format through every image entry point ----------
 
-SEED_IMAGES = _common.seed_images()
+SEED_IMAGES = common.seed_images()
 
 
 def damaged_cases():
     for index, image in enumerate(SEED_IMAGES):
-        for kind, variant in zip(("half", "short-tail", "header-only", "flipped"), _common.damaged(image)):
+        for kind, variant in zip(("half", "short-tail", "header-only", "flipped"), common.damaged(image)):
             yield pytest.param(variant, id=f"{index}-{kind}")
     yield pytest.param(b"", id="empty")
     yield pytest.param(b"\x89PNG\r\n\x1a\n", id="png-signature-only")
@@ -62,7 +61,7 @@ def damaged_cases():
 
 
 def adjust_headers():
-    """proportion, mode, colour and percent choices of fuzz_adjust_size."""
+    """proportion, mode, colour and percent choices of the adjust_size harness."""
     percents = [struct.pack("<h", value) for value in (1000, -1000, 0, -10000, 32767)]
     for proportion in (0, 3, 6):  # None, "3:4 ", "1:1"
         for mode in range(len(HARNESSES["adjust_size"].MODES)):
@@ -105,7 +104,7 @@ def test_seed_images_through_image_resize(image):
 
 def test_image_over_the_pixel_cap_is_refused_by_every_entry_point():
     out = io.BytesIO()
-    Image.new("RGB", (_common.PIXEL_LIMIT, 3)).save(out, format="PNG")
+    Image.new("RGB", (common.PIXEL_LIMIT, 3)).save(out, format="PNG")
     big = out.getvalue()
     replay("adjust_size", bytes([0, 0, 0, 0, 0, 0]) + big)
     replay("ratio_analyzer", bytes([30, 1]) + big)
@@ -162,17 +161,17 @@ def test_pillow_load_errors_pass_through_adjust_size_unchanged(image, error, tex
 
 
 def test_harness_flags_an_undocumented_exception():
-    with pytest.raises(_common.ContractBroken, match="undocumented KeyError"):
-        _common.compare(("raised", KeyError("x")), ("raised", KeyError("x")), (ValueError,), "call")
-    with pytest.raises(_common.ContractBroken, match="results differ"):
-        _common.compare(("ok", b"a"), ("ok", b"b"), (ValueError,), "call")
+    with pytest.raises(common.ContractBroken, match="undocumented KeyError"):
+        common.compare(("raised", KeyError("x")), ("raised", KeyError("x")), (ValueError,), "call")
+    with pytest.raises(common.ContractBroken, match="results differ"):
+        common.compare(("ok", b"a"), ("ok", b"b"), (ValueError,), "call")
 
 
 # --- the mutation harness's own plumbing -------------------------------------------
 
 MUTATION_SELF_CHECK = r"""
 import json, sys
-import fuzz_mutation as harness
+import fuzzing.mutation as harness
 programs = {
     "ok": ["repr(F['resize.image_resize'])", "F['resize.image_resize']()", "x = 1 / 0"],
     "SIGSEGV": ["import os, signal", "os.kill(os.getpid(), signal.SIGSEGV)"],
@@ -189,11 +188,11 @@ print(json.dumps(report))
 
 
 def test_mutation_harness_tells_crashes_from_exceptions():
-    """Runs fuzz_mutation's own machinery (fork, progress, verdict) in a separate interpreter."""
+    """Runs the mutation harness's own machinery (fork, progress, verdict) in a separate interpreter."""
     import json
     import subprocess
 
-    done = subprocess.run([sys.executable, "-c", MUTATION_SELF_CHECK], cwd=FUZZ_DIR, capture_output=True,
+    done = subprocess.run([sys.executable, "-c", MUTATION_SELF_CHECK], cwd=TESTS_DIR, capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     report = json.loads(done.stdout.strip().splitlines()[-1])
@@ -203,6 +202,5 @@ def test_mutation_harness_tells_crashes_from_exceptions():
     assert report["SIGSEGV"] == [crash, 1]
     assert report["sanitizer"] == ["sanitizer", 1]
     assert report["hang-free"] == ["ok", 0]
-    assert report["modules"] == sorted(["canvora", "resize", "aspekta", "dimora", "lexgard", "faultum", "faultrol",
-                                        "halvane"])
+    assert report["modules"] == sorted(map(short_name, public_modules()))
     assert len(report["classes"]) == 8

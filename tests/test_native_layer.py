@@ -228,8 +228,9 @@ import sys
 import textwrap
 import typing
 
-MODULES = ["valdrix.canvora", "valdrix.resize", "valdrix.aspekta", "valdrix.dimora", "valdrix.lexgard",
-           "valdrix.response.faultum", "valdrix.response.faultrol", "valdrix.comfyui.halvane"]
+from package_modules import public_modules
+
+MODULES = public_modules()
 
 
 def is_native(value):

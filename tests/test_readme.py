@@ -1,24 +1,11 @@
 """Every Python snippet of README.md runs against the installed package, and
-the results its comments state hold (tools/check-readme says how they are read)."""
-
-import importlib.machinery
-import importlib.util
-import pathlib
+the results its comments state hold (readme_snippets.py says how they are read)."""
 
 import pytest
 
-TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "check-readme"
+import readme_snippets
 
-
-def load_tool():
-    loader = importlib.machinery.SourceFileLoader("check_readme", str(TOOL))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
-check_readme = load_tool()
-SNIPPETS = check_readme.snippets()
+SNIPPETS = readme_snippets.snippets()
 
 
 def test_readme_has_snippets():
@@ -27,7 +14,7 @@ def test_readme_has_snippets():
 
 @pytest.mark.parametrize("index", range(len(SNIPPETS)), ids=[f"README.md:{line}" for line, _ in SNIPPETS])
 def test_snippet_runs_and_its_comments_hold(index):
-    code, output = check_readme.run_in_fresh_process(index)
+    code, output = readme_snippets.run_in_fresh_process(index)
     assert code == 0, output
 
 
@@ -42,5 +29,5 @@ def test_snippet_runs_and_its_comments_hold(index):
     ],
 )
 def test_checker_catches_an_untrue_comment(snippet, fault):
-    with pytest.raises(check_readme.SnippetError, match=fault.replace("(", r"\(").replace("{", r"\{")):
-        check_readme.run_snippet(1, snippet)
+    with pytest.raises(readme_snippets.SnippetError, match=fault.replace("(", r"\(").replace("{", r"\{")):
+        readme_snippets.run_snippet(1, snippet)

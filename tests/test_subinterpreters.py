@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+from package_modules import public_modules, short_name
+
 # Runs a script in a new isolated interpreter with its own GIL, in a process
 # of its own (a crash there must not take the test run with it); the script
 # prints its result, or the exception that ended it.
@@ -74,7 +76,18 @@ def test_halvane_works_where_requests_loads():
     assert halvane == ("http://127.0.0.1:9/api/system_stats" if requests == "loaded" else requests)
 
 
-@pytest.mark.parametrize("module", ["canvora", "resize", "aspekta"])
+# Modules that import Pillow: they load exactly where Pillow does.
+PILLOW_MODULES = ["canvora", "resize", "aspekta"]
+
+
+@pytest.mark.parametrize("module", PILLOW_MODULES)
 def test_pillow_modules_fail_with_pillows_own_error(module):
     pillow = in_subinterpreter("from PIL import Image\nprint('loaded')")
     assert in_subinterpreter(f"import valdrix.{module}\nprint('loaded')") == pillow
+
+
+def test_every_public_module_has_a_row():
+    # A new module must say what it does in a subinterpreter: work, or fail
+    # with a dependency's own error (halvane has a test of its own above).
+    rows = {*WORKING, *PILLOW_MODULES, "halvane"}
+    assert [module for module in public_modules() if short_name(module) not in rows] == []

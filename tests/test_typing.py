@@ -15,6 +15,8 @@ import sys
 
 import pytest
 
+from package_modules import public_modules
+
 pytest.importorskip("mypy", reason="mypy is not installed (pip install '.[test]')")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -24,16 +26,7 @@ EVERY_NAME_HOST = ROOT / "tests" / "hosts" / "every_public_name.py"
 # Each host, with a line of what it prints when it has run to its end.
 HOSTS = {HOST_EXAMPLE: "error codes known to the host", EVERY_NAME_HOST: "every public name used, ok"}
 
-MODULES = [
-    "valdrix.canvora",
-    "valdrix.resize",
-    "valdrix.aspekta",
-    "valdrix.dimora",
-    "valdrix.lexgard",
-    "valdrix.response.faultum",
-    "valdrix.response.faultrol",
-    "valdrix.comfyui.halvane",
-]
+MODULES = public_modules()
 
 
 # requests carries type information from 2.34 on; an older release, which valdrix accepts,

@@ -1,8 +1,5 @@
-"""Shared pieces of the fuzz harnesses: seed images, the exception contract,
-and the libFuzzer entry point.
-
-The harness modules import without atheris, so that the test suite can
-replay inputs through their `test_one_input` (tests/test_fuzz_regressions.py).
+"""What every fuzz harness shares: seed images, Pillow's limits while fuzzing,
+and the exception contract with its comparison against plain Python.
 
 Every harness checks two things on each input: the call either returns or
 raises one of the exception types that the module documents for that input,
@@ -16,19 +13,12 @@ from __future__ import annotations
 import contextlib
 import io
 import os
-import pathlib
 import struct
-import sys
 import warnings
 import zlib
 
 import PIL
 from PIL import Image
-
-FUZZ_DIR = pathlib.Path(__file__).resolve().parent
-# The plain-Python references are the shared ones in reference/ at the root.
-if str(FUZZ_DIR.parent) not in sys.path:
-    sys.path.insert(0, str(FUZZ_DIR.parent))
 
 # Large pictures only slow the search down: anything above this many pixels
 # is refused by Pillow with DecompressionBombError (twice the limit), which
@@ -71,7 +61,7 @@ DECODE_ERRORS: tuple[type[BaseException], ...] = (
     # zlib.decompress of a damaged compressed chunk (PNG iCCP/zTXt, WebP).
     zlib.error,
     # Pillow's TIFF loader seeks to a strip offset stored as a floating-point
-    # tag and fails with TypeError (found by fuzz_adjust_size; see
+    # tag and fails with TypeError (found by the adjust_size harness; see
     # tests/test_fuzz_regressions.py).
     TypeError,
 )
@@ -175,33 +165,3 @@ def damaged(seed: bytes) -> list[bytes]:
         flipped[position] ^= 0x5A
     variants.append(bytes(flipped))
     return variants
-
-
-def write_corpus(name: str, entries: list[bytes]) -> pathlib.Path:
-    corpus = FUZZ_DIR / "corpus" / name
-    corpus.mkdir(parents=True, exist_ok=True)
-    if not any(corpus.iterdir()):
-        for index, data in enumerate(entries):
-            (corpus / f"seed-{index:04d}").write_bytes(data)
-    return corpus
-
-
-def main(test_one_input, corpus_name: str, seeds: list[bytes]) -> None:
-    """Runs libFuzzer over `test_one_input`, seeding its corpus folder.
-
-    Plain arguments are libFuzzer's (-max_total_time=N, -runs=N, files to
-    replay); the corpus folder is added unless input files are given.
-    """
-    argv = list(sys.argv)
-    import atheris
-
-    replay = [arg for arg in argv[1:] if not arg.startswith("-")]
-    if not replay:
-        argv.append(str(write_corpus(corpus_name, seeds)))
-    # Pillow's plugins and the plain-Python references are instrumented too:
-    # their branches follow the modules' own, so their coverage guides the
-    # search through the native code's paths.
-    atheris.instrument_all()
-    atheris.Setup(argv, test_one_input)
-    with fuzzing_limits():
-        atheris.Fuzz()
