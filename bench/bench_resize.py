@@ -4,6 +4,7 @@ import types
 
 from PIL import Image
 
+import reference.resize
 from _harness import compare
 from reference.resize import image_resize as plain_image_resize
 from valdrix import resize
@@ -44,11 +45,10 @@ def run():
     # The steps around Pillow alone: both sides get a canvas and an image
     # that return at once.
     stand_in_module = types.SimpleNamespace(new=lambda mode, size, color: STAND_IN)
-    global Image
-    real_image, Image, resize.Image = Image, stand_in_module, stand_in_module
+    real_image, resize.Image, reference.resize.Image = Image, stand_in_module, stand_in_module
     try:
         rows.append(compare("call overhead (stand-in image/canvas)", lambda: image_resize(STAND_IN, 1024, 1024),
                             lambda: plain_image_resize(STAND_IN, 1024, 1024), number=50000))
     finally:
-        Image = resize.Image = real_image
+        resize.Image = reference.resize.Image = real_image
     return "valdrix.resize.image_resize", rows

@@ -10,6 +10,7 @@ should reach that of the processes (on an idle 2-core machine both approach
 """
 
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -26,13 +27,21 @@ for _ in range({count}):
         G.calc_size(ratio, "4k")
 """
 
+# The checker is loaded once per worker (kept in its __main__) and then only
+# checks, as a service keeps its checker.
 CHECK = """
-from valdrix.lexgard import PromptBanChecker
-checker = PromptBanChecker({path!r})
+import __main__
+checker = getattr(__main__, "valdrix_checker", None)
+if checker is None:
+    from valdrix.lexgard import PromptBanChecker
+    checker = __main__.valdrix_checker = PromptBanChecker({path!r})
 prompt = "a quiet harbour at dawn, fishing boats, soft fog, warm light " * 30
 for _ in range({count}):
     checker.check(prompt)
 """
+
+# Warm-up tasks sleep a little, so that every worker gets some.
+WARM_UP = "import time; time.sleep(0.05)\n"
 
 
 def words_file():
@@ -45,7 +54,8 @@ def words_file():
 def batch_seconds(executor_class, workers, script, count, path):
     """Seconds for TASKS runs of `script`, once every worker has imported the modules."""
     with executor_class(max_workers=workers) as executor:
-        for warm_up in [executor.submit(exec, script.format(count=1, path=path)) for _ in range(2 * workers)]:
+        warm_up_script = WARM_UP + script.format(count=1, path=path)
+        for warm_up in [executor.submit(exec, warm_up_script) for _ in range(2 * workers)]:
             warm_up.result()
         start = time.perf_counter()
         for task in [executor.submit(exec, script.format(count=count, path=path)) for _ in range(TASKS)]:
@@ -53,10 +63,18 @@ def batch_seconds(executor_class, workers, script, count, path):
         return time.perf_counter() - start
 
 
-def speedup_row(name, executor_class, script, count, path):
-    one = min(batch_seconds(executor_class, 1, script, count, path) for _ in range(2))
-    two = min(batch_seconds(executor_class, 2, script, count, path) for _ in range(2))
-    return Row(name, two * 1e9 / TASKS, one * 1e9 / TASKS)
+ROUNDS = 5
+
+
+def measure(script, count, path):
+    """Per round, the seconds of one and of two workers of each kind, measured
+    one after the other so that a slow moment of the machine hits all alike."""
+    kinds = {"interpreters": futures.InterpreterPoolExecutor, "processes": futures.ProcessPoolExecutor}
+    times = {(kind, workers): [] for kind in kinds for workers in (1, 2)}
+    for _ in range(ROUNDS):
+        for (kind, workers), samples in times.items():
+            samples.append(batch_seconds(kinds[kind], workers, script, count, path))
+    return times
 
 
 def run():
@@ -66,14 +84,16 @@ def run():
     try:
         rows = []
         for label, script, count in (("calc_size", CALC_SIZE, 20000), ("check, 10k words", CHECK, 20000)):
-            interpreters = speedup_row(f"{label}: 2 interpreters vs 1", futures.InterpreterPoolExecutor, script,
-                                       count, path)
-            processes = speedup_row(f"{label}: 2 processes vs 1", futures.ProcessPoolExecutor, script, count, path)
-            rows += [interpreters, processes]
-            share = (interpreters.speedup - 1) / (processes.speedup - 1) if processes.speedup > 1 else float("nan")
-            print(f"{label}: interpreters {interpreters.speedup:.2f}x, processes {processes.speedup:.2f}x; "
-                  f"interpreters reach {100 * interpreters.speedup / processes.speedup:.0f} % of the processes' "
-                  f"speed-up ({100 * share:.0f} % of their gain over one worker)")
+            times = measure(script, count, path)
+            speedups = {kind: [one / two for one, two in zip(times[kind, 1], times[kind, 2])]
+                        for kind in ("interpreters", "processes")}
+            for kind in ("interpreters", "processes"):
+                rows.append(Row(f"{label}: 2 {kind} vs 1", statistics.median(times[kind, 2]) * 1e9 / TASKS,
+                                statistics.median(times[kind, 1]) * 1e9 / TASKS))
+            interpreters, processes = (statistics.median(speedups[kind]) for kind in ("interpreters", "processes"))
+            print(f"{label}: median speed-up of a second worker over {ROUNDS} rounds: interpreters "
+                  f"{interpreters:.2f}x, processes {processes:.2f}x; interpreters reach "
+                  f"{100 * interpreters / processes:.0f} % of the processes' speed-up")
         return "Two workers against one (per task of a batch)", rows
     finally:
         os.remove(path)

@@ -21,6 +21,7 @@ from PIL import Image, UnidentifiedImageError
 import reference.aspekta
 from reference.aspekta import ImageRatioAnalyzer as PlainImageRatioAnalyzer
 from reference.aspekta import approx_ratio as reference_approx, gcd as reference_gcd
+from recording import Host, noted
 from valdrix import aspekta
 from valdrix.aspekta import ImageRatioAnalyzer
 
@@ -419,6 +420,10 @@ class AddsExit:
     lambda: types.SimpleNamespace(size=(1, 1), __enter__=lambda: None, __exit__=lambda *a: None),
     EnterOnly,
     lambda: type("AddsExit", (AddsExit,), {})(),
+    # From 3.14 the error names the module and hints at `async with`, but
+    # only when both asynchronous methods are descriptors.
+    lambda: type("Async", (), {"__aenter__": lambda s: s, "__aexit__": lambda s, *a: None})(),
+    lambda: type("AsyncBuiltins", (), {"__aenter__": len, "__aexit__": len, "__enter__": lambda s: s})(),
 ])
 def test_manager_without_the_protocol_fails_as_the_with_statement_does(monkeypatch, make_manager):
     outcomes = []
@@ -610,35 +615,6 @@ def test_search_follows_replaced_builtins(name):
     assert ours[:2] == plain[:2] and plain[0] == 0, (ours, plain)
 
 
-class Host:
-    """A stand-in that notes in `log` each attribute read, each call of an attribute it hands
-    out, and the with statements it takes part in."""
-
-    def __init__(self, name, log, **attributes):
-        object.__setattr__(self, "_host", (name, log, attributes))
-
-    def __repr__(self):
-        return object.__getattribute__(self, "_host")[0]
-
-    def __getattribute__(self, attr):
-        name, log, attributes = object.__getattribute__(self, "_host")
-        log.append(f"{name}.{attr}")
-        value = attributes[attr]
-        return noted(f"{name}.{attr}", value, log) if callable(value) else value
-
-    def __enter__(self):
-        object.__getattribute__(self, "_host")[1].append(f"{self!r} entered")
-        return self
-
-    def __exit__(self, *exc_info):
-        object.__getattribute__(self, "_host")[1].append(f"{self!r} left")
-
-
-def noted(name, function, log):
-    def call(*args, **kwargs):
-        log.append(f"{name}{args}{kwargs or ''}")
-        return function(*args, **kwargs)
-    return call
 
 
 def logged_number_type(log):

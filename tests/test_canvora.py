@@ -18,6 +18,7 @@ from PIL import Image, UnidentifiedImageError
 
 import reference.canvora
 from reference.canvora import ImageTool as PlainImageTool
+from recording import Host, noted
 from valdrix import canvora
 from valdrix.canvora import ImageTool
 
@@ -709,27 +710,6 @@ def test_runs_as_plain_python_in_a_fresh_process(name):
 # --- attribute reads and calls on the objects the methods are given ------------------
 
 
-class Host:
-    """A stand-in that notes in `log` each attribute read, and each call of an attribute it hands out."""
-
-    def __init__(self, name, log, **attributes):
-        object.__setattr__(self, "_host", (name, log, attributes))
-
-    def __repr__(self):
-        return object.__getattribute__(self, "_host")[0]
-
-    def __getattribute__(self, attr):
-        name, log, attributes = object.__getattribute__(self, "_host")
-        log.append(f"{name}.{attr}")
-        value = attributes[attr]
-        return noted(f"{name}.{attr}", value, log) if callable(value) else value
-
-
-def noted(name, function, log):
-    def call(*args, **kwargs):
-        log.append(f"{name}{args}{kwargs or ''}")
-        return function(*args, **kwargs)
-    return call
 
 
 def stand_in_globals(log, size, image_format):

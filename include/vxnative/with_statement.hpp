@@ -24,13 +24,13 @@ inline nb::object bind_special(PyObject *found, nb::handle obj) {
     return steal_or_throw(bind(found, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
 }
 
-// type(obj).<name> bound to obj, searched along the type's MRO only
+// The attribute `name` of `type`'s namespaces, searched along its MRO only
 // (instance attributes and the metaclass are not consulted), as the
 // interpreter looks up special methods; invalid when not found.
-inline nb::object lookup_special(nb::handle obj, nb::handle name) {
+inline nb::object find_in_mro(PyTypeObject *type, nb::handle name) {
     // Held, as the interpreter holds it in its own lookups: a key's __eq__ run
     // by a lookup below may give the type a new MRO and release this one.
-    nb::object mro_reference = nb::borrow(Py_TYPE(obj.ptr())->tp_mro);
+    nb::object mro_reference = nb::borrow(type->tp_mro);
     PyObject *mro = mro_reference.ptr();
     Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -40,11 +40,35 @@ inline nb::object lookup_special(nb::handle obj, nb::handle name) {
             continue;
         PyObject *found = PyDict_GetItemWithError(namespace_.ptr(), name.ptr());
         if (found)
-            return bind_special(nb::borrow(found).ptr(), obj);
+            return nb::borrow(found);
         throw_if_error();
     }
     return nb::object();
 }
+
+// type(obj).<name> bound to obj, as for a special method; invalid when not
+// found.
+inline nb::object lookup_special(nb::handle obj, nb::handle name) {
+    nb::object found = find_in_mro(Py_TYPE(obj.ptr()), name);
+    return found.is_valid() ? bind_special(found.ptr(), obj) : found;
+}
+
+#if PY_VERSION_HEX >= 0x030E0000
+// Whether the interpreter would suggest `async with` for `manager`: its type
+// has both asynchronous methods, each a descriptor. The interpreter's lookup
+// for this hint reports no error, so none is left set here either.
+inline bool supports_async_protocol(nb::handle manager, const Names &names) {
+    auto is_method = [&](nb::handle name) {
+        try {
+            nb::object found = find_in_mro(Py_TYPE(manager.ptr()), name);
+            return found.is_valid() && Py_TYPE(found.ptr())->tp_descr_get != nullptr;
+        } catch (nb::python_error &) {
+            return false;
+        }
+    };
+    return is_method(names.get<"__aenter__">()) && is_method(names.get<"__aexit__">());
+}
+#endif
 
 } // namespace detail
 
@@ -55,8 +79,8 @@ class ContextManager {
     // errors for a manager that lacks one of them.
     ContextManager(nb::handle manager, const Names &names) {
 #if PY_VERSION_HEX >= 0x030E0000
-        exit_ = required(manager, names.get<"__exit__">(), " (missed __exit__ method)");
-        enter_ = required(manager, names.get<"__enter__">(), " (missed __enter__ method)");
+        exit_ = required(manager, names, names.get<"__exit__">(), "__exit__");
+        enter_ = required(manager, names, names.get<"__enter__">(), "__enter__");
 #else
         enter_ = required(manager, names.get<"__enter__">(), "");
         exit_ = required(manager, names.get<"__exit__">(), " (missed __exit__ method)");
@@ -97,6 +121,20 @@ class ContextManager {
     }
 
   private:
+#if PY_VERSION_HEX >= 0x030E0000
+    static nb::object required(nb::handle manager, const Names &names, nb::handle name, const char *method) {
+        nb::object found = detail::lookup_special(manager, name);
+        if (found.is_valid())
+            return found;
+        if (detail::supports_async_protocol(manager, names))
+            raise(PyExc_TypeError,
+                  "'%T' object does not support the context manager protocol (missed %s method) but it supports "
+                  "the asynchronous context manager protocol. Did you mean to use 'async with'?",
+                  manager.ptr(), method);
+        raise(PyExc_TypeError, "'%T' object does not support the context manager protocol (missed %s method)",
+              manager.ptr(), method);
+    }
+#else
     static nb::object required(nb::handle manager, nb::handle name, const char *missed) {
         nb::object method = detail::lookup_special(manager, name);
         if (!method.is_valid())
@@ -104,6 +142,7 @@ class ContextManager {
                   Py_TYPE(manager.ptr())->tp_name, missed);
         return method;
     }
+#endif
 
     nb::object enter_;
     nb::object exit_;
