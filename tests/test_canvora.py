@@ -628,6 +628,7 @@ IN_A_FRESH_PROCESS = {
                 return K[1]
             flags = property(lambda s: int(re.UNICODE))
             def match(s, t): return real.match(t)
+            prefixmatch = match  # what re.match calls from 3.15
             def __del__(s):
                 if s.role == 1: re._cache2[K] = P(3); ImageTool._parse_ratio("4:3")
         P = type("re.Pattern", (P,), {})

@@ -342,9 +342,9 @@ class PureReads {
         if (!module || !PyModule_CheckExact(module))
             return nullptr;
         PyObject *names = PyModule_GetDict(module);
+        read_.push_back(names);
         if (!keyed_by_exact_str(names))
             return nullptr;
-        read_.push_back(names);
         modules_.push_back(module);
         return pure_item(names, name);
     }
@@ -366,31 +366,32 @@ class PureReads {
 // the objects `check` compares them with. A guard remembers the answer of
 // the one check it is given: each route keeps a guard of its own. `check(reads)` looks them up
 // through `reads`; it runs only when both namespaces are exact dicts keyed by
-// exact strs, so its lookups run no Python code. The answer is remembered
-// until one of the dicts read changes.
+// exact strs, so its lookups run no Python code. Either answer is remembered
+// until one of the dicts read changes: a name replaced for good (as a test's
+// patch does) costs the plain route no second look.
 class GlobalsGuard {
   public:
     template <class Check> bool holds(const DictClock &clock, const Args &args, Check check) {
         PyObject *globals = args.globals_ptr();
         PyObject *builtins = args.builtins_ptr();
-        if (remembered_.holds(clock, globals, builtins) && modules_still_plain())
-            return true;
+        if (remembered_.holds(clock, globals, builtins))
+            return answer_ && modules_still_plain();
+        forget();
         uint64_t tick = clock.now();
-        if (!keyed_by_exact_str(globals) || !keyed_by_exact_str(builtins))
-            return false;
         PureReads reads(args);
-        if (!check(reads))
-            return false;
-        remembered_.forget();
+        bool answer = keyed_by_exact_str(globals) && keyed_by_exact_str(builtins) && check(reads);
         for (PyObject *dict : reads.dicts_read())
             if (!clock.watch(dict))
-                return true;
+                return answer;
         // A module's class can be swapped without any dict changing, so the
         // modules read are checked again on every use (they are held by the
-        // watched namespaces, so the pointers stay theirs meanwhile).
-        modules_ = reads.modules_read();
+        // watched namespaces, so the pointers stay theirs meanwhile). A no
+        // stays a no until a dict changes: the plain route is always right.
+        if (answer)
+            modules_ = reads.modules_read();
+        answer_ = answer;
         remembered_.remember(clock, tick, {globals, builtins}, globals, builtins);
-        return true;
+        return answer;
     }
 
     void forget() {
@@ -407,6 +408,7 @@ class GlobalsGuard {
     }
 
     Remembered remembered_;
+    bool answer_ = false;
     std::vector<PyObject *> modules_;
 };
 

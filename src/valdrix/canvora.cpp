@@ -12,8 +12,8 @@
 // it replaces operators on exact ints and floats. A few lookups and calls of
 // built-ins are skipped, each only while a guard proves the names still
 // resolve to what the module found at import: `isinstance(proportion, str)`
-// in the constructor, `int` in _parse_ratio, and `math.inf` and `abs` in the
-// closest-ratio scan.
+// in the constructor, `int` in _parse_ratio, and `abs` in the closest-ratio
+// scan.
 #include <vxcore/canvora_ratios.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
@@ -76,22 +76,19 @@ struct State : vx::ModuleState {
     // The built-ins the methods call, as the import found them; each empty
     // when it was not the interpreter's own.
     nb::object isinstance, str_type, int_type, abs;
-    // The math module bound at import, and its inf then.
-    nb::object math, inf;
-    vx::guard::GlobalsGuard init_names, parse_names, inf_names, closest_names;
+    vx::guard::GlobalsGuard init_names, parse_names, closest_names;
 
     int traverse(visitproc visit, void *arg) override {
-        for (const nb::object *held : {&isinstance, &str_type, &int_type, &abs, &math, &inf})
+        for (const nb::object *held : {&isinstance, &str_type, &int_type, &abs})
             Py_VISIT(held->ptr());
         return 0;
     }
 
     void clear() override {
-        for (nb::object *held : {&isinstance, &str_type, &int_type, &abs, &math, &inf})
+        for (nb::object *held : {&isinstance, &str_type, &int_type, &abs})
             *held = nb::object();
         init_names.forget();
         parse_names.forget();
-        inf_names.forget();
         closest_names.forget();
     }
 };
@@ -113,13 +110,6 @@ bool init_names_hold(State &state, const vx::Args &args) {
 bool parse_names_hold(State &state, const vx::Args &args) {
     return state.parse_names.holds(state.clock, args,
                                    [&](vx::guard::PureReads &reads) { return finds<"int">(reads, state.int_type); });
-}
-
-bool inf_names_hold(State &state, const vx::Args &args) {
-    return state.inf_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return finds<"math">(reads, state.math) &&
-               vx::guard::is_original(reads.module_attribute<"inf">(state.math.ptr()), state.inf);
-    });
 }
 
 bool closest_names_hold(State &state, const vx::Args &args) {
@@ -309,12 +299,8 @@ double ratio_of(nb::handle width, nb::handle height) {
     return PyFloat_AsDouble(quotient.ptr());
 }
 
-// `math.inf`: the float read at import while the guard proves reading it now
-// gives that one.
+// `math.inf`, `math` looked up first.
 nb::object math_inf(const vx::Args &args) {
-    State &state = args.state<State>();
-    if (inf_names_hold(state, args))
-        return state.inf;
     return nb::getattr(args.global<"math">(), args.id<"inf">());
 }
 
@@ -523,9 +509,7 @@ VX_MODULE(canvora, State, kSource, module) {
     module.bind("Tuple", vx::ModuleContext::attribute(typing, "Tuple"));
     module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     module.bind("re", vx::ModuleContext::import("re"));
-    state.math = vx::ModuleContext::import("math");
-    module.bind("math", state.math);
-    state.inf = vx::guard::attribute_if_present(state.math, "inf");
+    module.bind("math", vx::ModuleContext::import("math"));
     state.isinstance = vx::guard::original_builtin("isinstance");
     state.str_type = vx::guard::original_builtin_type("str", &PyUnicode_Type);
     state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);

@@ -549,9 +549,6 @@ nb::object target_pixels_generally(const vx::Args &args, nb::handle resolution) 
     return max_of(state, max, lower_bound, upper);
 }
 
-// math.sqrt(value), with `math` and its `sqrt` looked up first.
-nb::object square_root(const vx::Args &args, nb::handle value_after_lookup_of(nb::handle)) = delete;
-
 // `math.sqrt`, looked up before its argument is evaluated.
 nb::object sqrt_function(const vx::Args &args) {
     return nb::getattr(args.global<"math">(), args.id<"sqrt">());

@@ -4,10 +4,9 @@
 // The methods look up what the same classes written in Python would, when
 // they would: `CustomErrorCode` and `dict` among the module's globals and
 // then the built-ins, `cls._registry` through the class a method is called
-// on. Two kinds of native steps stand in for calls: dict methods on a
+// on. One kind of native step stands in for calls: `get` and `clear` on a
 // registry that is exactly a dict (its type cannot be changed, so the C API
-// does what its methods do), and `register`'s construction of the class
-// defined here, taken only while the guard `builds_as_defined_here` proves it.
+// does what its methods do).
 #include <vxnative/native.hpp>
 
 namespace nb = nanobind;
@@ -61,25 +60,7 @@ constexpr const char *kClearDoc = "清空所有注册的错误码（主要用于
 
 // --- the module's state ----------------------------------------------------------
 
-struct State : vx::ModuleState {
-    // CustomErrorCode as this module object defined it, the version tag it
-    // had once it was complete (0 when it got none) and its native __init__.
-    nb::object custom_class;
-    unsigned int custom_tag = 0;
-    nb::object custom_init;
-
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(custom_class.ptr());
-        Py_VISIT(custom_init.ptr());
-        return 0;
-    }
-
-    void clear() override {
-        custom_class = nb::object();
-        custom_init = nb::object();
-        custom_tag = 0;
-    }
-};
+struct State : vx::ModuleState {};
 
 // --- CustomErrorCode -------------------------------------------------------
 
@@ -96,33 +77,10 @@ nb::object custom_init(const vx::Args &args) {
     return nb::none();
 }
 
-// True while calling `cls(code, msg)` with two exact strs can only allocate
-// an instance and run the native __init__ defined here: `cls` is the class
-// this module object defined, its metaclass is `type`, and it still has the
-// version tag it had when the module was set up. That tag goes whenever the
-// class or a base changes (a replaced __init__, __new__ or __setattr__, a
-// descriptor for _code or _msg, new bases, abstract methods), and the
-// interpreter never hands it out again; so its namespace still holds the
-// native __init__. That function must also still run as defined: a __code__
-// or __defaults__ assigned to it changes no tag.
-bool builds_as_defined_here(const State &state, nb::handle cls) {
-    if (!cls.is(state.custom_class) || !vx::guard::plain_class(cls) || state.custom_tag == 0)
-        return false;
-    if (vx::guard::version_tag(reinterpret_cast<PyTypeObject *>(cls.ptr())) != state.custom_tag)
-        return false;
-    return vx::guard::runs_as_defined(state.custom_init, state.custom_init);
-}
-
 // `CustomErrorCode(code, msg)` with the class found among the module's
-// globals now; both arguments are already known to be exact str.
+// globals now.
 nb::object new_custom_error_code(const vx::Args &args, nb::handle code, nb::handle msg) {
-    nb::object cls = args.global<"CustomErrorCode">();
-    if (!builds_as_defined_here(args.state<State>(), cls))
-        return vx::call(cls, {code, msg});
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    nb::object instance = vx::steal_or_throw(type->tp_alloc(type, 0));
-    store_code_and_msg(args, instance, code, msg);
-    return instance;
+    return vx::call(args.global<"CustomErrorCode">(), {code, msg});
 }
 
 nb::object custom_code(const vx::Args &args) {
@@ -186,8 +144,6 @@ nb::object registry_get(const vx::Args &args) {
 nb::object registry_list_all(const vx::Args &args) {
     nb::object dict_class = args.global<"dict">();
     nb::object registry = registry_of(args);
-    if (vx::guard::is_builtin_type(dict_class, &PyDict_Type) && exact_instance(registry, &PyDict_Type))
-        return vx::steal_or_throw(PyDict_Copy(registry.ptr()));
     return vx::call(dict_class, {registry});
 }
 
@@ -203,7 +159,7 @@ nb::object registry_clear(const vx::Args &args) {
 
 nb::object add_custom_error_code(const vx::ModuleContext &module) {
     vx::ClassBuilder custom(module, "CustomErrorCode", kCustomErrorCodeDoc);
-    nb::object init = custom.method({.name = "__init__",
+    custom.method({.name = "__init__",
                                      .implementation = custom_init,
                                      .params = {{"self"}, {"code", "str"}, {"msg", "str"}},
                                      .source_line = __LINE__});
@@ -222,12 +178,7 @@ nb::object add_custom_error_code(const vx::ModuleContext &module) {
                    .params = {{"self"}},
                    .return_annotation = "str",
                    .source_line = __LINE__});
-    nb::object cls = custom.finish();
-    State &state = module.state_as<State>();
-    state.custom_class = cls;
-    state.custom_init = init;
-    state.custom_tag = vx::guard::version_tag(reinterpret_cast<PyTypeObject *>(cls.ptr()));
-    return cls;
+    return custom.finish();
 }
 
 void add_registry(const vx::ModuleContext &module) {
