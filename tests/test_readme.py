@@ -9,7 +9,7 @@ SNIPPETS = readme_snippets.snippets()
 
 
 def test_readme_has_snippets():
-    assert len(SNIPPETS) >= 8
+    assert len(SNIPPETS) >= 7  # one for each module's section at least
 
 
 @pytest.mark.parametrize("index", range(len(SNIPPETS)), ids=[f"README.md:{line}" for line, _ in SNIPPETS])
