@@ -107,10 +107,6 @@ def canvora_rows():
     return [
         toggled("canvora _get_closest_standard_ratio, 1000 distinct sizes",
                 *same(closest, lambda: rebound(tool, "_std_ratio_map", plain_map), 20)),
-        toggled("canvora ImageTool('3:4')", *same(lambda: ImageTool("3:4"), lambda: unguarded_globals(canvora), 3000)),
-        toggled("canvora _parse_ratio, 1000 distinct texts",
-                *same(lambda: [ImageTool._parse_ratio(f"{w}:9") for w in range(1000)],
-                      lambda: unguarded_globals(canvora), 20)),
     ]
 
 

@@ -9,11 +9,9 @@
 // called every time. Every image operation is Pillow's, called through the
 // interpreter, so the output is exactly what the same Pillow calls give from
 // Python. The ratio arithmetic is native (vxcore/canvora_ratios.hpp) where
-// it replaces operators on exact ints and floats. A few lookups and calls of
-// built-ins are skipped, each only while a guard proves the names still
-// resolve to what the module found at import: `isinstance(proportion, str)`
-// in the constructor, `int` in _parse_ratio, and `abs` in the closest-ratio
-// scan.
+// it replaces operators on exact ints and floats. The closest-ratio scan
+// alone skips calls of a built-in (`abs`), only while a guard proves the name
+// still resolves to what the module found at import.
 #include <vxcore/canvora_ratios.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
@@ -73,48 +71,28 @@ constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fi
 // --- the module's state ---------------------------------------------------------
 
 struct State : vx::ModuleState {
-    // The built-ins the methods call, as the import found them; each empty
-    // when it was not the interpreter's own.
-    nb::object isinstance, str_type, int_type, abs;
-    vx::guard::GlobalsGuard init_names, parse_names, closest_names;
+    // `abs` as the import found it; empty when it was not the interpreter's
+    // own.
+    nb::object abs;
+    vx::guard::GlobalsGuard closest_names;
 
     int traverse(visitproc visit, void *arg) override {
-        for (const nb::object *held : {&isinstance, &str_type, &int_type, &abs})
-            Py_VISIT(held->ptr());
+        Py_VISIT(abs.ptr());
         return 0;
     }
 
     void clear() override {
-        for (nb::object *held : {&isinstance, &str_type, &int_type, &abs})
-            *held = nb::object();
-        init_names.forget();
-        parse_names.forget();
+        abs = nb::object();
         closest_names.forget();
     }
 };
 
-// True when `name` resolves (in the function's globals, then its built-ins)
-// to `original`, the object the module found at import.
-template <vx::Literal Name> bool finds(vx::guard::PureReads &reads, const nb::object &original) {
-    return vx::guard::is_original(reads.global<Name>(), original);
-}
-
-// The guards, each with its own fixed set of names (a guard remembers the
-// answer of its one check).
-bool init_names_hold(State &state, const vx::Args &args) {
-    return state.init_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return finds<"isinstance">(reads, state.isinstance) && finds<"str">(reads, state.str_type);
-    });
-}
-
-bool parse_names_hold(State &state, const vx::Args &args) {
-    return state.parse_names.holds(state.clock, args,
-                                   [&](vx::guard::PureReads &reads) { return finds<"int">(reads, state.int_type); });
-}
-
+// True while `abs` resolves (in the function's globals, then its built-ins)
+// to the built-in the module found at import.
 bool closest_names_hold(State &state, const vx::Args &args) {
-    return state.closest_names.holds(state.clock, args,
-                                     [&](vx::guard::PureReads &reads) { return finds<"abs">(reads, state.abs); });
+    return state.closest_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
+        return vx::guard::is_original(reads.global<"abs">(), state.abs);
+    });
 }
 
 // --- the interpreter's operations --------------------------------------------------
@@ -159,12 +137,8 @@ nb::object true_divide(nb::handle numerator, nb::handle denominator) {
 
 // --- __init__ -------------------------------------------------------------------
 
-// `isinstance(proportion, str)`. The parameter admits only an exact str or
-// None, so while both names are the built-ins the answer is known.
+// `isinstance(proportion, str)`, both names looked up now.
 bool is_text(const vx::Args &args, nb::handle proportion) {
-    State &state = args.state<State>();
-    if (init_names_hold(state, args))
-        return PyUnicode_CheckExact(proportion.ptr());
     nb::object isinstance = args.global<"isinstance">();
     nb::object str_type = args.global<"str">();
     return vx::truth(vx::call(isinstance, {proportion, str_type}));
@@ -211,12 +185,8 @@ nb::object tool_init(const vx::Args &args) {
 
 // --- _parse_ratio -------------------------------------------------------------------
 
-// `int(match.group(index))`, with `int` looked up first: the built-in's own
-// conversion while the guard proves the lookup would find it.
+// `int(match.group(index))`, with `int` looked up first.
 nb::object group_as_int(const vx::Args &args, nb::handle match, int index) {
-    State &state = args.state<State>();
-    if (parse_names_hold(state, args))
-        return vx::int_of(vx::call_method(match, args.id<"group">(), {new_int(index)}));
     nb::object int_type = args.global<"int">();
     return vx::call(int_type, {vx::call_method(match, args.id<"group">(), {new_int(index)})});
 }
@@ -510,9 +480,6 @@ VX_MODULE(canvora, State, kSource, module) {
     module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     module.bind("re", vx::ModuleContext::import("re"));
     module.bind("math", vx::ModuleContext::import("math"));
-    state.isinstance = vx::guard::original_builtin("isinstance");
-    state.str_type = vx::guard::original_builtin_type("str", &PyUnicode_Type);
-    state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
     state.abs = vx::guard::original_builtin("abs");
 
     vx::ClassBuilder tool(module, "ImageTool", kImageToolDoc);
