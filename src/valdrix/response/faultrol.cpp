@@ -160,9 +160,9 @@ nb::object registry_clear(const vx::Args &args) {
 nb::object add_custom_error_code(const vx::ModuleContext &module) {
     vx::ClassBuilder custom(module, "CustomErrorCode", kCustomErrorCodeDoc);
     custom.method({.name = "__init__",
-                                     .implementation = custom_init,
-                                     .params = {{"self"}, {"code", "str"}, {"msg", "str"}},
-                                     .source_line = __LINE__});
+                   .implementation = custom_init,
+                   .params = {{"self"}, {"code", "str"}, {"msg", "str"}},
+                   .source_line = __LINE__});
     custom.property({.name = "code",
                      .implementation = custom_code,
                      .params = {{"self"}},
