@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "vxcore/arithmetic.hpp"
 #include "vxcore/canvora_ratios.hpp"
 #include "vxcore/fit.hpp"
-#include "vxcore/arithmetic.hpp"
 #include "vxcore/ratio_search.hpp"
 
 namespace {
