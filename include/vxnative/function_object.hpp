@@ -184,14 +184,14 @@ inline nb::object Args::global(nb::handle name) const {
             return nb::steal(value);
         if (!PyErr_ExceptionMatches(PyExc_KeyError))
             throw nb::python_error();
-        PyErr_Clear();
+        PyErr_Clear(); // a KeyError from the built-ins mapping becomes the NameError, as in the interpreter
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     // The name goes with the error, as the interpreter's own lookup gives it
     // (for the "Did you mean" hint).
     PyObject *error = PyErr_GetRaisedException();
     if (PyObject_SetAttrString(error, "name", name.ptr()) < 0)
-        PyErr_Clear();
+        PyErr_Clear(); // raised by this write itself: the NameError goes without it
     PyErr_SetRaisedException(error);
     throw nb::python_error();
 }

@@ -19,7 +19,7 @@ namespace vx::detail {
 inline bool frame_attribute_is(PyObject *frame, nb::handle name, PyObject *expected) {
     PyObject *value = name ? PyObject_GetAttr(frame, name.ptr()) : nullptr;
     if (!value) {
-        PyErr_Clear();
+        PyErr_Clear(); // raised by this read itself: the frame counts as changed
         return false;
     }
     bool same = value == expected;
@@ -30,7 +30,7 @@ inline bool frame_attribute_is(PyObject *frame, nb::handle name, PyObject *expec
 inline bool frame_is_unchanged(PyObject *frame, const Names &names) {
     PyObject *locals = PyFrame_GetLocals(reinterpret_cast<PyFrameObject *>(frame));
     if (!locals) {
-        PyErr_Clear();
+        PyErr_Clear(); // raised by this read itself: the frame counts as changed
         return false;
     }
     bool unchanged = PyDict_CheckExact(locals) && PyDict_GET_SIZE(locals) == 0;
@@ -71,7 +71,7 @@ inline void add_traceback_entry(FunctionObject *self) {
     PyObject *exc = PyErr_GetRaisedException();
     nb::object frame = traceback_frame(self);
     if (!frame)
-        PyErr_Clear();
+        PyErr_Clear(); // raised by making the frame: the entry is dropped
     PyErr_SetRaisedException(exc);
     if (frame)
         PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.ptr()));

@@ -65,22 +65,12 @@ struct State : vx::ModuleState {};
 // --- CustomErrorCode -------------------------------------------------------
 
 // self._code = code; self._msg = msg
-void store_code_and_msg(const vx::Args &args, nb::handle self, nb::handle code, nb::handle msg) {
-    nb::setattr(self, args.id<"_code">(), code);
-    nb::setattr(self, args.id<"_msg">(), msg);
-}
-
 nb::object custom_init(const vx::Args &args) {
     nb::str code = args.str(1);
     nb::str msg = args.str(2);
-    store_code_and_msg(args, args[0], code, msg);
+    nb::setattr(args[0], args.id<"_code">(), code);
+    nb::setattr(args[0], args.id<"_msg">(), msg);
     return nb::none();
-}
-
-// `CustomErrorCode(code, msg)` with the class found among the module's
-// globals now.
-nb::object new_custom_error_code(const vx::Args &args, nb::handle code, nb::handle msg) {
-    return vx::call(args.global<"CustomErrorCode">(), {code, msg});
 }
 
 nb::object custom_code(const vx::Args &args) {
@@ -116,10 +106,11 @@ nb::object registry_of(const vx::Args &args) {
 }
 
 // error_code = CustomErrorCode(code, msg); cls._registry[code] = error_code
+// (the class found among the module's globals now)
 nb::object registry_register(const vx::Args &args) {
     nb::str code = args.str(1);
     nb::str msg = args.str(2);
-    nb::object error_code = new_custom_error_code(args, code, msg);
+    nb::object error_code = vx::call(args.global<"CustomErrorCode">(), {code, msg});
     nb::object registry = registry_of(args);
     if (PyObject_SetItem(registry.ptr(), code.ptr(), error_code.ptr()) < 0)
         throw nb::python_error();
