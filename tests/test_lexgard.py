@@ -457,8 +457,6 @@ AUTOMATON_ROUTES = {
                             lambda m: m.setattr(re, "compile", lambda text, flags=0: REAL_COMPILE("q", flags))),
     "re.compile returns a look-alike": (["abc"], None, "abc q",
                                         lambda m: m.setattr(re, "compile", LookAlike)),
-    "re's case table changed": (["s"], None, "\u017f s S", lambda m: (
-        m.delitem(re._compiler._EXTRA_CASES, ord("s")), m.delitem(re._compiler._EXTRA_CASES, 0x17F))),
 }
 
 
@@ -542,55 +540,6 @@ def test_automaton_never_outlives_its_pattern_object():
         re.purge()
 
 
-def pattern_spelling(other, text, flags):
-    """A pattern object of re's own type with `text` and `flags` whose code searches `other`."""
-    parsed = re._parser.parse(other, flags)
-    code = re._compiler._code(parsed, flags)
-    return _sre.compile(text, flags | parsed.state.flags, code, parsed.state.groups - 1,
-                        parsed.state.groupdict, (None,) * parsed.state.groups)
-
-
-def parse_another_text(source, state, verbose, nested):
-    """Code for re._parser._parse_sub that parses "zzz" whatever the pattern says."""
-    while source.next is not None:
-        source.get()
-    return _parse(Tokenizer("zzz"), state, verbose, nested + 1, True)  # noqa: F821 (re._parser's globals)
-
-
-def swap_code_on_return(frame, event, arg):
-    """A profile function that refills the code list re's compiler returns."""
-    if event == "return" and frame.f_code is re._compiler._code.__code__:
-        flags = frame.f_locals["flags"]
-        arg[:] = re._compiler._code(re._parser.parse("zzz", flags), flags)
-
-
-# what a hostile host does to re before a build of the word "q"; re's findall then finds "zzz"
-HOSTILE_RE = {
-    "planted cache entry": lambda m, flags: m.setitem(re._cache2, (str, "q", flags),
-                                                      pattern_spelling("zzz", "q", flags)),
-    "rebound re._compiler.compile": lambda m, flags: m.setattr(
-        re._compiler, "compile", lambda text, flags: pattern_spelling("zzz", text, flags)),
-    "swapped __code__ in re._parser": lambda m, flags: m.setattr(
-        re._parser._parse_sub, "__code__", parse_another_text.__code__),
-    "profile function": lambda m, flags: sys.setprofile(swap_code_on_return),
-}
-
-
-@pytest.mark.parametrize("ignore_case", [True, False])
-@pytest.mark.parametrize("attack", sorted(HOSTILE_RE))
-def test_automaton_only_for_re_as_imported(monkeypatch, attack, ignore_case):
-    re.purge()
-    try:
-        with monkeypatch.context() as m:
-            HOSTILE_RE[attack](m, re.IGNORECASE.value if ignore_case else 0)
-            checker = checker_for(["q"], ignore_case)
-    finally:
-        sys.setprofile(None)
-    assert checker._ban_regex.findall("q zzz") == ["zzz"]
-    assert checker.find_matched_words("q zzz") == ["zzz"]
-    re.purge()
-
-
 def test_re_escape_runs_for_every_word():
     escaped = []
 
@@ -631,132 +580,23 @@ def test_a_case_table_entry_whose_comparison_reimports_the_module(word_file):
 
 
 # A fresh interpreter builds a checker of `words` after `before` (run before
-# the import) and `attack` (run after it), then prints what re's findall and
-# the checker find in `text`: they must agree, whatever ran.
+# the import), then prints what re's findall and the checker find in `text`.
 HOSTILE_PROCESS = """
-import gc, json, re, sys, _sre
-def spelling(other, text, flags):
-    parsed = re._parser.parse(other, flags)
-    return _sre.compile(text, flags | parsed.state.flags, re._compiler._code(parsed, flags),
-                        parsed.state.groups - 1, parsed.state.groupdict, (None,) * parsed.state.groups)
-def frame_of(function):
-    frame = sys._getframe(1)
-    while frame is not None and frame.f_code is not function.__code__:
-        frame = frame.f_back
-    return frame
 {before}
+import json
 from valdrix.lexgard import PromptBanChecker
-{attack}
 checker = PromptBanChecker.__new__(PromptBanChecker)
-checker.banned_words, checker.ignore_case = {words!r}, {ignore_case!r}
+checker.banned_words, checker.ignore_case = {words!r}, True
 checker._build_regex()
-gc.set_threshold(700)
 print(json.dumps([sorted(set(checker._ban_regex.findall({text!r}))), sorted(checker.find_matched_words({text!r}))]))
 """
 
 
-def hits_in_a_fresh_process(before="", attack="", words=("q",), text="q zzz", ignore_case=True):
-    script = HOSTILE_PROCESS.format(before=before, attack=attack, words=list(words), ignore_case=ignore_case,
-                                    text=text)
+def hits_in_a_fresh_process(before, words, text):
+    script = HOSTILE_PROCESS.format(before=before, words=list(words), text=text)
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.splitlines()[-1])
-
-
-PHOENIX = """
-class Phoenix:  # cyclic garbage: its finalizer runs at a collection, and leaves another
-    def __init__(self):
-        self.me = self
-    def __del__(self):
-        code, entry = frame_of(re._compiler._code), frame_of(re.compile)
-        if code is not None:
-            code.f_locals["p"].data[:] = re._parser.parse("zzz", code.f_locals["flags"]).data
-        elif entry is not None and frame_of(re._compile) is None:  # before re's cache lookup
-            flags = int(entry.f_locals["flags"])
-            re._cache2[str, entry.f_locals["pattern"], flags] = spelling("zzz", entry.f_locals["pattern"], flags)
-        else:
-            Phoenix()
-kept = [None]
-def allocate_last(self):  # nothing checks for due work after these allocations: the compile runs it
-    kept[0] = {1}, {2}, {3}  # sets: allocated anew (lists and tuples may come from free lists)
-    return True
-class PromptBanChecker(PromptBanChecker):
-    ignore_case = property(allocate_last, lambda self, value: None)
-Phoenix(); gc.set_threshold(1)
-"""
-
-GC_CALLBACK = """
-def edit_parse_tree(phase, info):
-    code = frame_of(re._compiler._code)
-    if phase == "start" and code is not None:
-        code.f_locals["p"].data[:] = re._parser.parse("zzz", code.f_locals["flags"]).data
-gc.callbacks.append(edit_parse_tree); gc.set_threshold(1)
-"""
-
-MONITORING_TOOL = """
-sys.monitoring.use_tool_id(2, "swap")
-def swap_result(code, offset, value):
-    if code is re._compiler._code.__code__:
-        value[:] = re._compiler._code(re._parser.parse("zzz", 0), 0)
-sys.monitoring.register_callback(2, sys.monitoring.events.PY_RETURN, swap_result)
-sys.monitoring.set_local_events(2, re._compiler._code.__code__, sys.monitoring.events.PY_RETURN)
-"""
-
-# The oldest entry of re's second cache goes when the compile stores its
-# pattern; the callback of a weak reference to it then has a tracer replace
-# the pattern the compile returns, and removes the tracer again.
-EVICTED_CALLBACK = """
-import weakref
-re.purge()
-for i in range(re._MAXCACHE2):
-    re.compile("k%d" % i)
-re._cache.clear()
-def replace_result(reference):
-    frame = frame_of(re._compile)
-    text, flags = frame.f_locals["pattern"], int(frame.f_locals["flags"])
-    planted = spelling("zzz", text, flags)
-    def tracer(traced, event, arg):
-        if traced is frame and event == "line":
-            traced.f_locals["p"] = planted
-            sys.settrace(None)
-        return tracer
-    frame.f_trace = tracer
-    sys.settrace(tracer)
-oldest = weakref.ref(next(iter(re._cache2.values())), replace_result)
-"""
-
-DECOY_DURING_IMPORT = (
-    "import types\nreal = sys.modules['re._compiler']\ndecoy = types.ModuleType('re._compiler')\n"
-    "decoy.__dict__.update(vars(real)); sys.modules['re._compiler'] = decoy",
-    "sys.modules['re._compiler'] = real\noriginal = real._code\n"
-    "real._code = lambda p, flags: original(re._parser.parse('zzz', flags), flags)")
-
-REPLACED_PARSER_CODE = """
-def parse_another_text(source, state, verbose, nested):
-    while source.next is not None:
-        source.get()
-    return _parse(Tokenizer("zzz"), state, verbose, nested + 1, True)
-re._parser._parse_sub.__code__ = parse_another_text.__code__
-"""
-
-# name: (before the import, after it, ignore_case)
-PYTHON_BESIDE_THE_COMPILE = {
-    "finalizer at a pending collection": ("", PHOENIX, True),
-    "gc callback": ("", GC_CALLBACK, True),
-    "sys.monitoring tool": ("", MONITORING_TOOL, False),
-    "weak callback of an evicted cache entry": ("", EVICTED_CALLBACK, True),
-    "decoy module in sys.modules during the import": (*DECOY_DURING_IMPORT, True),
-    "re._compiler.compile replaced before the import": (
-        "re._compiler.compile = lambda text, flags: spelling('zzz', text, flags)", "", True),
-    "re._parser code replaced before the import": (REPLACED_PARSER_CODE, "", False),
-}
-
-
-@pytest.mark.parametrize("case", sorted(PYTHON_BESIDE_THE_COMPILE))
-def test_automaton_only_when_nothing_else_ran_in_the_compile(case):
-    before, attack, ignore_case = PYTHON_BESIDE_THE_COMPILE[case]
-    plain, native = hits_in_a_fresh_process(before, attack, ignore_case=ignore_case)
-    assert native == plain
 
 
 # re's table of extra cases, changed before the import, in shapes whose
@@ -772,7 +612,7 @@ CASE_TABLES = {
 @pytest.mark.parametrize("table", sorted(CASE_TABLES))
 def test_case_tables_the_model_does_not_reproduce(table):
     change, words, text = CASE_TABLES[table]
-    plain, native = hits_in_a_fresh_process("import re._compiler as C\n" + change, words=words, text=text)
+    plain, native = hits_in_a_fresh_process("import re._compiler as C\n" + change, words, text)
     assert native == plain
 
 

@@ -5,15 +5,11 @@
 //
 // Every step of the plain code runs as it would in Python: each word goes
 // through `re.escape` and the text through `re.compile`, whatever they are.
-// The automaton is only attached to a pattern object when a guard proves,
-// by identities alone, that the object is re's own compiled form of exactly
-// those words: every escape the text was joined from is the module's own
-// escaping of an exact str word, re's machinery (its modules, functions,
-// classes, case table and the built-ins its code reads) is as it was at
-// import and runs the standard library's own code, no entry of re's caches
-// could have answered the compile, and no other Python code of this thread
-// could run inside it (no trace, profile or monitoring callback, no
-// collection, nothing re's caches drop that would run code when released).
+// The automaton trusts re's documented behaviour: it answers for a pattern
+// object of re's own pattern type whose text is the alternation this module
+// joined from its own escaping of exact str words, compiled with the flags
+// the module asked for. (A program that changes re's private modules is
+// outside that trust: its screening may then differ from re's.)
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
@@ -67,11 +63,6 @@ constexpr const char *kCheckDoc = "校验提示词，存在违禁词则抛出自
 constexpr size_t kReleaseGilLength = 4096;
 // Building an automaton from this many characters is, too.
 constexpr size_t kReleaseGilBuildLength = 1 << 16;
-
-// re's submodules, as its package namespace binds them, whose code compiles
-// a pattern (with `enum`, whose code turns re.IGNORECASE into its value, and
-// `_sre`, which the compiler calls), each where the running version has it.
-constexpr const char *kReSubmodules[] = {"_compiler", "_parser", "_constants", "_casefix"};
 
 // The flag bits of the regular expression engine (sre_constants.h) that a
 // str pattern compiled without flags, or with re.IGNORECASE, reports: the
@@ -314,17 +305,9 @@ PyMethodDef forget_pattern_def = {"_forget_pattern", forget_pattern, METH_O, nul
 // --- the module's state -------------------------------------------------------------
 
 struct State : vx::ModuleState {
-    // What the module found at import, where re's own code reaches it:
-    // re.compile and re.IGNORECASE as the module `re` binds them, and from
-    // the namespace re.compile runs in, re's pattern type and its caches.
-    // Left empty when not found as expected; then no automaton is made.
-    nb::object compile, ignorecase, pattern_type;
-    std::vector<nb::object> caches;
-    std::optional<int64_t> ignorecase_key; // the int re's caches key re.IGNORECASE by
-    vx::guard::NamespaceSnapshot re_machinery;
-    vx::guard::StandardLibraryCode standard_code;
-    vx::guard::MonitoringTools monitoring;
-    vx::guard::CollectionCount collections;
+    // re's pattern type, as found at import; empty when not found as
+    // expected, and then no automaton is made.
+    nb::object pattern_type;
     ReCaseFolding folding;
     EscapeTable escapes;
 
@@ -335,27 +318,14 @@ struct State : vx::ModuleState {
     std::shared_ptr<PatternRegistry> patterns = std::make_shared<PatternRegistry>();
 
     int traverse(visitproc visit, void *arg) override {
-        for (const nb::object *held : {&compile, &ignorecase, &pattern_type, &list, &set})
+        for (const nb::object *held : {&pattern_type, &list, &set})
             Py_VISIT(held->ptr());
-        for (const nb::object &cache : caches)
-            Py_VISIT(cache.ptr());
-        if (int result = re_machinery.traverse(visit, arg))
-            return result;
-        if (int result = monitoring.traverse(visit, arg))
-            return result;
-        if (int result = collections.traverse(visit, arg))
-            return result;
         return patterns->traverse(visit, arg);
     }
 
     void clear() override {
-        for (nb::object *held : {&compile, &ignorecase, &pattern_type, &list, &set})
+        for (nb::object *held : {&pattern_type, &list, &set})
             *held = nb::object();
-        caches.clear();
-        re_machinery.clear();
-        standard_code.clear();
-        monitoring.clear();
-        collections.clear();
         hit_names.forget();
         patterns->clear();
     }
@@ -372,7 +342,7 @@ bool is_re_pattern_type(PyObject *type) {
            std::string_view(pattern_type->tp_name) == "re.Pattern";
 }
 
-// --- where re's code reaches its machinery -----------------------------------------
+// --- what the module reads of re at import ---------------------------------------
 
 // `name` in a namespace keyed by exact strs (so the lookup runs no code),
 // or null: missing, or a namespace that could run code on a lookup.
@@ -382,155 +352,24 @@ PyObject *bound_in(PyObject *names, const char *name) {
     return PyDict_GetItemString(names, name);
 }
 
-// The module bound to `name` in a namespace, or nothing.
-nb::object module_bound_in(PyObject *names, const char *name) {
-    PyObject *value = bound_in(names, name);
-    return value && PyModule_CheckExact(value) ? nb::borrow(value) : nb::object();
+PyObject *module_namespace(PyObject *module) {
+    return module && PyModule_CheckExact(module) ? PyModule_GetDict(module) : nullptr;
 }
 
-PyObject *namespace_of(nb::handle module) {
-    return module.is_valid() ? PyModule_GetDict(module.ptr()) : nullptr;
-}
-
-// The int re's compile keys its caches by for the flags object `flag` (it
-// takes the `value` of a RegexFlag, an int as it is), read without running
-// Python code: an exact int, or an exact member of re's own RegexFlag whose
-// `_value_` (what `value` returns) is one, captured with the machinery so it
-// stays that.
-std::optional<int64_t> cache_key_of(State &state, PyObject *re_names, nb::handle flag) {
-    if (!flag.is_valid())
-        return std::nullopt;
-    if (PyLong_CheckExact(flag.ptr()))
-        return vx::guard::exact_int(flag);
-    PyObject *regex_flag = bound_in(re_names, "RegexFlag");
-    if (!regex_flag || !PyType_Check(regex_flag) ||
-        !Py_IS_TYPE(flag.ptr(), reinterpret_cast<PyTypeObject *>(regex_flag)))
-        return std::nullopt;
-    PyObject *attributes = PyObject_GenericGetDict(flag.ptr(), nullptr);
-    if (!attributes) {
-        PyErr_Clear(); // raised by this read itself: no value read
-        return std::nullopt;
-    }
-    nb::object held = nb::steal(attributes);
-    std::optional<int64_t> value = vx::guard::exact_int(bound_in(attributes, "_value_"));
-    if (value)
-        state.re_machinery.capture_object(flag);
-    return value;
-}
-
-// re's machinery as its code reaches it, never through sys.modules (which
-// may hold another module meanwhile): the namespace re.compile runs in, the
-// submodules and enum bound there, and the _sre the compiler calls. Each
-// namespace is captured under the module name its code was compiled as.
-void capture_machinery(State &state, PyObject *re_names) {
-    vx::guard::NamespaceSnapshot &snapshot = state.re_machinery;
-    snapshot.capture_namespace(re_names, "re", {"_cache", "_cache2"});
-    for (const char *name : kReSubmodules) {
-        if (nb::object module = module_bound_in(re_names, name); module.is_valid())
-            snapshot.capture_module(module, std::string("re.") + name);
-    }
-    nb::object compiler = module_bound_in(re_names, "_compiler");
-    if (nb::object parser = module_bound_in(namespace_of(compiler), "_parser"); parser.is_valid())
-        snapshot.capture_module(parser, "re._parser");
-    if (nb::object sre = module_bound_in(namespace_of(compiler), "_sre"); sre.is_valid())
-        snapshot.capture_module(sre, "_sre");
-    if (nb::object enum_module = module_bound_in(re_names, "enum"); enum_module.is_valid())
-        snapshot.capture_module(enum_module, "enum");
-    if (PyObject *extra_cases = bound_in(namespace_of(compiler), "_EXTRA_CASES"))
+// re's pattern type, as the module re binds it, and the case table, as re's
+// compiler module binds it: both already imported with re, so reading them
+// imports and compiles nothing. What is not found as expected is left
+// empty, and then no automaton is made (or none for IGNORECASE).
+void capture_re(State &state, nb::handle re) {
+    PyObject *re_names = module_namespace(re.ptr());
+    if (PyObject *pattern_type = bound_in(re_names, "Pattern"); is_re_pattern_type(pattern_type))
+        state.pattern_type = nb::borrow(pattern_type);
+    PyObject *compiler_names = module_namespace(bound_in(re_names, "_compiler"));
+    if (PyObject *extra_cases = bound_in(compiler_names, "_EXTRA_CASES"))
         state.folding.load(extra_cases);
 }
 
-// Captures what re gave at import. What cannot be captured as expected
-// (re changed before this import: a name deleted or rebound to something
-// else) leaves the capture empty, so that no automaton is made; the import
-// itself goes on, as the plain module's would, and the plain route builds
-// with whatever re gives then.
-void capture_re(State &state, nb::handle re) {
-    state.monitoring.capture();
-    state.collections.capture();
-    if (!PyModule_CheckExact(re.ptr()))
-        return;
-    PyObject *re_module_names = PyModule_GetDict(re.ptr());
-    PyObject *compile = bound_in(re_module_names, "compile");
-    if (!compile || !PyFunction_Check(compile))
-        return;
-    state.compile = nb::borrow(compile);
-    state.ignorecase = nb::borrow(bound_in(re_module_names, "IGNORECASE"));
-    PyObject *re_names = PyFunction_GetGlobals(compile);
-    capture_machinery(state, re_names);
-    state.ignorecase_key = cache_key_of(state, re_names, state.ignorecase);
-    state.re_machinery.capture_names_read();
-    PyObject *pattern_type = bound_in(re_names, "Pattern");
-    std::array<PyObject *, 2> caches = {bound_in(re_names, "_cache"), bound_in(re_names, "_cache2")};
-    if (!is_re_pattern_type(pattern_type) || !caches[0] || !caches[1])
-        return; // both caches must be there to be checked, or nothing is proved
-    state.pattern_type = nb::borrow(pattern_type);
-    for (PyObject *cache : caches)
-        state.caches.push_back(nb::borrow(cache));
-    state.standard_code.locate();
-}
-
 // --- proving that a pattern object spells its words ---------------------------------
-
-// True when no entry of re's caches can answer a compile of `text` with
-// flags `key_flags` (the int re's compile keys its caches by), and nothing
-// the compile drops from them to make room runs Python code when released.
-// Each cache is an exact dict whose keys are (type, text, flags) tuples of
-// exact types, so that looking one up runs no Python code, none of them is
-// (str, <our text>, key_flags), so that re compiles the text anew, and each
-// value is an object of re's pattern type that goes quietly: no weak
-// reference with a callback but this module's, nothing referenced that
-// would run code.
-bool caches_leave_the_compile_alone(const State &state, nb::handle text, long key_flags) {
-    vx::guard::QuietRelease quiet(reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr()), &forget_pattern_def);
-    for (const nb::object &cache : state.caches) {
-        if (!PyDict_CheckExact(cache.ptr()))
-            return false;
-        Py_ssize_t position = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        while (PyDict_Next(cache.ptr(), &position, &key, &value)) {
-            if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 3)
-                return false;
-            PyObject *kind = PyTuple_GET_ITEM(key, 0), *cached = PyTuple_GET_ITEM(key, 1);
-            std::optional<int64_t> flags = vx::guard::exact_int(PyTuple_GET_ITEM(key, 2));
-            bool plain_text = PyUnicode_CheckExact(cached) || PyBytes_CheckExact(cached);
-            if (!Py_IS_TYPE(kind, &PyType_Type) || !plain_text || !flags)
-                return false;
-            bool answers = kind == reinterpret_cast<PyObject *>(&PyUnicode_Type) && *flags == key_flags &&
-                           PyUnicode_CheckExact(cached) && PyUnicode_Compare(cached, text.ptr()) == 0;
-            if (answers || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr())) ||
-                !quiet(value))
-                return false;
-        }
-    }
-    return true;
-}
-
-// No callback can run Python code beside what this thread runs now: no
-// trace or profile function is set and no sys.monitoring tool registered.
-bool unobserved(const State &state) {
-    return vx::guard::untraced() && state.monitoring.none_in_use();
-}
-
-// Before the call of re.compile: the function about to be called is re's
-// compile as captured, with exactly the flags the plain code passes (0, or
-// re.IGNORECASE as captured), re's machinery is as it was at import and is
-// the standard library's code, no cache entry can answer or runs code when
-// dropped, and no callback will run beside it. Then, with the collector
-// paused over the call, nothing but that machinery runs in the compile of
-// this thread, on our text.
-bool compile_is_provable(State &state, nb::handle compile, nb::handle flags, nb::handle text, bool ignore_case) {
-    if (!state.pattern_type.is_valid() || !compile.is(state.compile))
-        return false;
-    bool flags_as_captured = ignore_case ? flags.is(state.ignorecase) && state.ignorecase_key.has_value()
-                                         : vx::guard::exact_int(flags) == std::optional<int64_t>(0);
-    // (The code was compared with the sources once, before the words were
-    // escaped: this asks for the answer kept.)
-    if (!flags_as_captured || !state.standard_code.genuine(state.re_machinery))
-        return false;
-    long key_flags = ignore_case ? static_cast<long>(*state.ignorecase_key) : 0;
-    return unobserved(state) && state.re_machinery.holds() && caches_leave_the_compile_alone(state, text, key_flags);
-}
 
 // Reads a member of an object of re's pattern type, which runs no Python
 // code; null (with only the read's own error cleared) when it fails.
@@ -541,10 +380,10 @@ nb::object pattern_member(nb::handle compiled, nb::handle name) {
     return nb::steal(value);
 }
 
-// Right after the call: what it returned is of re's own pattern type, holds
-// our very text object and the flags such a compile gives, and the
-// machinery is still as captured, with no callback set meanwhile.
-bool compiled_as_proved(const vx::Args &args, nb::handle compiled, nb::handle text, bool ignore_case) {
+// What re.compile returned is of re's own pattern type, holds our text (the
+// very object, or an equal one when re's cache handed back an earlier
+// compile of it) and the flags a compile with the module's flags gives.
+bool compiled_as_asked(const vx::Args &args, nb::handle compiled, nb::handle text, bool ignore_case) {
     const State &state = args.state<State>();
     if (!state.pattern_type.is_valid() ||
         !Py_IS_TYPE(compiled.ptr(), reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr())))
@@ -552,8 +391,9 @@ bool compiled_as_proved(const vx::Args &args, nb::handle compiled, nb::handle te
     nb::object source = pattern_member(compiled, args.id<"pattern">());
     nb::object flags = pattern_member(compiled, args.id<"flags">());
     long expected = ignore_case ? kEngineUnicode | kEngineIgnoreCase : kEngineUnicode;
-    return source.is(text) && vx::guard::exact_int(flags) == std::optional<int64_t>(expected) &&
-           state.re_machinery.holds() && unobserved(state);
+    bool same_text = source.is(text) || (source.is_valid() && PyUnicode_CheckExact(source.ptr()) &&
+                                         PyUnicode_Compare(source.ptr(), text.ptr()) == 0);
+    return same_text && vx::guard::exact_int(flags) == std::optional<int64_t>(expected);
 }
 
 // True while `weak_reference` still leads to `object`.
@@ -852,19 +692,12 @@ nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, st
 }
 
 nb::object checker_build_regex(const vx::Args &args) {
-    State &state = args.state<State>();
     nb::handle self = args[0];
     nb::object banned_words = nb::getattr(self, args.id<"banned_words">());
     if (!vx::truth(banned_words)) {
         set_attribute(self, args.id<"_ban_regex">(), Py_None);
         return nb::none();
     }
-    // The first build compares re's code with the standard library's sources
-    // here, before the words go through re.escape: the garbage that leaves
-    // is collected (if at all) while Python code runs there, not inside the
-    // compile, which a collection would leave unproved.
-    if (state.pattern_type.is_valid())
-        state.standard_code.genuine(state.re_machinery);
     std::vector<nb::object> words;
     nb::object pattern = escaped_alternation(args, banned_words, words);
     // re.compile(pattern, flags=re.IGNORECASE if self.ignore_case else 0),
@@ -873,16 +706,8 @@ nb::object checker_build_regex(const vx::Args &args) {
     bool ignore_case = vx::truth(nb::getattr(self, args.id<"ignore_case">()));
     nb::object flags = ignore_case ? nb::getattr(args.global<"re">(), args.id<"IGNORECASE">())
                                    : vx::steal_or_throw(PyLong_FromLong(0));
-    bool provable = !words.empty() && compile_is_provable(state, compile, flags, pattern, ignore_case);
-    nb::object compiled;
-    if (provable) {
-        vx::guard::CollectorPause pause(state.collections);
-        compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
-        provable = pause.undisturbed();
-    } else {
-        compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
-    }
-    bool proved = provable && compiled_as_proved(args, compiled, pattern, ignore_case);
+    nb::object compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
+    bool proved = !words.empty() && compiled_as_asked(args, compiled, pattern, ignore_case);
     set_attribute(self, args.id<"_ban_regex">(), compiled);
     if (proved)
         attach_matcher(args, compiled, pattern, words, ignore_case);
