@@ -761,7 +761,10 @@ CALL_TIME_NAMES = {
     "FileNotFoundError": (KeyError, lambda checker, tmp_path: PromptBanChecker(str(tmp_path / "gone.txt")),
                           KeyError),
     "PromptBanError": (DELETED, lambda checker, tmp_path: PromptBanChecker.check(
-        types.SimpleNamespace(find_matched_words=lambda text: [1]), "x"), NameError),
+        types.SimpleNamespace(find_matched_words=lambda text: ["x"]), "x"), NameError),
+    # the message comes first: joining a hit that is no str fails before the lookup
+    "PromptBanError after the message": (DELETED, lambda checker, tmp_path: PromptBanChecker.check(
+        types.SimpleNamespace(find_matched_words=lambda text: [1]), "x"), TypeError),
 }
 
 
@@ -771,7 +774,7 @@ def test_names_are_looked_up_when_called(word_file, tmp_path, monkeypatch, name)
     checker = PromptBanChecker(word_file("abc"))
     assert checker.find_matched_words("abc") == ["abc"]
     if value is DELETED:
-        monkeypatch.delattr(lexgard, name)
+        monkeypatch.delattr(lexgard, name.split()[0])
     else:
         monkeypatch.setattr(lexgard, name, value, raising=False)
     if isinstance(expected, type):

@@ -1,9 +1,16 @@
-// Multi-word matcher for prompt screening: an Aho-Corasick automaton over
-// code points that finds the same matches as a regular-expression alternation
-// of literal words, w1|w2|...|wn, scanned left to right:
+// Multi-word matcher for prompt screening: finds the same matches as a
+// regular-expression alternation of literal words, w1|w2|...|wn, scanned
+// left to right:
 //   - the leftmost position where any word matches wins;
 //   - at that position the word earliest in the list wins;
 //   - the next search starts where that match ends (no overlaps).
+// An Aho-Corasick automaton over the reversed words, fed the text from right
+// to left, is after each character in a state whose outputs are exactly the
+// words that start there, and each state knows the earliest-listed of them.
+// The text goes in chunks: a chunk is fed backwards, from as far past its
+// end as the longest word reaches, noting where words start; then the
+// matches are chosen forwards. The time is linear in the text whatever the
+// words, and the memory of a scan is bounded by the chunk.
 // How characters compare is pluggable (exact, or a case-insensitive mapping
 // supplied by the caller), so this header needs nothing from the interpreter.
 #pragma once
@@ -11,8 +18,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <numeric>
 #include <span>
@@ -51,10 +60,43 @@ struct Match {
     std::size_t length;
 };
 
-// How a matcher scans. Both ways find the same matches; `automatic` picks
-// the start filter when the words' opening characters are rare among all
-// possible ones, the other two force a way (for tests and benchmarks).
-enum class ScanPlan { automatic, automaton, start_filter };
+// A position of a chunk where a word starts, and the length of the word a
+// match there takes.
+struct Start {
+    std::uint32_t offset;
+    std::uint32_t length;
+};
+
+// What a scan notes per chunk, kept from one chunk to the next.
+struct ScanScratch {
+    static constexpr std::size_t kLanes = 4;
+    std::vector<Start> starts;
+    std::vector<std::uint32_t> candidates;
+    std::array<std::vector<Start>, kLanes> lanes;
+};
+
+// Where long work may pause: `pause` runs after about every kInterval units
+// of work (characters scanned, nodes built). It may throw to abandon the
+// work; everything made so far is freed on the way out.
+class Checkpoints {
+  public:
+    static constexpr std::size_t kInterval = std::size_t{1} << 14;
+
+    Checkpoints() = default;
+    explicit Checkpoints(std::function<void()> pause) : pause_(std::move(pause)) {}
+
+    void add(std::size_t work) {
+        done_ += work;
+        if (done_ < kInterval || !pause_)
+            return;
+        done_ = 0;
+        pause_();
+    }
+
+  private:
+    std::function<void()> pause_;
+    std::size_t done_ = 0;
+};
 
 // The words to match, in priority order, as one run of code points.
 class WordList {
@@ -75,8 +117,9 @@ class WordList {
     std::size_t total_length() const { return code_points_.size(); }
     std::size_t begin_of(std::size_t word) const { return word == 0 ? 0 : ends_[word - 1]; }
     std::size_t length_of(std::size_t word) const { return ends_[word] - begin_of(word); }
+    // The `depth`-th code point of a word counted from its end.
+    CodePoint from_end(std::size_t word, std::size_t depth) const { return code_points_[ends_[word] - 1 - depth]; }
     std::vector<CodePoint> &code_points() { return code_points_; }
-    const std::vector<CodePoint> &code_points() const { return code_points_; }
 
   private:
     std::vector<CodePoint> code_points_;
@@ -112,15 +155,16 @@ template <class Label> class CharClassTable {
         entries_[(std::size_t{page} << kPageBits) | (c & (kPageSize - 1))] = value;
     }
 
-    // The same table with narrower (or wider) entries.
+    // The same table with narrower entries.
     template <class Other> CharClassTable<Other> converted() const {
         CharClassTable<Other> result;
         result.page_of_ = page_of_;
-        result.entries_.assign(entries_.begin(), entries_.end());
+        result.entries_.resize(entries_.size());
+        std::transform(entries_.begin(), entries_.end(), result.entries_.begin(),
+                       [](Label value) { return static_cast<Other>(value); });
         return result;
     }
 
-    void shrink() { entries_.shrink_to_fit(); }
     std::size_t memory_bytes() const {
         return page_of_.capacity() * sizeof(std::uint16_t) + entries_.capacity() * sizeof(Label);
     }
@@ -131,362 +175,480 @@ template <class Label> class CharClassTable {
     std::vector<Label> entries_;
 };
 
-// The trie of all words over character classes, in breadth-first order,
-// with failure links. Nodes take three words of memory: the class of the
-// edge from the parent, the index of the first child (children are
-// contiguous and sorted by class), and the failure link with two flags.
-// The shallowest nodes, where a scan spends nearly all its steps, also get
-// a full row of transitions, so that a step from them is one load.
+// Unsigned values of one to four bytes each, as few as the largest needs.
+class PackedArray {
+  public:
+    PackedArray() = default;
+    PackedArray(std::size_t size, std::uint32_t largest)
+        : bytes_(largest <= 0xFF       ? 1
+                 : largest <= 0xFFFF   ? 2
+                 : largest <= 0xFFFFFF ? 3
+                                       : 4),
+          mask_(bytes_ == 4 ? UINT32_MAX : (std::uint32_t{1} << (8 * bytes_)) - 1), data_(size * bytes_ + 3, 0) {
+    } // a whole word can be read at the last value
+
+    std::uint32_t operator[](std::size_t index) const {
+        const std::uint8_t *at = data_.data() + index * bytes_;
+        std::uint32_t value = 0;
+        if constexpr (std::endian::native == std::endian::little)
+            std::memcpy(&value, at, sizeof value);
+        else
+            value = std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+                    std::uint32_t{at[3]} << 24;
+        return value & mask_;
+    }
+
+    void set(std::size_t index, std::uint32_t value) {
+        for (unsigned byte = 0; byte < bytes_; ++byte)
+            data_[index * bytes_ + byte] = static_cast<std::uint8_t>(value >> (8 * byte));
+    }
+
+    std::size_t memory_bytes() const { return data_.capacity(); }
+
+  private:
+    unsigned bytes_ = 1;
+    std::uint32_t mask_ = 0xFF;
+    std::vector<std::uint8_t> data_;
+};
+
+// The distinct texts among matches, each as its first occurrence, in the
+// order they first occur. Texts compare by their units; nothing is made or
+// kept for a repeat.
+template <class Unit> class DistinctTexts {
+  public:
+    explicit DistinctTexts(const Unit *text) : text_(text) {}
+
+    void add(std::size_t start, std::size_t length) {
+        if (slots_.empty())
+            slots_.assign(64, kEmpty);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t slot = hash(start, length) & mask;; slot = (slot + 1) & mask) {
+            if (slots_[slot] == kEmpty) {
+                slots_[slot] = firsts_.size();
+                firsts_.push_back({start, length});
+                if (firsts_.size() * 2 > slots_.size())
+                    grow(); // to four times the size
+                return;
+            }
+            const Match &seen = firsts_[slots_[slot]];
+            if (seen.length == length && std::equal(text_ + start, text_ + start + length, text_ + seen.start))
+                return;
+        }
+    }
+
+    std::vector<Match> take() { return std::move(firsts_); }
+
+  private:
+    static constexpr std::size_t kEmpty = SIZE_MAX;
+
+    // Each unit is multiplied on its own, so that the products do not wait
+    // on each other.
+    std::size_t hash(std::size_t start, std::size_t length) const {
+        std::uint64_t value = length;
+        for (std::size_t k = 0; k < length; ++k)
+            value += (std::uint64_t{text_[start + k]} + 1) * (0x9E3779B97F4A7C15ull + 2 * k);
+        value *= 0xBF58476D1CE4E5B9ull;
+        return static_cast<std::size_t>(value ^ (value >> 31));
+    }
+
+    void grow() {
+        slots_.assign(slots_.size() * 4, kEmpty);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t index = 0; index < firsts_.size(); ++index) {
+            std::size_t slot = hash(firsts_[index].start, firsts_[index].length) & mask;
+            while (slots_[slot] != kEmpty)
+                slot = (slot + 1) & mask;
+            slots_[slot] = index;
+        }
+    }
+
+    const Unit *text_;
+    std::vector<std::size_t> slots_;
+    std::vector<Match> firsts_;
+};
+
+// The automaton over the reversed words, in breadth-first order: a node's
+// children are contiguous, sorted by class, and every failure link leads to
+// a node before it. The first nodes, where a scan spends nearly all its
+// steps, also get a full row of transitions (and their output beside it),
+// so that a step from them is one load.
 template <class Label> class Automaton {
   public:
-    // Memory for the rows of full transitions: at most 3 MiB, and for small
-    // lists about what the rest of the automaton takes (re keeps hundreds
-    // of compiled patterns in its cache, and each keeps its automaton, so a
-    // host that reloads small lists often must not pay megabytes for each).
-    static constexpr std::size_t kDenseBudgetBytes = std::size_t{3} << 20;
-    static constexpr std::size_t kDenseBytesPerNode = 24;
-    static constexpr std::size_t kSmallestDenseBudget = std::size_t{64} << 10;
+    // Memory for the rows. With a start filter the automaton only runs near
+    // the few positions it lets through, and a small budget does. Without
+    // one it runs on every character: then a few times what the rest of the
+    // automaton takes, so that small lists (dense with hits) have a row for
+    // every node, and at most 1 MiB.
+    static constexpr std::size_t kFilteredDenseBudget = std::size_t{128} << 10;
+    static constexpr std::size_t kSmallestDenseBudget = std::size_t{256} << 10;
+    static constexpr std::size_t kLargestDenseBudget = std::size_t{1} << 20;
     // Rows longer than this (alphabets of thousands of characters) would
     // each cost more than they save; only the root gets one then.
     static constexpr std::size_t kLongestDenseRow = 4096;
 
-    // `classes` holds the class of every word character, word by word.
-    Automaton(const WordList &words, const std::vector<std::uint32_t> &classes, std::uint32_t class_count,
-              CharClassTable<Label> table, ScanPlan plan)
+    Automaton(const WordList &words, const std::vector<CodePoint> &classes, std::uint32_t class_count,
+              CharClassTable<Label> table, Checkpoints &checkpoints)
         : table_(std::move(table)) {
-        build_trie(words, classes);
-        build_root_table(class_count);
-        build_failure_links();
-        build_dense_rows(class_count);
-        build_start_filter(words, classes, class_count, plan);
+        build_trie(words, classes, checkpoints);
+        build_links(words, checkpoints);
+        build_filter(words, classes, class_count);
+        dense_count_ = dense_rows(class_count);
+        build_outputs();
+        build_dense_rows(checkpoints);
+        compress_child_index();
         for (CodePoint c = 0; c < low_classes_.size(); ++c)
             low_classes_[c] = table_(c);
     }
 
-    template <class Unit> void find_all(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
-        if (filter_width_ != 0)
-            find_all_filtered(text, length, matches);
-        else
-            find_all_from(text, length, 0, matches);
+    std::size_t longest() const { return longest_; }
+
+    // Notes where words start in [from, end), from the last position down,
+    // as offsets from `from`.
+    // Without a filter the automaton is fed every character from as far past
+    // `end` as the longest word reaches; with one, only around the positions
+    // the filter lets through: from each, onwards from the last position fed
+    // when that is near, else afresh from as far as a word from there can
+    // reach (the longest word's length, or a character no word holds).
+    template <class Unit>
+    void starts(const Unit *text, std::size_t from, std::size_t end, std::size_t length, ScanScratch &scratch) const {
+        std::vector<Start> &found = scratch.starts;
+        found.clear();
+        if (filter_width_ == 0) {
+            feed_lanes(text, from, end, length, scratch);
+            return;
+        }
+        std::vector<std::uint32_t> &candidates = scratch.candidates;
+        filter(text, from, end, length, candidates);
+        std::size_t fed = SIZE_MAX; // the last position fed
+        std::uint32_t entry = 0;
+        for (auto it = candidates.rbegin(); it != candidates.rend(); ++it) {
+            std::size_t position = from + *it;
+            bool near = fed - position <= longest_;
+            std::size_t top = near ? fed : reach(text, position, length);
+            entry = feed(text, from, position, end, top, near ? entry : 0, found);
+            fed = position;
+        }
     }
 
-    bool uses_start_filter() const { return filter_width_ != 0; }
-
     std::size_t memory_bytes() const {
-        return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + links_.capacity() * 4 +
-               root_next_.capacity() * 4 + level_begin_.capacity() * 4 + terminals_.capacity() * sizeof(Terminal) +
-               dense_output_.capacity() * sizeof(Output) + depth_.capacity() + dense_.capacity() * 4 +
-               table_.memory_bytes() + start_filter_.capacity() * 8 + opening_windows_.capacity() * 8 +
-               opening_nodes_.capacity() * 4;
+        return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + child_base_.capacity() * 4 +
+               child_offset_.capacity() * 2 + links_.memory_bytes() + dense_.capacity() * 4 +
+               output_bits_.capacity() * 8 + output_rank_.capacity() * 4 + output_lengths_.memory_bytes() +
+               filter_.capacity() * 8 + table_.memory_bytes();
     }
 
   private:
-    template <class Unit>
-    void find_all_from(const Unit *text, std::size_t length, std::size_t position, std::vector<Match> &matches) const {
-        while (position < length) {
-            Candidate found = leftmost(text, length, position);
-            if (!found.valid)
-                return;
-            matches.push_back({found.start, found.length});
-            position = found.start + found.length;
-        }
-    }
-
-    static constexpr std::uint32_t kTerminal = 1u << 31;  // a word ends here
-    static constexpr std::uint32_t kHasOutput = 1u << 30; // a word ends here or at a suffix of this node
-    static constexpr std::uint32_t kLinkMask = kHasOutput - 1;
+    static constexpr std::uint32_t kOutput = 1u << 31; // the state has an output
+    static constexpr std::uint32_t kSparse = 1u << 30; // the state has no row: the entry holds its node
+    static constexpr std::uint32_t kIndexMask = kSparse - 1;
     static constexpr std::uint32_t kRoot = 0;
-    static constexpr std::uint32_t kNone = 0; // the root is nobody's child
-    // Flags of a step's result (see encode).
-    static constexpr std::uint32_t kEntryOutput = 1u << 31;
-    static constexpr std::uint32_t kEntrySparse = 1u << 30;
-    static constexpr std::uint32_t kEntryNode = kEntrySparse - 1;
-    static constexpr std::uint32_t kNoOutput = UINT32_MAX;
-    static constexpr std::size_t kDeep = 255; // depths from here on are looked up by level
-
-    struct Terminal {
-        std::uint32_t node;
-        std::uint32_t priority; // index of the first word in the list that ends here
-        std::uint32_t length;   // of that word
-    };
-
-    struct Output {
-        std::uint32_t priority; // of the word
-        std::uint32_t length;
-    };
-
-    struct Candidate {
-        bool valid = false;
-        std::size_t start = 0;
-        std::size_t length = 0;
-        std::uint32_t priority = 0;
-    };
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+    static constexpr unsigned kClassBits = 8 * sizeof(Label); // of a class in a filter window
 
     // --- construction ------------------------------------------------------
 
-    // Words sorted by their class sequences share prefixes with their
-    // neighbours, so each level of the trie is one pass over the words that
-    // are still long enough, and nodes come out in breadth-first order.
-    void build_trie(const WordList &words, const std::vector<std::uint32_t> &classes) {
-        std::vector<std::uint32_t> order = sorted_words(words, classes);
-        std::vector<std::uint32_t> node_of(order.size(), kRoot);
-        std::vector<std::uint32_t> active(order.size());
-        std::iota(active.begin(), active.end(), 0u);
-        std::vector<std::uint32_t> child_counts;
-        child_counts.reserve(words.total_length() + 2); // one per node, plus one past the last
-        child_counts.push_back(0);
-        labels_.reserve(words.total_length() + 1);
-        labels_.push_back(0);
-        level_begin_ = {0, 1};
-        for (std::size_t depth = 0; !active.empty(); ++depth) {
-            active = build_level(words, classes, order, depth, active, node_of, child_counts);
-            level_begin_.push_back(static_cast<std::uint32_t>(labels_.size()));
+    // Level by level: the words still long enough, grouped by their node at
+    // that depth in node order, are sorted by their next class (counted
+    // from the end) within each group, which gives the children of each
+    // node in class order.
+    void build_trie(const WordList &words, const std::vector<CodePoint> &classes, Checkpoints &checkpoints) {
+        std::vector<std::uint32_t> level(words.size());
+        std::iota(level.begin(), level.end(), 0u);
+        for (std::size_t word = 0; word < words.size(); ++word)
+            longest_ = std::max(longest_, words.length_of(word));
+        std::vector<std::uint32_t> node_of(words.size(), kRoot);
+        labels_.assign(1, 0);
+        own_priority_.assign(1, kNone);
+        std::size_t level_begin = 0;
+        for (std::size_t depth = 0; !level.empty(); ++depth) {
+            std::size_t level_end = labels_.size();
+            level = build_level(words, classes, depth, level, node_of, level_begin, level_end, checkpoints);
+            level_begin = level_end;
         }
+        first_child_.resize(labels_.size() + 1, static_cast<std::uint32_t>(labels_.size()));
         labels_.shrink_to_fit();
-        level_begin_.shrink_to_fit();
-        terminals_.shrink_to_fit();
-        first_child_ = std::move(child_counts);
-        first_child_.push_back(0);
         first_child_.shrink_to_fit();
-        std::exclusive_scan(first_child_.begin(), first_child_.end(), first_child_.begin(), 1u);
     }
 
-    static std::vector<std::uint32_t> sorted_words(const WordList &words, const std::vector<std::uint32_t> &classes) {
-        std::vector<std::uint32_t> order(words.size());
-        std::iota(order.begin(), order.end(), 0u);
-        auto sequence = [&](std::uint32_t word) {
-            return std::span<const std::uint32_t>(classes.data() + words.begin_of(word), words.length_of(word));
+    std::vector<std::uint32_t> build_level(const WordList &words, const std::vector<CodePoint> &classes,
+                                           std::size_t depth, const std::vector<std::uint32_t> &level,
+                                           std::vector<std::uint32_t> &node_of, std::size_t level_begin,
+                                           std::size_t level_end, Checkpoints &checkpoints) {
+        auto class_at = [&](std::uint32_t word) {
+            return classes[words.begin_of(word) + words.length_of(word) - 1 - depth];
         };
-        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-            auto left = sequence(a), right = sequence(b);
-            return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end());
-        });
-        return order;
-    }
-
-    // Adds the nodes at depth + 1; returns the words that go deeper still.
-    std::vector<std::uint32_t> build_level(const WordList &words, const std::vector<std::uint32_t> &classes,
-                                           const std::vector<std::uint32_t> &order, std::size_t depth,
-                                           const std::vector<std::uint32_t> &active,
-                                           std::vector<std::uint32_t> &node_of,
-                                           std::vector<std::uint32_t> &child_counts) {
         std::vector<std::uint32_t> deeper;
-        std::uint32_t last_parent = kLinkMask, last_class = 0, node = kRoot;
-        for (std::uint32_t slot : active) {
-            std::uint32_t word = order[slot];
-            std::uint32_t parent = node_of[slot];
-            std::uint32_t cls = classes[words.begin_of(word) + depth];
-            if (parent != last_parent || cls != last_class) {
-                node = add_node(cls, parent, child_counts);
-                last_parent = parent;
-                last_class = cls;
+        std::vector<std::uint64_t> group;
+        std::size_t next = 0;
+        for (std::size_t node = level_begin; node < level_end; ++node) {
+            first_child_.push_back(static_cast<std::uint32_t>(labels_.size()));
+            group.clear();
+            for (; next < level.size() && node_of[level[next]] == node; ++next)
+                group.push_back(std::uint64_t{class_at(level[next])} << 32 | level[next]);
+            std::sort(group.begin(), group.end());
+            for (std::size_t k = 0; k < group.size(); ++k) {
+                auto word = static_cast<std::uint32_t>(group[k]);
+                auto cls = static_cast<std::uint32_t>(group[k] >> 32);
+                if (k == 0 || cls != group[k - 1] >> 32)
+                    add_node(cls);
+                node_of[word] = static_cast<std::uint32_t>(labels_.size() - 1);
+                if (words.length_of(word) == depth + 1)
+                    own_priority_.back() = std::min(own_priority_.back(), word);
+                else
+                    deeper.push_back(word);
             }
-            node_of[slot] = node;
-            if (words.length_of(word) == depth + 1)
-                mark_terminal(node, word, depth + 1);
-            else
-                deeper.push_back(slot);
+            checkpoints.add(group.size() + 1);
         }
         return deeper;
     }
 
-    std::uint32_t add_node(std::uint32_t cls, std::uint32_t parent, std::vector<std::uint32_t> &child_counts) {
-        if (labels_.size() >= kLinkMask)
+    void add_node(std::uint32_t cls) {
+        if (labels_.size() >= kIndexMask)
             throw std::length_error("too many characters in the word list");
         labels_.push_back(static_cast<Label>(cls));
-        ++child_counts[parent];
-        child_counts.push_back(0);
-        return static_cast<std::uint32_t>(labels_.size() - 1);
+        own_priority_.push_back(kNone);
     }
 
-    // Words with the same class sequence are neighbours in sorted order, the
-    // earliest in the list first: that one takes the node.
-    void mark_terminal(std::uint32_t node, std::uint32_t word, std::size_t length) {
-        if (terminals_.empty() || terminals_.back().node != node)
-            terminals_.push_back({node, word, static_cast<std::uint32_t>(length)});
-    }
-
-    void build_root_table(std::uint32_t class_count) {
-        root_next_.assign(std::size_t{class_count} + 1, kNone);
-        for (std::uint32_t child = first_child_[kRoot]; child < first_child_[kRoot + 1]; ++child)
-            root_next_[labels_[child]] = child;
-    }
-
-    // Breadth-first order means a node's failure link is known before its
-    // children need it.
-    void build_failure_links() {
-        links_.assign(labels_.size(), 0);
-        for (const Terminal &terminal : terminals_)
-            links_[terminal.node] = kTerminal | kHasOutput;
+    // Breadth-first order means a node's failure link, and so that node's
+    // best output, is known before its children need them. A node's best
+    // output is the earliest-listed word among its own and its link's.
+    void build_links(const WordList &words, Checkpoints &checkpoints) {
+        links_ = PackedArray(labels_.size(), static_cast<std::uint32_t>(labels_.size()));
+        best_length_.assign(labels_.size(), 0);
         for (std::uint32_t node = 0; node < labels_.size(); ++node) {
-            for (std::uint32_t child = first_child_[node]; child < first_child_[node + 1]; ++child) {
-                std::uint32_t fail = node == kRoot ? kRoot : step(link(node), labels_[child]);
-                links_[child] |= fail | (links_[fail] & kHasOutput);
+            if (node != kRoot) {
+                std::uint32_t inherited = own_priority_[links_[node]];
+                own_priority_[node] = std::min(own_priority_[node], inherited);
             }
+            if (own_priority_[node] != kNone)
+                best_length_[node] = static_cast<std::uint32_t>(words.length_of(own_priority_[node]));
+            for (std::uint32_t child = first_child_[node]; child < first_child_[node + 1]; ++child)
+                links_.set(child, node == kRoot ? kRoot : step(links_[node], labels_[child]));
+            checkpoints.add(1);
         }
-        // Each node's longest output: its own word, or its failure link's.
-        output_.assign(labels_.size(), kNoOutput);
-        for (std::uint32_t index = 0; index < terminals_.size(); ++index)
-            output_[terminals_[index].node] = index;
-        for (std::uint32_t node = 1; node < labels_.size(); ++node) {
-            if (output_[node] == kNoOutput)
-                output_[node] = output_[link(node)];
-        }
-        depth_.resize(labels_.size());
-        for (std::size_t level = 0; level + 1 < level_begin_.size(); ++level)
-            std::fill(depth_.begin() + level_begin_[level], depth_.begin() + level_begin_[level + 1],
-                      static_cast<std::uint8_t>(std::min<std::size_t>(level, kDeep)));
+        std::vector<std::uint32_t>().swap(own_priority_);
     }
 
-    // Rows for the first nodes in breadth-first order, as many as the budget
-    // holds. A missing edge of a node leads where its failure link's row
-    // leads, and that node is shallower, so its row is already complete.
-    // An entry holds the offset of its target's row, so that a step from a
-    // node with a row is one addition and one load.
-    void build_dense_rows(std::uint32_t class_count) {
-        stride_ = class_count + 1;
-        // node = offset * reciprocal_ >> 30 is exact for every multiple of
-        // the stride below 2^30.
-        reciprocal_ = ((std::uint64_t{1} << 30) + stride_ - 1) / stride_;
-        std::size_t budget =
-            std::min(kDenseBudgetBytes, std::max(kSmallestDenseBudget, labels_.size() * kDenseBytesPerNode));
+    // How many of the first nodes get a row: as many as the budget holds.
+    std::uint32_t dense_rows(std::uint32_t class_count) {
+        stride_ = class_count + 2;
+        std::size_t budget = filter_width_ != 0
+                                 ? kFilteredDenseBudget
+                                 : std::clamp(4 * memory_bytes(), kSmallestDenseBudget, kLargestDenseBudget);
         std::size_t rows = std::max<std::size_t>(1, budget / (std::size_t{stride_} * sizeof(std::uint32_t)));
         if (stride_ > kLongestDenseRow)
             rows = 1;
-        rows = std::min<std::size_t>(rows, (std::size_t{kEntrySparse} - 1) / stride_);
-        dense_count_ = static_cast<std::uint32_t>(std::min<std::size_t>(rows, labels_.size()));
+        return static_cast<std::uint32_t>(std::min({rows, labels_.size(), std::size_t{kIndexMask} / stride_}));
+    }
+
+    // The length of each node's best output (0: none): last in the row of a
+    // node with one; for the others a bit each, and the lengths of those
+    // that have one in node order, found by rank.
+    void build_outputs() {
         dense_.assign(std::size_t{dense_count_} * stride_, 0);
+        for (std::uint32_t node = 0; node < dense_count_; ++node)
+            dense_[std::size_t{node} * stride_ + stride_ - 1] = best_length_[node];
+        output_bits_.assign(labels_.size() / 64 + 1, 0);
+        output_rank_.assign(output_bits_.size(), 0);
+        for (std::uint32_t node = dense_count_; node < labels_.size(); ++node)
+            if (best_length_[node] != 0)
+                output_bits_[node / 64] |= std::uint64_t{1} << (node % 64);
+        for (std::size_t block = 1; block < output_bits_.size(); ++block)
+            output_rank_[block] =
+                output_rank_[block - 1] + static_cast<std::uint32_t>(std::popcount(output_bits_[block - 1]));
+        std::size_t outputs = output_rank_.back() + static_cast<std::size_t>(std::popcount(output_bits_.back()));
+        output_lengths_ = PackedArray(outputs, static_cast<std::uint32_t>(longest_));
+        for (std::uint32_t node = dense_count_, rank = 0; node < labels_.size(); ++node)
+            if (best_length_[node] != 0)
+                output_lengths_.set(rank++, best_length_[node]);
+        std::vector<std::uint32_t>().swap(best_length_);
+    }
+
+    // Each row is a copy of its failure link's row (complete already, as
+    // the link comes first) with its own edges. An entry is the offset of
+    // its target's row, so that a step is one addition and one load.
+    void build_dense_rows(Checkpoints &checkpoints) {
         for (std::uint32_t node = 0; node < dense_count_; ++node) {
             std::uint32_t *row = dense_.data() + std::size_t{node} * stride_;
-            if (node != kRoot) {
-                const std::uint32_t *fallback = dense_.data() + std::size_t{link(node)} * stride_;
-                std::copy(fallback, fallback + stride_, row);
-            } else {
-                for (std::size_t cls = 0; cls < stride_; ++cls)
-                    row[cls] = encode(root_next_[cls]);
-            }
+            if (node != kRoot)
+                std::copy_n(dense_.data() + std::size_t{links_[node]} * stride_, stride_ - 1, row);
             for (std::uint32_t child = first_child_[node]; child < first_child_[node + 1]; ++child)
-                row[labels_[child]] = encode(child);
+                row[labels_[child]] = entry_of(child);
+            checkpoints.add(stride_ / 16 + 1);
         }
-        // Scans that find words are in these nodes nearly always, and on
-        // hit-dense text at every step: their output's word is kept beside
-        // them. The others find theirs along their failure chain.
-        dense_output_.resize(dense_count_);
-        for (std::uint32_t node = 0; node < dense_count_; ++node) {
-            if (output_[node] != kNoOutput)
-                dense_output_[node] = {terminals_[output_[node]].priority, terminals_[output_[node]].length};
+    }
+
+    // A node's children are found from a base per block of nodes and a
+    // 16-bit offset per node, with blocks as large as keep offsets in range.
+    void compress_child_index() {
+        auto fits = [&](unsigned shift) {
+            for (std::size_t block = 0; block < first_child_.size(); block += std::size_t{1} << shift) {
+                std::size_t last = std::min(first_child_.size(), block + (std::size_t{1} << shift)) - 1;
+                if (first_child_[last] - first_child_[block] > UINT16_MAX)
+                    return false;
+            }
+            return true;
+        };
+        child_shift_ = 6;
+        while (child_shift_ > 0 && !fits(child_shift_))
+            --child_shift_;
+        child_base_.resize((first_child_.size() >> child_shift_) + 1);
+        child_offset_.resize(first_child_.size());
+        for (std::size_t node = 0; node < first_child_.size(); ++node) {
+            if ((node & ((std::size_t{1} << child_shift_) - 1)) == 0)
+                child_base_[node >> child_shift_] = first_child_[node];
+            child_offset_[node] = static_cast<std::uint16_t>(first_child_[node] - child_base_[node >> child_shift_]);
         }
-        std::vector<std::uint32_t>().swap(output_);
+        std::vector<std::uint32_t>().swap(first_child_);
     }
 
     // The start filter: a Bloom filter of every word's first few classes,
-    // packed into one 64-bit window (8 classes of 8 bits or 4 of 16). A text
-    // position can start a match only if the window of classes from it is
-    // in the filter, so where the words' openings are rare among all
-    // possible ones most positions cost a shift, a multiplication and one
-    // load, none of them waiting on the one before, instead of a chain of
-    // dependent steps through the automaton.
-    void build_start_filter(const WordList &words, const std::vector<std::uint32_t> &classes, std::uint32_t class_count,
-                            ScanPlan plan) {
-        if (plan == ScanPlan::automaton || words.size() == 0)
+    // packed into one 64-bit window. Worth it when a window is long enough
+    // to be selective and at most one in 64 of all possible windows opens
+    // a word: then most positions cost a shift, a multiplication and one
+    // load, none of them waiting on the one before.
+    void build_filter(const WordList &words, const std::vector<CodePoint> &classes, std::uint32_t class_count) {
+        if (kClassBits > 16 || words.size() == 0)
             return;
-        filter_class_bits_ = class_count < 0x100 ? 8 : class_count < 0x10000 ? 16 : 0;
-        if (filter_class_bits_ == 0)
-            return;
-        std::size_t shortest = words.length_of(0);
-        for (std::size_t word = 1; word < words.size(); ++word)
+        std::size_t shortest = SIZE_MAX;
+        for (std::size_t word = 0; word < words.size(); ++word)
             shortest = std::min(shortest, words.length_of(word));
-        std::size_t width = std::min<std::size_t>(shortest, 64 / filter_class_bits_);
-        // Distinct openings are the trie's nodes at that depth.
-        std::size_t openings = level_begin_[width + 1] - level_begin_[width];
-        if (plan == ScanPlan::automatic && !filter_pays(width, openings, class_count))
+        std::size_t width = std::min<std::size_t>(shortest, 64 / kClassBits);
+        std::vector<std::uint64_t> openings(words.size());
+        for (std::size_t word = 0; word < words.size(); ++word)
+            for (std::size_t k = 0; k < width; ++k)
+                openings[word] = openings[word] << kClassBits | classes[words.begin_of(word) + k];
+        std::sort(openings.begin(), openings.end());
+        openings.erase(std::unique(openings.begin(), openings.end()), openings.end());
+        if (width < 3 || static_cast<double>(openings.size()) * 64 > std::pow(double(class_count), double(width)))
             return;
         filter_width_ = static_cast<unsigned>(width);
-        std::size_t blocks = 2;
-        while (blocks * 2 < openings)
-            blocks *= 2; // at least 32 bits per opening: about 0.5% of other windows pass
-        start_filter_.assign(blocks, 0);
+        std::size_t blocks = std::bit_ceil(std::max<std::size_t>(2, openings.size() / 2)); // 32 bits per opening
+        filter_.assign(blocks, 0);
         filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(blocks));
-        std::size_t slots = 2;
-        while (slots <= openings + openings / 4) // an empty slot ends every search
-            slots *= 2;
-        opening_windows_.assign(slots, 0);
-        opening_nodes_.assign(slots, kNone);
-        opening_shift_ = static_cast<unsigned>(64 - std::countr_zero(slots));
-        for (std::size_t word = 0; word < words.size(); ++word) {
-            std::uint64_t window = 0;
-            std::uint32_t node = kRoot;
-            for (std::size_t k = 0; k < width; ++k) {
-                std::uint32_t cls = classes[words.begin_of(word) + k];
-                window = (window << filter_class_bits_) | cls;
-                node = child(node, static_cast<Label>(cls));
-            }
+        for (std::uint64_t window : openings) {
             std::uint64_t hash = window * kFilterMultiplier;
-            start_filter_[hash >> filter_shift_] |=
-                (std::uint64_t{1} << first_filter_bit(hash)) | (std::uint64_t{1} << second_filter_bit(hash));
-            add_opening(window, node);
+            filter_[hash >> filter_shift_] |= filter_bits(hash);
         }
     }
 
-    // The openings' nodes by their windows, in a table with linear probing:
-    // a try starts at its opening's node with one lookup instead of a walk
-    // through `width` levels of the trie, and a window the filter let
-    // through wrongly ends there.
-    std::size_t opening_slot(std::uint64_t window) const {
-        return static_cast<std::size_t>((window * kOpeningMultiplier) >> opening_shift_);
+    static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
+
+    // Three bits in a block, from bits of the hash below those that pick
+    // the block (the filter's size never reaches them).
+    static unsigned filter_bit(std::uint64_t hash, unsigned k) { return (hash >> (20 + 6 * k)) & 63; }
+
+    static std::uint64_t filter_bits(std::uint64_t hash) {
+        return std::uint64_t{1} << filter_bit(hash, 0) | std::uint64_t{1} << filter_bit(hash, 1) |
+               std::uint64_t{1} << filter_bit(hash, 2);
     }
 
-    void add_opening(std::uint64_t window, std::uint32_t node) {
-        std::size_t mask = opening_nodes_.size() - 1;
-        for (std::size_t slot = opening_slot(window);; slot = (slot + 1) & mask) {
-            if (opening_nodes_[slot] == kNone) {
-                opening_windows_[slot] = window;
-                opening_nodes_[slot] = node;
-                return;
-            }
-            if (opening_windows_[slot] == window)
-                return;
+    // The offsets from `from` of the positions in [from, end) whose window
+    // is in the filter, in order.
+    template <class Unit>
+    void filter(const Unit *text, std::size_t from, std::size_t end, std::size_t length,
+                std::vector<std::uint32_t> &candidates) const {
+        candidates.clear();
+        const std::size_t width = filter_width_;
+        const std::uint64_t mask =
+            width * kClassBits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * kClassBits)) - 1;
+        // Locals, so that the loop keeps them in registers across the pushes.
+        const std::uint64_t *blocks = filter_.data();
+        const unsigned shift = filter_shift_;
+        std::uint64_t window = 0;
+        std::size_t last = std::min(length, end + width - 1); // past the last window's end
+        for (std::size_t i = from; i < last; ++i) {
+            window = window << kClassBits | class_of(text[i]);
+            std::uint64_t hash = (window & mask) * kFilterMultiplier;
+            std::uint64_t block = blocks[hash >> shift];
+            if (!((block >> filter_bit(hash, 0)) & 1) || !((block >> filter_bit(hash, 1)) & 1) ||
+                !((block >> filter_bit(hash, 2)) & 1) || i + 1 < from + width) [[likely]]
+                continue;
+            candidates.push_back(static_cast<std::uint32_t>(i + 1 - width - from));
         }
     }
 
-    std::uint32_t opening_node(std::uint64_t window) const {
-        std::size_t mask = opening_nodes_.size() - 1;
-        for (std::size_t slot = opening_slot(window);; slot = (slot + 1) & mask) {
-            std::uint32_t node = opening_nodes_[slot];
-            if (node == kNone || opening_windows_[slot] == window)
-                return node;
+    // Where a word starting at `position`, whose opening passed the filter,
+    // must end by.
+    template <class Unit> std::size_t reach(const Unit *text, std::size_t position, std::size_t length) const {
+        std::size_t limit = std::min(length, position + longest_);
+        for (std::size_t i = position + filter_width_; i < limit; ++i)
+            if (class_of(text[i]) == 0)
+                return i;
+        return limit;
+    }
+
+    // Parts of [from, end) fed side by side, each from as far past its end
+    // as the longest word reaches: the steps of one do not wait on the
+    // others', so that the time one spends waiting for memory the others use.
+    template <class Unit>
+    void feed_lanes(const Unit *text, std::size_t from, std::size_t end, std::size_t length,
+                    ScanScratch &scratch) const {
+        constexpr std::size_t kLanes = ScanScratch::kLanes;
+        std::size_t part = (end - from + kLanes - 1) / kLanes;
+        std::array<std::size_t, kLanes> tops, ends;
+        std::array<std::uint32_t, kLanes> entries{};
+        std::size_t common = SIZE_MAX;
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            ends[k] = std::min(end, from + (k + 1) * part);
+            tops[k] = std::min(length, ends[k] + longest_ - 1);
+            common = std::min(common, tops[k] - std::min(end, from + k * part));
+            scratch.lanes[k].clear();
+            scratch.lanes[k].reserve(part);
+        }
+        scratch.starts.reserve(end - from);
+        for (std::size_t n = 0; n < common; ++n)
+            for (std::size_t k = 0; k < kLanes; ++k)
+                entries[k] = step(text, from, ends[k], tops[k]--, entries[k], scratch.lanes[k]);
+        for (std::size_t k = kLanes; k-- > 0;) {
+            std::size_t bottom = std::min(end, from + k * part);
+            feed(text, from, bottom, ends[k], tops[k], entries[k], scratch.lanes[k]);
+            scratch.starts.insert(scratch.starts.end(), scratch.lanes[k].begin(), scratch.lanes[k].end());
         }
     }
 
-    // Worth it when a window is long enough to be selective and at most one
-    // in 64 of all possible windows opens a word.
-    static bool filter_pays(std::size_t width, std::size_t openings, std::uint32_t class_count) {
-        if (width < 3)
-            return false;
-        double possible = 1;
-        for (std::size_t k = 0; k < width; ++k)
-            possible *= class_count;
-        return static_cast<double>(openings) * 64 <= possible;
+    template <class Unit>
+    std::uint32_t step(const Unit *text, std::size_t base, std::size_t end, std::size_t i, std::uint32_t entry,
+                       std::vector<Start> &found) const {
+        std::uint32_t cls = class_of(text[i - 1]);
+        entry = entry & kSparse ? sparse_step(entry & kIndexMask, cls) : dense_[(entry & kIndexMask) + cls];
+        if ((entry & kOutput) && i <= end) [[unlikely]]
+            found.push_back({static_cast<std::uint32_t>(i - 1 - base), output_length(entry)});
+        return entry;
     }
 
-    // --- scanning ----------------------------------------------------------
+    // Feeds the characters before `top` down to `bottom`, from `entry`,
+    // noting the outputs at positions before `end` (as offsets from `base`);
+    // returns the entry reached.
+    template <class Unit>
+    std::uint32_t feed(const Unit *text, std::size_t base, std::size_t bottom, std::size_t end, std::size_t top,
+                       std::uint32_t entry, std::vector<Start> &found) const {
+        for (std::size_t i = top; i > bottom; --i)
+            entry = step(text, base, end, i, entry, found);
+        return entry;
+    }
 
-    std::uint32_t link(std::uint32_t node) const { return links_[node] & kLinkMask; }
+    // --- steps -------------------------------------------------------------
 
-    // A step's result: the offset of the target's row, or kEntrySparse with
-    // the target node when it has none, and kEntryOutput when a word ends
-    // at the target or at a suffix of it.
-    std::uint32_t encode(std::uint32_t node) const {
-        std::uint32_t output = links_[node] & kHasOutput ? kEntryOutput : 0;
+    bool has_output(std::uint32_t node) const {
         if (node < dense_count_)
-            return (node * stride_) | output;
-        return kEntrySparse | node | output;
+            return dense_[std::size_t{node} * stride_ + stride_ - 1] != 0;
+        return (output_bits_[node / 64] >> (node % 64)) & 1;
     }
 
-    std::uint32_t decode(std::uint32_t entry) const {
-        if (entry & kEntrySparse)
-            return entry & kEntryNode;
-        return static_cast<std::uint32_t>((std::uint64_t{entry & ~kEntryOutput} * reciprocal_) >> 30);
+    // The entry of a step into `node`: its row's offset, or its index when
+    // it has none, flagged when it has an output.
+    std::uint32_t entry_of(std::uint32_t node) const {
+        std::uint32_t output = has_output(node) ? kOutput : 0;
+        return (node < dense_count_ ? node * stride_ : kSparse | node) | output;
+    }
+
+    std::uint32_t output_length(std::uint32_t entry) const {
+        if (!(entry & kSparse))
+            return dense_[(entry & kIndexMask) + stride_ - 1];
+        std::uint32_t node = entry & kIndexMask;
+        std::uint64_t below = output_bits_[node / 64] & ((std::uint64_t{1} << (node % 64)) - 1);
+        return output_lengths_[output_rank_[node / 64] + static_cast<std::uint32_t>(std::popcount(below))];
     }
 
     template <class Unit> std::uint32_t class_of(Unit unit) const {
@@ -497,255 +659,91 @@ template <class Label> class Automaton {
             return c < low_classes_.size() ? low_classes_[c] : static_cast<std::uint32_t>(table_(c));
     }
 
-    // The step from a node without a row: its own edges, else its failure
+    std::uint32_t first_child(std::uint32_t node) const {
+        if (!first_child_.empty())
+            return first_child_[node];
+        return child_base_[node >> child_shift_] + child_offset_[node];
+    }
+
+    std::uint32_t child(std::uint32_t node, std::uint32_t cls) const {
+        const Label *begin = labels_.data() + first_child(node);
+        const Label *end = labels_.data() + first_child(node + 1);
+        const Label *it = end - begin <= 8 ? std::find(begin, end, static_cast<Label>(cls))
+                                           : std::lower_bound(begin, end, static_cast<Label>(cls));
+        return it != end && *it == cls ? static_cast<std::uint32_t>(it - labels_.data()) : kNone;
+    }
+
+    // The transition while building: the longest suffix of (node + cls)
+    // that is a node.
+    std::uint32_t step(std::uint32_t node, std::uint32_t cls) const {
+        for (;;) {
+            std::uint32_t next = child(node, cls);
+            if (next != kNone)
+                return next;
+            if (node == kRoot)
+                return kRoot;
+            node = links_[node];
+        }
+    }
+
+    // A step from a node without a row: its own edges, else its failure
     // link's, down to the first node that has a row.
     std::uint32_t sparse_step(std::uint32_t node, std::uint32_t cls) const {
         if (cls == 0)
-            return encode(kRoot); // no word holds the character
+            return 0; // no word holds the character: the root
         for (;;) {
-            std::uint32_t next = child(node, static_cast<Label>(cls));
+            std::uint32_t next = child(node, cls);
             if (next != kNone)
-                return encode(next);
-            node = link(node);
+                return entry_of(next);
+            node = links_[node];
             if (node < dense_count_)
                 return dense_[std::size_t{node} * stride_ + cls];
         }
     }
 
-    // One step from an entry that carries no output flag.
-    std::uint32_t step_entry(std::uint32_t entry, std::uint32_t cls) const {
-        if (entry & kEntrySparse) [[unlikely]]
-            return sparse_step(entry & kEntryNode, cls);
-        return dense_[entry + cls];
-    }
-
-    std::uint32_t child(std::uint32_t node, Label cls) const {
-        if (node == kRoot)
-            return root_next_[cls];
-        const Label *begin = labels_.data() + first_child_[node];
-        const Label *end = labels_.data() + first_child_[node + 1];
-        if (end - begin <= 8) {
-            for (const Label *it = begin; it != end; ++it)
-                if (*it == cls)
-                    return static_cast<std::uint32_t>(it - labels_.data());
-            return kNone;
-        }
-        const Label *it = std::lower_bound(begin, end, cls);
-        return it != end && *it == cls ? static_cast<std::uint32_t>(it - labels_.data()) : kNone;
-    }
-
-    // The transition of the automaton: the longest suffix of (node + cls)
-    // that is a prefix of some word.
-    std::uint32_t step(std::uint32_t node, Label cls) const {
-        if (cls == 0)
-            return kRoot;
-        for (;;) {
-            std::uint32_t next = child(node, cls);
-            if (next != kNone || node == kRoot)
-                return next;
-            node = link(node);
-        }
-    }
-
-    std::size_t depth(std::uint32_t node) const {
-        if (depth_[node] < kDeep) [[likely]]
-            return depth_[node];
-        return static_cast<std::size_t>(std::upper_bound(level_begin_.begin(), level_begin_.end(), node) -
-                                        level_begin_.begin() - 1);
-    }
-
-    std::uint32_t terminal_index(std::uint32_t terminal_node) const {
-        auto it = std::lower_bound(terminals_.begin(), terminals_.end(), terminal_node,
-                                   [](const Terminal &t, std::uint32_t node) { return t.node < node; });
-        return static_cast<std::uint32_t>(it - terminals_.begin());
-    }
-
-    // The longest word ending at `node` (the first terminal on its failure
-    // chain): it starts earliest, and the others cannot be leftmost.
-    Candidate longest_output(std::uint32_t node, std::size_t end) const {
-        if (node >= dense_count_) [[unlikely]] {
-            while (!(links_[node] & kTerminal))
-                node = link(node);
-            if (node >= dense_count_) {
-                const Terminal &terminal = terminals_[terminal_index(node)];
-                return {true, end - terminal.length, terminal.length, terminal.priority};
-            }
-        }
-        const Output &output = dense_output_[node];
-        return {true, end - output.length, output.length, output.priority};
-    }
-
-    static bool better(const Candidate &challenger, const Candidate &best) {
-        if (!best.valid)
-            return true;
-        return challenger.start < best.start || (challenger.start == best.start && challenger.priority < best.priority);
-    }
-
-    // Steps from the root at `i` until a word ends, leaving `i` at its last
-    // character (or at `length`) and returning the entry reached. Most of a
-    // scan happens here, so the step from a node with a row is kept to an
-    // addition, a load and a comparison with the flags.
-    template <class Unit> std::uint32_t first_output(const Unit *text, std::size_t length, std::size_t &i) const {
-        const std::uint32_t *dense = dense_.data();
-        const std::uint32_t *low_classes = low_classes_.data();
-        auto class_at = [&](std::size_t at) -> std::uint32_t {
-            if constexpr (sizeof(Unit) == 1)
-                return low_classes[text[at]];
-            else
-                return class_of(text[at]);
-        };
-        std::uint32_t entry = encode(kRoot);
-        for (; i < length; ++i) {
-            entry = dense[entry + class_at(i)];
-            if (entry >= kEntrySparse) [[unlikely]] {
-                for (;;) {
-                    if (entry & kEntryOutput)
-                        return entry;
-                    if (!(entry & kEntrySparse))
-                        break;
-                    if (++i == length)
-                        return entry;
-                    entry = sparse_step(entry & kEntryNode, class_at(i));
-                }
-            }
-        }
-        return entry;
-    }
-
-    // The automaton's state is the longest live attempt, the one that
-    // started earliest. A found word is final once every live attempt
-    // started after it: no word starting at or before it can still end.
-    // Until the first output the scan needs nothing but the steps.
-    template <class Unit> Candidate leftmost(const Unit *text, std::size_t length, std::size_t from) const {
-        std::size_t i = from;
-        std::uint32_t entry = first_output(text, length, i);
-        if (i == length)
-            return {};
-        std::uint32_t state = decode(entry);
-        Candidate best = longest_output(state, i + 1);
-        for (++i; i < length; ++i) {
-            entry = step_entry(entry & ~kEntryOutput, class_of(text[i]));
-            state = decode(entry);
-            if (i + 1 - depth(state) > best.start)
-                break;
-            if (entry & kEntryOutput) {
-                Candidate found = longest_output(state, i + 1);
-                if (better(found, best))
-                    best = found;
-            }
-        }
-        return best;
-    }
-
-    static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
-    static constexpr std::uint64_t kOpeningMultiplier = 0xD6E8FEB86659FD93ull;
-
-    // A window's hash picks a block of the filter by its high bits (which
-    // depend on every class of the window) and two bits in the block by
-    // bits below them; the filter's size never reaches those.
-    static unsigned first_filter_bit(std::uint64_t hash) { return (hash >> 20) & 63; }
-    static unsigned second_filter_bit(std::uint64_t hash) { return (hash >> 26) & 63; }
-
-    // The windows slide over the text; a position that passes the filter is
-    // tried as the start of a match by walking the trie from there. When
-    // failed tries cost more than one step in eight characters (text made of
-    // the words' own openings), the rest of the text goes to the automaton,
-    // whose cost does not grow with the length of the words.
-    template <class Unit>
-    void find_all_filtered(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
-        if (filter_class_bits_ == 8)
-            find_all_filtered<8>(text, length, matches);
-        else
-            find_all_filtered<16>(text, length, matches);
-    }
-
-    template <unsigned kClassBits, class Unit>
-    void find_all_filtered(const Unit *text, std::size_t length, std::vector<Match> &matches) const {
-        // Locals, so that the loop keeps them in registers across the
-        // calls on its rare paths.
-        const std::size_t width = filter_width_;
-        const unsigned shift = filter_shift_;
-        const std::uint64_t mask =
-            width * kClassBits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * kClassBits)) - 1;
-        const std::uint64_t *filter = start_filter_.data();
-        std::uint64_t window = 0;
-        std::size_t opening = width; // the end of the first window that may open a match
-        std::size_t failed_work = 0; // tries that found nothing, and their steps in the trie
-        for (std::size_t i = 0; i < length; ++i) {
-            window = (window << kClassBits) | class_of(text[i]);
-            std::uint64_t hash = (window & mask) * kFilterMultiplier;
-            std::uint64_t block = filter[hash >> shift];
-            if (!((block >> first_filter_bit(hash)) & 1) || !((block >> second_filter_bit(hash)) & 1) ||
-                i + 1 < opening) [[likely]]
-                continue;
-            std::size_t from = i + 1 - width;
-            std::size_t steps = 0;
-            Candidate found = match_at(text, length, from, window & mask, steps);
-            if (found.valid) {
-                matches.push_back({from, found.length});
-                i = from + found.length - 1; // at least the window's end
-                opening = i + 1 + width;
-            } else if ((failed_work += steps + 1) > 64 + i / 8) {
-                find_all_from(text, length, from, matches);
-                return;
-            }
-        }
-    }
-
-    // The word that a regex alternation matches at `from`, if any: of all
-    // words starting there, the one earliest in the list. `window` holds the
-    // classes of the opening there.
-    template <class Unit>
-    Candidate match_at(const Unit *text, std::size_t length, std::size_t from, std::uint64_t window,
-                       std::size_t &steps) const {
-        Candidate best;
-        std::uint32_t node = opening_node(window);
-        for (std::size_t i = from + filter_width_; node != kNone; ++i, ++steps) {
-            if (links_[node] & kTerminal) {
-                Candidate found = longest_output(node, i); // the word ending here, which starts at `from`
-                if (!best.valid || found.priority < best.priority)
-                    best = found;
-            }
-            std::uint32_t cls = i < length ? class_of(text[i]) : 0;
-            node = cls == 0 ? kNone : child(node, static_cast<Label>(cls));
-        }
-        return best;
-    }
-
     CharClassTable<Label> table_;
     std::vector<Label> labels_;                    // per node: class of the edge from the parent
-    std::vector<std::uint32_t> first_child_;       // per node, plus one past the last
-    std::vector<std::uint32_t> links_;             // per node: failure link | kTerminal | kHasOutput
-    std::vector<std::uint32_t> root_next_;         // per class: the root's child, or kNone
-    std::vector<std::uint32_t> level_begin_;       // first node of each depth, plus one past the last
-    std::vector<Terminal> terminals_;              // sorted by node
-    std::vector<std::uint32_t> output_;            // per node while building: its longest output, in terminals_
-    std::vector<Output> dense_output_;             // per node with a row: its longest output's word
-    std::vector<std::uint8_t> depth_;              // per node: its depth, up to kDeep
+    std::vector<std::uint32_t> first_child_;       // while building: per node, plus one past the last
+    std::vector<std::uint32_t> child_base_;        // per block of nodes: its first node's first child
+    std::vector<std::uint16_t> child_offset_;      // per node, plus one past the last: from its block's base
+    unsigned child_shift_ = 0;                     // nodes per block, as a power of two
+    std::size_t longest_ = 0;                      // of the words
+    PackedArray links_;                            // per node: failure link
+    std::vector<std::uint32_t> own_priority_;      // while building: per node, its earliest-listed output
+    std::vector<std::uint32_t> best_length_;       // while building: per node, that word's length (0: none)
     std::vector<std::uint32_t> dense_;             // rows of full transitions, as entries
     std::uint32_t dense_count_ = 0;                // nodes below this have a row
-    std::uint32_t stride_ = 1;                     // entries per row: one per class and class 0
-    std::uint64_t reciprocal_ = 0;                 // of the stride, to turn offsets back into nodes
-    std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
-    std::vector<std::uint64_t> start_filter_;      // blocks of the Bloom filter of word openings
+    std::uint32_t stride_ = 1;                     // entries per row: class 0, every class, the output
+    std::vector<std::uint64_t> output_bits_;       // per node without a row: has an output
+    std::vector<std::uint32_t> output_rank_;       // per 64 nodes: outputs before them
+    PackedArray output_lengths_;                   // per node without a row that has an output
+    std::vector<std::uint64_t> filter_;            // blocks of the start filter
     unsigned filter_width_ = 0;                    // classes in a window; 0: no filter
-    unsigned filter_class_bits_ = 8;               // bits of one class in a window
     unsigned filter_shift_ = 63;                   // of a hash, to its block
-    std::vector<std::uint64_t> opening_windows_;   // per slot: an opening's window
-    std::vector<std::uint32_t> opening_nodes_;     // per slot: its node, or kNone for an empty slot
-    unsigned opening_shift_ = 63;                  // of a hash, to its slot
+    std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
 };
 
 // The matcher: class table and automaton, with entries as narrow as the
 // number of distinct characters allows.
 class Matcher {
   public:
-    Matcher(WordList words, const CaseMapping &mapping, ScanPlan plan = ScanPlan::automatic)
-        : automaton_(build(std::move(words), mapping, plan)) {}
+    // Chunks of the text are this long at least, and eight times the
+    // longest word, so that feeding each from past its end costs little.
+    static constexpr std::size_t kChunkLength = std::size_t{1} << 14;
+
+    Matcher(WordList words, const CaseMapping &mapping, Checkpoints checkpoints = {})
+        : automaton_(build(std::move(words), mapping, checkpoints)) {}
+
+    // Gives every match to on_match(start, length), in order.
+    template <class Unit, class OnMatch>
+    void find_all(const Unit *text, std::size_t length, OnMatch &&on_match, Checkpoints &checkpoints) const {
+        std::visit([&](const auto &automaton) { scan(automaton, text, length, on_match, checkpoints); }, automaton_);
+    }
 
     template <class Unit> std::vector<Match> find_all(const Unit *text, std::size_t length) const {
         std::vector<Match> matches;
-        std::visit([&](const auto &automaton) { automaton.find_all(text, length, matches); }, automaton_);
+        Checkpoints none;
+        find_all(text, length, [&](std::size_t start, std::size_t size) { matches.push_back({start, size}); }, none);
         return matches;
     }
 
@@ -753,23 +751,47 @@ class Matcher {
         return std::visit([](const auto &automaton) { return automaton.memory_bytes(); }, automaton_);
     }
 
-    bool uses_start_filter() const {
-        return std::visit([](const auto &automaton) { return automaton.uses_start_filter(); }, automaton_);
+  private:
+    using AnyAutomaton = std::variant<Automaton<std::uint8_t>, Automaton<std::uint16_t>, Automaton<std::uint32_t>>;
+
+    // Each chunk is fed from past its end, the starts in it noted from its
+    // last position down, and the matches chosen from its first position up:
+    // the leftmost start at or after where the last match ended.
+    template <class Unit, class OnMatch, class Automaton>
+    void scan(const Automaton &automaton, const Unit *text, std::size_t length, OnMatch &on_match,
+              Checkpoints &checkpoints) const {
+        const std::size_t chunk = std::max(kChunkLength, 8 * automaton.longest());
+        ScanScratch scratch;
+        std::size_t resume = 0; // where the last match ended
+        for (std::size_t begin = 0; begin < length; begin += chunk) {
+            std::size_t end = std::min(length, begin + chunk);
+            std::size_t from = std::max(begin, resume);
+            if (from >= end)
+                continue;
+            automaton.starts(text, from, end, length, scratch);
+            for (auto it = scratch.starts.rbegin(); it != scratch.starts.rend(); ++it) {
+                std::size_t start = from + it->offset;
+                if (start < resume)
+                    continue;
+                on_match(start, it->length);
+                resume = start + it->length;
+            }
+            checkpoints.add(end - from);
+        }
     }
 
-  private:
-    using AnyAutomaton = std::variant<Automaton<std::uint16_t>, Automaton<std::uint32_t>>;
-
-    static AnyAutomaton build(WordList words, const CaseMapping &mapping, ScanPlan plan) {
+    static AnyAutomaton build(WordList words, const CaseMapping &mapping, Checkpoints &checkpoints) {
         CharClassTable<std::uint32_t> table;
         std::uint32_t class_count = assign_classes(words.code_points(), mapping, table);
         apply_text_variants(mapping, table);
-        table.shrink();
-        const std::vector<std::uint32_t> &classes = words.code_points();
+        const std::vector<CodePoint> &classes = words.code_points();
+        if (class_count <= 0xFF)
+            return AnyAutomaton(std::in_place_index<0>, words, classes, class_count, table.converted<std::uint8_t>(),
+                                checkpoints);
         if (class_count <= 0xFFFF)
-            return AnyAutomaton(std::in_place_index<0>, words, classes, class_count, table.converted<std::uint16_t>(),
-                                plan);
-        return AnyAutomaton(std::in_place_index<1>, words, classes, class_count, std::move(table), plan);
+            return AnyAutomaton(std::in_place_index<1>, words, classes, class_count, table.converted<std::uint16_t>(),
+                                checkpoints);
+        return AnyAutomaton(std::in_place_index<2>, words, classes, class_count, std::move(table), checkpoints);
     }
 
     // Replaces every word character by the class of its key, numbering keys

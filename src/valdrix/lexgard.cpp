@@ -16,7 +16,7 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
+#include <chrono>
 #include <initializer_list>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -24,8 +24,8 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -231,76 +231,203 @@ class EscapeTable {
     std::array<bool, 128> special_{};
 };
 
-// --- automata of the patterns proved to spell their words ----------------------
+// --- long native work, fair to other threads ----------------------------------------
 
-struct RegisteredPattern {
-    nb::object weak_reference;
-    nb::object text; // the pattern's own text object, held
-    std::shared_ptr<const lex::Matcher> matcher;
-};
+using Clock = std::chrono::steady_clock;
 
-// A module's automata, keyed by the identity of their pattern objects. An
-// entry goes when its pattern is released (the callback of a weak reference,
-// which finds the registry through its own bound object), so an address is
-// never reused while it is still listed.
-class PatternRegistry {
+// How long native work goes on without the interpreter's lock before it
+// takes the lock back to run pending signal handlers.
+constexpr auto kSlice = std::chrono::milliseconds(1);
+
+// Thrown from a checkpoint when a signal handler raised: the handler's
+// exception stays set in the thread state until the lock is held again.
+struct HandlerRaised {};
+
+// `work(checkpoints)`, pure native work. When it may be long it runs
+// without the interpreter's lock, so that other threads run meanwhile, and
+// about every millisecond a checkpoint takes the lock back and runs pending
+// signal handlers, as the interpreter would between bytecodes. An exception
+// a handler raises ends the work, freeing what it made, and propagates.
+template <class Work> auto run_released(bool long_work, Work &&work) {
+    lex::Checkpoints none;
+    if (!long_work)
+        return work(none);
+    PyThreadState *thread = PyEval_SaveThread();
+    Clock::time_point last = Clock::now();
+    lex::Checkpoints checkpoints([&] {
+        if (Clock::now() - last < kSlice)
+            return;
+        PyEval_RestoreThread(thread);
+        int failed = PyErr_CheckSignals();
+        thread = PyEval_SaveThread();
+        last = Clock::now();
+        if (failed < 0)
+            throw HandlerRaised{};
+    });
+    try {
+        auto result = work(checkpoints);
+        PyEval_RestoreThread(thread);
+        return result;
+    } catch (const HandlerRaised &) {
+        PyEval_RestoreThread(thread);
+        throw nb::python_error();
+    } catch (...) {
+        PyEval_RestoreThread(thread);
+        throw;
+    }
+}
+
+// --- automata, kept while a checker uses them ---------------------------------------
+
+// True while `weak_reference` still leads to `object`.
+bool still_refers_to(nb::handle weak_reference, PyObject *object) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *target = nullptr;
+    if (PyWeakref_GetRef(weak_reference.ptr(), &target) < 0) {
+        PyErr_Clear(); // raised by this call itself (not a weak reference): no
+        return false;
+    }
+    bool same = target == object;
+    Py_XDECREF(target);
+    return same;
+#else
+    return PyWeakref_GetObject(weak_reference.ptr()) == object;
+#endif
+}
+
+// A module's automata. Each belongs to a pattern object and lives while a
+// checker whose last build gave that pattern does: the checker's next build
+// or its end lets it go, even while re's cache keeps the pattern. Entries
+// are keyed by identity and hold weak references (whose callbacks drop
+// them), so an address reused by a later object is never taken for the
+// earlier one.
+class Automata {
   public:
-    const RegisteredPattern *find(PyObject *pattern) const {
+    std::shared_ptr<const lex::Matcher> find(PyObject *pattern) const {
         auto it = patterns_.find(pattern);
-        return it == patterns_.end() ? nullptr : &it->second;
+        if (it == patterns_.end() || !still_refers_to(it->second.reference, pattern))
+            return nullptr;
+        return it->second.matcher;
     }
 
-    void add(PyObject *pattern, RegisteredPattern entry) { patterns_[pattern] = std::move(entry); }
-
-    // Only the entry of that very weak reference: a later entry for another
-    // object at the same address keeps its own.
-    void forget(PyObject *pattern, PyObject *weak_reference) {
+    nb::object pattern_reference(PyObject *pattern) const {
         auto it = patterns_.find(pattern);
-        if (it != patterns_.end() && it->second.weak_reference.ptr() == weak_reference)
+        return it == patterns_.end() ? nb::object() : it->second.reference;
+    }
+
+    nb::object checker_reference(PyObject *checker) const {
+        auto it = checkers_.find(checker);
+        return it == checkers_.end() ? nb::object() : it->second.reference;
+    }
+
+    // `checker`'s build gave `pattern`, answered by `matcher`. Makes no
+    // Python object, so no callback runs in between.
+    void use(PyObject *checker, nb::object checker_reference, PyObject *pattern, nb::object pattern_reference,
+             std::shared_ptr<const lex::Matcher> matcher) {
+        release(checker);
+        ForPattern &entry = patterns_[pattern];
+        if (!entry.reference.is(pattern_reference))
+            entry = {pattern_reference, std::move(matcher), 0};
+        ++entry.users;
+        checkers_[checker] = {std::move(checker_reference), pattern, std::move(pattern_reference)};
+    }
+
+    // What `checker`'s last build used goes, unless another checker uses it.
+    void release(PyObject *checker) {
+        auto it = checkers_.find(checker);
+        if (it == checkers_.end())
+            return;
+        auto pattern = patterns_.find(it->second.pattern);
+        if (pattern != patterns_.end() && pattern->second.reference.is(it->second.pattern_reference) &&
+            --pattern->second.users == 0)
+            patterns_.erase(pattern);
+        checkers_.erase(it);
+    }
+
+    // The callbacks: an object went. Only its own entry goes; a later entry
+    // for another object at the same address keeps its own reference.
+    void forget_pattern(PyObject *pattern, PyObject *reference) {
+        auto it = patterns_.find(pattern);
+        if (it != patterns_.end() && it->second.reference.ptr() == reference)
             patterns_.erase(it);
     }
 
+    void forget_checker(PyObject *checker, PyObject *reference) {
+        auto it = checkers_.find(checker);
+        if (it != checkers_.end() && it->second.reference.ptr() == reference)
+            release(checker);
+    }
+
     int traverse(visitproc visit, void *arg) const {
-        for (const auto &[pattern, entry] : patterns_) {
-            Py_VISIT(entry.weak_reference.ptr());
-            Py_VISIT(entry.text.ptr());
+        for (const auto &[pattern, entry] : patterns_)
+            Py_VISIT(entry.reference.ptr());
+        for (const auto &[checker, entry] : checkers_) {
+            Py_VISIT(entry.reference.ptr());
+            Py_VISIT(entry.pattern_reference.ptr());
         }
         return 0;
     }
 
-    // Dropping weak references and strs runs no Python code.
-    void clear() { patterns_.clear(); }
+    // Dropping weak references runs no Python code.
+    void clear() {
+        checkers_.clear();
+        patterns_.clear();
+    }
 
   private:
-    std::unordered_map<PyObject *, RegisteredPattern> patterns_;
+    struct ForPattern {
+        nb::object reference;
+        std::shared_ptr<const lex::Matcher> matcher;
+        size_t users;
+    };
+    struct ForChecker {
+        nb::object reference;
+        PyObject *pattern;
+        nb::object pattern_reference; // identifies the pattern's entry
+    };
+    std::unordered_map<PyObject *, ForPattern> patterns_;
+    std::unordered_map<PyObject *, ForChecker> checkers_;
 };
 
-// What the callback of one pattern's weak reference is bound to: the
-// registry of the module that registered it (which may be gone by then) and
-// the pattern's address.
-struct RegistrySlot {
-    std::weak_ptr<PatternRegistry> registry;
-    PyObject *pattern;
+// What the callback of a weak reference is bound to: the automata of the
+// module that made it (which may be gone by then) and the object's address.
+struct CallbackSlot {
+    std::weak_ptr<Automata> automata;
+    PyObject *object;
 };
 
-constexpr const char *kRegistrySlotName = "valdrix.lexgard.registry_slot";
+constexpr const char *kCallbackSlotName = "valdrix.lexgard.callback_slot";
 
-void free_registry_slot(PyObject *capsule) {
-    delete static_cast<RegistrySlot *>(PyCapsule_GetPointer(capsule, kRegistrySlotName));
+void free_callback_slot(PyObject *capsule) {
+    delete static_cast<CallbackSlot *>(PyCapsule_GetPointer(capsule, kCallbackSlotName));
 }
 
-PyObject *forget_pattern(PyObject *capsule, PyObject *weak_reference) {
-    auto *slot = static_cast<RegistrySlot *>(PyCapsule_GetPointer(capsule, kRegistrySlotName));
+template <void (Automata::*forget)(PyObject *, PyObject *)>
+PyObject *forget_object(PyObject *capsule, PyObject *weak_reference) {
+    auto *slot = static_cast<CallbackSlot *>(PyCapsule_GetPointer(capsule, kCallbackSlotName));
     if (!slot)
         return nullptr;
-    if (std::shared_ptr<PatternRegistry> registry = slot->registry.lock())
-        registry->forget(slot->pattern, weak_reference);
+    if (std::shared_ptr<Automata> automata = slot->automata.lock())
+        ((*automata).*forget)(slot->object, weak_reference);
     Py_RETURN_NONE;
 }
 
-// A method definition is plain data; the callbacks made from it are each
+// Method definitions are plain data; the callbacks made from them are each
 // module's own objects.
-PyMethodDef forget_pattern_def = {"_forget_pattern", forget_pattern, METH_O, nullptr};
+PyMethodDef forget_pattern_def = {"_forget_pattern", forget_object<&Automata::forget_pattern>, METH_O, nullptr};
+PyMethodDef forget_checker_def = {"_forget_checker", forget_object<&Automata::forget_checker>, METH_O, nullptr};
+
+nb::object weak_reference_with_callback(const std::shared_ptr<Automata> &automata, nb::handle object,
+                                        PyMethodDef *forget) {
+    auto slot = std::make_unique<CallbackSlot>(CallbackSlot{automata, object.ptr()});
+    PyObject *capsule = PyCapsule_New(slot.get(), kCallbackSlotName, free_callback_slot);
+    if (!capsule)
+        throw nb::python_error();
+    slot.release(); // the capsule owns it now
+    nb::object held_capsule = nb::steal(capsule);
+    nb::object callback = vx::steal_or_throw(PyCFunction_New(forget, capsule));
+    return vx::steal_or_throw(PyWeakref_NewRef(object.ptr(), callback.ptr()));
+}
 
 // --- the module's state -------------------------------------------------------------
 
@@ -315,19 +442,19 @@ struct State : vx::ModuleState {
     nb::object list, set;
     vx::guard::GlobalsGuard hit_names;
 
-    std::shared_ptr<PatternRegistry> patterns = std::make_shared<PatternRegistry>();
+    std::shared_ptr<Automata> automata = std::make_shared<Automata>();
 
     int traverse(visitproc visit, void *arg) override {
         for (const nb::object *held : {&pattern_type, &list, &set})
             Py_VISIT(held->ptr());
-        return patterns->traverse(visit, arg);
+        return automata->traverse(visit, arg);
     }
 
     void clear() override {
         for (nb::object *held : {&pattern_type, &list, &set})
             *held = nb::object();
         hit_names.forget();
-        patterns->clear();
+        automata->clear();
     }
 };
 
@@ -357,9 +484,9 @@ PyObject *module_namespace(PyObject *module) {
 }
 
 // re's pattern type, as the module re binds it, and the case table, as re's
-// compiler module binds it: both already imported with re, so reading them
-// imports and compiles nothing. What is not found as expected is left
-// empty, and then no automaton is made (or none for IGNORECASE).
+// compiler module binds it: both came with re, so reading them imports and
+// compiles nothing. What is not found as expected is left empty, and then
+// no automaton is made (or none for IGNORECASE).
 void capture_re(State &state, nb::handle re) {
     PyObject *re_names = module_namespace(re.ptr());
     if (PyObject *pattern_type = bound_in(re_names, "Pattern"); is_re_pattern_type(pattern_type))
@@ -369,7 +496,7 @@ void capture_re(State &state, nb::handle re) {
         state.folding.load(extra_cases);
 }
 
-// --- proving that a pattern object spells its words ---------------------------------
+// --- the automaton of a compiled pattern ---------------------------------------------
 
 // Reads a member of an object of re's pattern type, which runs no Python
 // code; null (with only the read's own error cleared) when it fails.
@@ -396,57 +523,6 @@ bool compiled_as_asked(const vx::Args &args, nb::handle compiled, nb::handle tex
     return same_text && vx::guard::exact_int(flags) == std::optional<int64_t>(expected);
 }
 
-// True while `weak_reference` still leads to `object`.
-bool still_refers_to(nb::handle weak_reference, nb::handle object) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *target = nullptr;
-    if (PyWeakref_GetRef(weak_reference.ptr(), &target) < 0) {
-        PyErr_Clear(); // raised by this call itself (not a weak reference): no
-        return false;
-    }
-    bool same = target == object.ptr();
-    Py_XDECREF(target);
-    return same;
-#else
-    return PyWeakref_GetObject(weak_reference.ptr()) == object.ptr();
-#endif
-}
-
-// The automaton of this very pattern object: an entry whose weak reference
-// no longer leads to it belongs to an earlier object at the same address,
-// and the object must still hold the very text the automaton was built for.
-std::shared_ptr<const lex::Matcher> registered_matcher(const vx::Args &args, nb::handle pattern) {
-    const State &state = args.state<State>();
-    if (!state.pattern_type.is_valid() ||
-        !Py_IS_TYPE(pattern.ptr(), reinterpret_cast<PyTypeObject *>(state.pattern_type.ptr())))
-        return nullptr;
-    const RegisteredPattern *entry = state.patterns->find(pattern.ptr());
-    if (!entry || !still_refers_to(entry->weak_reference, pattern))
-        return nullptr;
-    PyObject *text = PyObject_GetAttr(pattern.ptr(), args.id<"pattern">().ptr());
-    if (!text) {
-        PyErr_Clear(); // raised by this read itself (out of memory): no
-        return nullptr;
-    }
-    bool same_text = text == entry->text.ptr();
-    Py_DECREF(text);
-    return same_text ? entry->matcher : nullptr;
-}
-
-void register_matcher(State &state, nb::handle pattern, nb::handle text, std::shared_ptr<const lex::Matcher> matcher) {
-    auto slot = std::make_unique<RegistrySlot>(RegistrySlot{state.patterns, pattern.ptr()});
-    PyObject *capsule = PyCapsule_New(slot.get(), kRegistrySlotName, free_registry_slot);
-    if (!capsule)
-        throw nb::python_error();
-    slot.release(); // the capsule owns it now
-    nb::object held_capsule = nb::steal(capsule);
-    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_pattern_def, capsule));
-    nb::object weak_reference = vx::steal_or_throw(PyWeakref_NewRef(pattern.ptr(), callback.ptr()));
-    state.patterns->add(pattern.ptr(), {std::move(weak_reference), nb::borrow(text), std::move(matcher)});
-}
-
-// --- building ----------------------------------------------------------------
-
 // The code units of a str, read while the interpreter's lock is held; the
 // str is immutable, so they stay valid for as long as it is referenced.
 struct TextUnits {
@@ -470,12 +546,10 @@ struct TextUnits {
     }
 };
 
-// The words as the automaton needs them, or false when there are none or
-// one of them is not a non-empty str (an empty pattern or alternative
-// matches the empty string, which changes how re's findall proceeds).
+// The words as the automaton needs them, or false when one of them is not
+// a non-empty str (an empty pattern or alternative matches the empty
+// string, which changes how re's findall proceeds).
 bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
-    if (words.empty())
-        return false;
     size_t total_length = 0;
     for (const nb::object &word : words) {
         if (!PyUnicode_CheckExact(word.ptr()) || PyUnicode_GET_LENGTH(word.ptr()) == 0)
@@ -499,13 +573,14 @@ bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
     if (count < 2)
         return false;
     size_t length = list.length_of(0);
-    const std::vector<lex::CodePoint> &code_points = list.code_points();
-    auto word = [&](size_t index) { return code_points.begin() + static_cast<std::ptrdiff_t>(list.begin_of(index)); };
     bool has_unlowered_astral = false;
     for (size_t i = 0; i < count; ++i) {
-        if (list.length_of(i) != length || !std::equal(word(0), word(0) + length - 1, word(i)))
+        if (list.length_of(i) != length)
             return false;
-        lex::CodePoint last = word(i)[length - 1];
+        for (size_t depth = 1; depth < length; ++depth)
+            if (list.from_end(i, depth) != list.from_end(0, depth))
+                return false;
+        lex::CodePoint last = list.from_end(i, 0);
         has_unlowered_astral |= last > 0xFFFF && Py_UNICODE_TOLOWER(last) != last;
     }
     return has_unlowered_astral;
@@ -520,39 +595,63 @@ std::shared_ptr<const lex::Matcher> build_matcher(State &state, lex::WordList wo
             return nullptr;
         mapping = {[&folding](lex::CodePoint c) { return folding.word_key(c); }, variants};
     }
-    if (words.total_length() < kReleaseGilBuildLength)
-        return std::make_shared<const lex::Matcher>(std::move(words), mapping);
-    nb::gil_scoped_release release;
-    auto matcher = std::make_shared<const lex::Matcher>(std::move(words), mapping);
+    bool long_work = words.total_length() >= kReleaseGilBuildLength;
+    return run_released(long_work, [&](lex::Checkpoints &checkpoints) {
+        auto matcher = std::make_shared<const lex::Matcher>(std::move(words), mapping, checkpoints);
 #ifdef __GLIBC__
-    // A large build's scratch memory (several times the automaton's size)
-    // is free now; give it back rather than keep it resident.
-    malloc_trim(0);
+        // A large build's scratch memory (several times the automaton's
+        // size) is free now; give it back rather than keep it resident.
+        if (long_work)
+            malloc_trim(0);
 #endif
-    return matcher;
+        return matcher;
+    });
 }
 
-// Gives a pattern proved to spell `words` its automaton unless one is
-// already registered for it. The automaton only speeds up searches, so
-// running out of memory building it leaves the pattern to re's own search
-// rather than failing the load.
-void attach_matcher(const vx::Args &args, nb::handle compiled, nb::handle text, const std::vector<nb::object> &words,
-                    bool ignore_case) {
-    State &state = args.state<State>();
-    if (registered_matcher(args, compiled))
-        return;
+// The automaton for a pattern this checker's build compiled from `words`:
+// the one some checker already uses for that very pattern (re's cache gave
+// it back), else a new one. The automaton only speeds up searches, so
+// running out of memory making it leaves the pattern to re's own search
+// rather than failing the build. A checker that cannot be referred to
+// weakly gets none.
+std::shared_ptr<const lex::Matcher> matcher_for(State &state, nb::handle checker, nb::handle compiled,
+                                                const std::vector<nb::object> &words, bool ignore_case) {
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(checker.ptr())))
+        return nullptr;
+    if (std::shared_ptr<const lex::Matcher> known = state.automata->find(compiled.ptr()))
+        return known;
     try {
         lex::WordList list;
         if (!collect_words(words, list) || (ignore_case && re_keeps_astral_letters_unlowered(list)))
-            return;
-        std::shared_ptr<const lex::Matcher> matcher = build_matcher(state, std::move(list), ignore_case);
-        if (matcher)
-            register_matcher(state, compiled, text, std::move(matcher));
+            return nullptr;
+        return build_matcher(state, std::move(list), ignore_case);
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    return nullptr;
+}
+
+// Records that `checker` now uses `matcher` for `compiled`, letting go of
+// what its last build used. The weak references are made first, so that a
+// callback a collection runs meanwhile finds the records consistent.
+void use_matcher(State &state, nb::handle checker, nb::handle compiled, std::shared_ptr<const lex::Matcher> matcher) {
+    if (!matcher) {
+        state.automata->release(checker.ptr());
+        return;
+    }
+    try {
+        nb::object checker_reference = state.automata->checker_reference(checker.ptr());
+        if (!checker_reference.is_valid())
+            checker_reference = weak_reference_with_callback(state.automata, checker, &forget_checker_def);
+        nb::object pattern_reference = state.automata->pattern_reference(compiled.ptr());
+        if (!pattern_reference.is_valid() || !still_refers_to(pattern_reference, compiled.ptr()))
+            pattern_reference = weak_reference_with_callback(state.automata, compiled, &forget_pattern_def);
+        state.automata->use(checker.ptr(), std::move(checker_reference), compiled.ptr(), std::move(pattern_reference),
+                            std::move(matcher));
     } catch (const nb::python_error &error) {
         if (!error.matches(PyExc_MemoryError))
             throw;
-    } catch (const std::bad_alloc &) {
-    } catch (const std::length_error &) {
+        state.automata->release(checker.ptr());
     }
 }
 
@@ -692,10 +791,12 @@ nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, st
 }
 
 nb::object checker_build_regex(const vx::Args &args) {
+    State &state = args.state<State>();
     nb::handle self = args[0];
     nb::object banned_words = nb::getattr(self, args.id<"banned_words">());
     if (!vx::truth(banned_words)) {
         set_attribute(self, args.id<"_ban_regex">(), Py_None);
+        state.automata->release(self.ptr());
         return nb::none();
     }
     std::vector<nb::object> words;
@@ -707,60 +808,19 @@ nb::object checker_build_regex(const vx::Args &args) {
     nb::object flags = ignore_case ? nb::getattr(args.global<"re">(), args.id<"IGNORECASE">())
                                    : vx::steal_or_throw(PyLong_FromLong(0));
     nb::object compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
-    bool proved = !words.empty() && compiled_as_asked(args, compiled, pattern, ignore_case);
+    std::shared_ptr<const lex::Matcher> matcher;
+    if (!words.empty() && compiled_as_asked(args, compiled, pattern, ignore_case))
+        matcher = matcher_for(state, self, compiled, words, ignore_case);
     set_attribute(self, args.id<"_ban_regex">(), compiled);
-    if (proved)
-        attach_matcher(args, compiled, pattern, words, ignore_case);
+    use_matcher(state, self, compiled, std::move(matcher));
     return nb::none();
 }
 
-std::vector<lex::Match> scan(const lex::Matcher &matcher, nb::handle text) {
-    TextUnits units(text);
-    auto find_all = [&](const auto *code_units, size_t length) { return matcher.find_all(code_units, length); };
-    if (units.length < kReleaseGilLength)
-        return units.visit(find_all);
-    nb::gil_scoped_release release;
-    return units.visit(find_all);
-}
-
-// The first occurrence of each distinct hit text, in order of first
-// occurrence. Adding only those to a set, in that order, leaves the set
-// exactly as adding every hit would.
-template <class Unit>
-std::vector<lex::Match> first_occurrences(const Unit *units, const std::vector<lex::Match> &matches) {
-    if (matches.size() < 2)
-        return matches;
-    size_t capacity = 8;
-    while (capacity < matches.size() * 2)
-        capacity *= 2;
-    constexpr uint32_t kEmpty = UINT32_MAX;
-    std::vector<uint32_t> slots(capacity, kEmpty);
-    std::vector<lex::Match> firsts;
-    for (const lex::Match &match : matches) {
-        const Unit *begin = units + match.start;
-        uint64_t hash = 1469598103934665603ull ^ match.length;
-        for (size_t i = 0; i < match.length; ++i)
-            hash = (hash ^ begin[i]) * 1099511628211ull;
-        size_t slot = static_cast<size_t>(hash ^ (hash >> 29)) & (capacity - 1);
-        for (;; slot = (slot + 1) & (capacity - 1)) {
-            if (slots[slot] == kEmpty) {
-                slots[slot] = static_cast<uint32_t>(firsts.size());
-                firsts.push_back(match);
-                break;
-            }
-            const lex::Match &seen = firsts[slots[slot]];
-            if (seen.length == match.length && std::equal(begin, begin + match.length, units + seen.start))
-                break;
-        }
-    }
-    return firsts;
-}
-
-// `list(set(hits))` for hits given as spans of the text.
-nb::object distinct_texts(nb::handle text, const std::vector<lex::Match> &matches) {
+// `list(set(hits))` for hits given as spans of the text: each distinct
+// text once, added in the order of its first occurrence, which leaves the
+// set exactly as adding every hit would.
+nb::object distinct_list(nb::handle text, const std::vector<lex::Match> &firsts) {
     nb::object distinct = vx::steal_or_throw(PySet_New(nullptr));
-    std::vector<lex::Match> firsts =
-        TextUnits(text).visit([&](const auto *units, size_t) { return first_occurrences(units, matches); });
     for (const lex::Match &match : firsts) {
         auto start = static_cast<Py_ssize_t>(match.start);
         auto end = static_cast<Py_ssize_t>(match.start + match.length);
@@ -769,6 +829,19 @@ nb::object distinct_texts(nb::handle text, const std::vector<lex::Match> &matche
             throw nb::python_error();
     }
     return vx::steal_or_throw(PySequence_List(distinct.ptr()));
+}
+
+nb::object matched_words(const lex::Matcher &matcher, nb::handle text) {
+    std::vector<lex::Match> firsts = TextUnits(text).visit([&](const auto *units, size_t length) {
+        using Unit = std::remove_cvref_t<decltype(*units)>;
+        return run_released(length >= kReleaseGilLength, [&](lex::Checkpoints &checkpoints) {
+            lex::DistinctTexts<Unit> distinct(units);
+            auto add = [&](size_t start, size_t size) { distinct.add(start, size); };
+            matcher.find_all(units, length, add, checkpoints);
+            return distinct.take();
+        });
+    });
+    return distinct_list(text, firsts);
 }
 
 // `list` and `set` resolve to the built-in types found at import.
@@ -787,8 +860,8 @@ nb::object checker_find_matched_words(const vx::Args &args) {
     if (regex.is_none())
         return vx::steal_or_throw(PyList_New(0));
     if (hit_names_hold(state, args)) {
-        if (std::shared_ptr<const lex::Matcher> matcher = registered_matcher(args, regex))
-            return distinct_texts(text, scan(*matcher, text));
+        if (std::shared_ptr<const lex::Matcher> matcher = state.automata->find(regex.ptr()))
+            return matched_words(*matcher, text);
     }
     // list(set(regex.findall(text))), with the list and set found.
     nb::object list = args.global<"list">();
@@ -807,11 +880,12 @@ nb::object checker_check(const vx::Args &args) {
     nb::object hit_words = vx::call(nb::getattr(self, args.id<"find_matched_words">()), {prompt});
     if (!vx::truth(hit_words))
         return vx::checked_str_result(nb::borrow(prompt));
-    // raise PromptBanError(error_msg="Prohibited prompt words: " + ",".join(hit_words), data=hit_words)
-    nb::object error_class = args.global<"PromptBanError">();
+    // msg = "Prohibited prompt words: " + ",".join(hit_words)
+    // raise PromptBanError(error_msg=msg, data=hit_words)
     nb::object joined = vx::steal_or_throw(PyUnicode_Join(args.id<",">().ptr(), hit_words.ptr()));
     nb::object message =
         vx::steal_or_throw(PyUnicode_Concat(args.id<"Prohibited prompt words: ">().ptr(), joined.ptr()));
+    nb::object error_class = args.global<"PromptBanError">();
     nb::object error = vx::call(error_class, {}, {{args.id<"error_msg">(), message}, {args.id<"data">(), hit_words}});
     return raise_as_python_does(error);
 }

@@ -18,7 +18,6 @@ using vxcore::lexgard::CaseMapping;
 using vxcore::lexgard::CodePoint;
 using vxcore::lexgard::Match;
 using vxcore::lexgard::Matcher;
-using vxcore::lexgard::ScanPlan;
 using vxcore::lexgard::Variant;
 using vxcore::lexgard::WordList;
 using Text = std::vector<CodePoint>;
@@ -117,13 +116,6 @@ Text random_string(std::mt19937_64 &rng, const std::vector<CodePoint> &alphabet,
     return text;
 }
 
-// Every plan in turn: the start filter is forced on words that would not
-// get it, so that it meets the same overlaps and repeats as the automaton.
-ScanPlan plan_of(int round) {
-    constexpr ScanPlan plans[] = {ScanPlan::automatic, ScanPlan::automaton, ScanPlan::start_filter};
-    return plans[round % 3];
-}
-
 } // namespace
 
 VX_TEST(matcher_known_cases) {
@@ -163,7 +155,7 @@ VX_TEST(matcher_equals_brute_force_exact) {
         std::vector<Text> words(1 + rng() % 25);
         for (Text &word : words)
             word = random_string(rng, alphabet, 1, 1 + rng() % 6);
-        Matcher matcher(word_list(words), vxcore::lexgard::exact_case(), plan_of(n));
+        Matcher matcher(word_list(words), vxcore::lexgard::exact_case());
         for (int t = 0; t < 5; ++t) {
             Text text = random_string(rng, alphabet, 0, 80);
             if (rng() % 8 == 0)
@@ -183,7 +175,7 @@ VX_TEST(matcher_equals_brute_force_case_insensitive) {
         std::vector<Text> words(1 + rng() % 25);
         for (Text &word : words)
             word = random_string(rng, alphabet, 1, 1 + rng() % 5);
-        Matcher matcher(word_list(words), folded.mapping(), plan_of(n));
+        Matcher matcher(word_list(words), folded.mapping());
         for (int t = 0; t < 5; ++t) {
             Text text = random_string(rng, alphabet, 0, 80);
             auto key = [&](CodePoint c) { return folded.key(c); };
@@ -209,77 +201,111 @@ VX_TEST(matcher_with_more_than_65535_character_classes) {
     }
 }
 
-// Long texts: the start filter hands the rest of a text to the automaton
-// after many failed tries, at any point of it; and the automatic plan takes
-// the filter only for openings that are rare.
-VX_TEST(matcher_start_filter_on_long_texts) {
-    auto rng = vxtest::rng("filter");
-    const std::vector<CodePoint> small = {'a', 'b', 'c'}, letters = {'a', 'e', 'k', 'q', 'x', 'z', 0x4E2D, 'M'};
-    for (int n = 0; n < 300; ++n) {
-        const std::vector<CodePoint> &alphabet = n % 2 ? small : letters;
-        std::vector<Text> words(1 + rng() % 40);
-        for (Text &word : words)
-            word = random_string(rng, alphabet, 3, 3 + rng() % 6);
-        Matcher matcher(word_list(words), vxcore::lexgard::exact_case(), ScanPlan::start_filter);
-        Text text = random_string(rng, alphabet, 500, 3000);
-        auto identity = [](CodePoint c) { return c; };
-        CHECK_EQ(show(find_in_every_width(matcher, text)), show(brute_force(words, text, identity, identity)));
-    }
-    auto plan_for = [&](const std::vector<CodePoint> &alphabet) {
-        std::vector<Text> words(2000);
-        for (Text &word : words)
-            word = random_string(rng, alphabet, 5, 12);
-        return Matcher(word_list(words), vxcore::lexgard::exact_case()).uses_start_filter();
+// Shapes that make a look-ahead matcher slow, on texts longer than a chunk,
+// whose matches cross chunk boundaries: a word listed before a longer one it
+// begins, long shared prefixes longest first, nested prefixes in both orders,
+// and a word long enough to lengthen the chunk.
+VX_TEST(matcher_adversarial_shapes_across_chunks) {
+    auto repeat = [](const Text &piece, std::size_t length) {
+        Text text;
+        while (text.size() < length)
+            text.insert(text.end(), piece.begin(), piece.end());
+        text.resize(length);
+        return text;
     };
-    std::vector<CodePoint> latin;
-    for (CodePoint c = 'a'; c <= 'z'; ++c)
-        latin.push_back(c);
-    CHECK(plan_for(latin));
-    CHECK(!plan_for({'a', 'b', 'c', 'd'}));
-}
-
-// The start filter packs a window of 8 classes of 8 bits or 4 of 16 bits:
-// class counts at both limits, and words as short as one class, as long as
-// a full window and longer. One word uses every class; the others share a
-// few letters, so that texts of them are dense with openings.
-VX_TEST(matcher_start_filter_at_window_limits) {
-    auto rng = vxtest::rng("window limits");
-    for (std::uint32_t class_count : {255u, 256u, 65535u}) {
-        std::vector<CodePoint> every(class_count);
-        std::iota(every.begin(), every.end(), CodePoint{'a'});
-        const std::vector<CodePoint> few = {'a', 'b', 'c'};
-        for (std::size_t shortest : {1, 4, 8, 9}) {
-            for (int n = 0; n < 12; ++n) {
-                std::vector<Text> words(1 + rng() % 12);
-                for (Text &word : words)
-                    word = random_string(rng, few, shortest, shortest + 3);
-                words.insert(words.begin() + static_cast<std::ptrdiff_t>(rng() % (words.size() + 1)), every);
-                Matcher matcher(word_list(words), vxcore::lexgard::exact_case(), ScanPlan::start_filter);
-                CHECK(matcher.uses_start_filter());
-                for (int t = 0; t < 8; ++t) {
-                    Text text = random_string(rng, few, 0, 300);
-                    if (rng() % 2 && !text.empty())
-                        text[rng() % text.size()] = every[rng() % every.size()];
-                    const Text &word = words[rng() % words.size()];
-                    text.insert(text.end(), word.begin(),
-                                word.begin() + static_cast<std::ptrdiff_t>(rng() % 10 % (word.size() + 1)));
-                    auto identity = [](CodePoint c) { return c; };
-                    CHECK_EQ(show(find_in_every_width(matcher, text)),
-                             show(brute_force(words, text, identity, identity)));
-                }
-            }
-        }
+    auto run_of = [](CodePoint c, std::size_t count) { return Text(count, c); };
+    auto then = [](Text left, const Text &right) {
+        left.insert(left.end(), right.begin(), right.end());
+        return left;
+    };
+    std::vector<Text> nested_longest_first, nested_shortest_first;
+    for (std::size_t k = 1; k <= 60; ++k) {
+        nested_shortest_first.push_back(run_of('a', k));
+        nested_longest_first.insert(nested_longest_first.begin(), run_of('a', k));
+    }
+    struct Shape {
+        std::vector<Text> words;
+        Text text;
+    };
+    const std::size_t length = 3 * Matcher::kChunkLength + 77;
+    const Shape shapes[] = {
+        {{{'a'}, then(run_of('a', 300), {'b'})}, repeat(then(run_of('a', 500), {'b'}), length)},
+        {{then(run_of('a', 300), {'b'}), {'a'}}, repeat(then(run_of('a', 299), {'b'}), length)},
+        {{then(repeat({'a', 'b'}, 200), {'x'}), then(repeat({'a', 'b'}, 120), {'y'}), {'b', 'a', 'b'}},
+         then(repeat({'a', 'b'}, length), repeat({'a', 'b'}, 120))},
+        {nested_longest_first, repeat(then(run_of('a', 45), {'b'}), length)},
+        {nested_shortest_first, repeat(then(run_of('a', 45), {'b'}), length)},
+        {{then(run_of('c', 2500), {'d'}), {'c', 'c'}}, repeat(then(run_of('c', 2600), {'d'}), 3 * length)},
+    };
+    auto identity = [](CodePoint c) { return c; };
+    for (const Shape &shape : shapes) {
+        Matcher matcher(word_list(shape.words), vxcore::lexgard::exact_case());
+        CHECK_EQ(show(find_in_every_width(matcher, shape.text)),
+                 show(brute_force(shape.words, shape.text, identity, identity)));
     }
 }
 
-// re keeps compiled patterns cached, each with its automaton: a list's
-// automaton costs tens of bytes per character of its words, not megabytes.
+// Each distinct text once, in the order of its first occurrence, through
+// the growth of the table.
+VX_TEST(distinct_texts_keep_first_occurrences_in_order) {
+    std::u32string text = U"ab ba ab abc ba x";
+    vxcore::lexgard::DistinctTexts<char32_t> distinct(text.data());
+    const Match hits[] = {{0, 2}, {3, 2}, {6, 2}, {9, 2}, {9, 3}, {13, 2}, {16, 1}, {0, 2}};
+    for (const Match &hit : hits)
+        distinct.add(hit.start, hit.length);
+    CHECK_EQ(show(distinct.take()), "(0,2)(3,2)(9,3)(16,1)");
+    std::u32string many;
+    for (char32_t c = 0x4E00; c < 0x4E00 + 500; ++c)
+        many += std::u32string(3, c);
+    vxcore::lexgard::DistinctTexts<char32_t> grown(many.data());
+    for (std::size_t i = 0; i < many.size(); ++i)
+        grown.add(i, 1);
+    CHECK_EQ(grown.take().size(), std::size_t{500});
+}
+
+// A pause that throws abandons the build or the scan it interrupts, and
+// the sanitizers see nothing of it left behind.
+VX_TEST(checkpoints_pause_long_work_and_may_end_it) {
+    struct Stop {};
+    std::vector<Text> words;
+    for (CodePoint c = 0; c < 4000; ++c)
+        words.push_back({'w', 0x4E00 + c, 'x', 'y', 'z'});
+    std::size_t pauses = 0;
+    bool stopped = false;
+    try {
+        Matcher(word_list(words), vxcore::lexgard::exact_case(), vxcore::lexgard::Checkpoints([&] {
+                    if (++pauses == 2)
+                        throw Stop{};
+                }));
+    } catch (const Stop &) {
+        stopped = true;
+    }
+    CHECK(stopped);
+    Matcher matcher(word_list(words), vxcore::lexgard::exact_case());
+    Text text(10 * Matcher::kChunkLength, 'w');
+    pauses = 0;
+    vxcore::lexgard::Checkpoints counting([&] {
+        if (++pauses == 3)
+            throw Stop{};
+    });
+    stopped = false;
+    try {
+        matcher.find_all(text.data(), text.size(), [](std::size_t, std::size_t) {}, counting);
+    } catch (const Stop &) {
+        stopped = true;
+    }
+    CHECK(stopped);
+    CHECK_EQ(pauses, std::size_t{3});
+}
+
+// A list's automaton costs a few bytes per character of its words: a small
+// part of what re's compiled pattern of the same words takes.
 VX_TEST(matcher_memory_grows_with_the_list) {
     auto rng = vxtest::rng("memory");
     std::vector<CodePoint> latin;
     for (CodePoint c = 'a'; c <= 'z'; ++c)
         latin.push_back(c);
-    for (std::size_t count : {100, 1000, 5000}) {
+    for (std::size_t count : {100, 1000, 5000, 50000}) {
         std::vector<Text> words(count);
         std::size_t characters = 0;
         for (Text &word : words) {
@@ -287,6 +313,6 @@ VX_TEST(matcher_memory_grows_with_the_list) {
             characters += word.size();
         }
         Matcher matcher(word_list(words), vxcore::lexgard::exact_case());
-        CHECK(matcher.memory_bytes() <= 64 * 1024 + 48 * characters);
+        CHECK(matcher.memory_bytes() <= 160 * 1024 + 6 * characters);
     }
 }
