@@ -1,5 +1,6 @@
 """Tests of valdrix.lexgard: the banned-word checker and its native matcher."""
 
+import gc
 import inspect
 import json
 import os
@@ -7,9 +8,12 @@ import random
 import re
 import subprocess
 import sys
+import signal
 import threading
+import time
 import types
 import unicodedata
+import weakref
 
 import _sre
 import re._casefix
@@ -941,6 +945,157 @@ def test_astral_letters_in_re_character_sets():
     assert sorted(checker_for(words).find_matched_words(text)) == sorted(set(hits))
 
 
+# --- hostile prompts, long scans ------------------------------------------------------------
+
+# name: (words in list order, prompt); the prompts run past a chunk of the scan
+HOSTILE = {
+    "short word before a longer one it begins": (["a", "a" * 300 + "b"], "a" * 20000 + "b" + "A" * 400),
+    "longer word after the short one it begins": (["a" * 300 + "b", "a"], ("a" * 299 + "b") * 70),
+    "long shared prefixes, longest first": (["ab" * 100 + "x", "ab" * 60 + "y", "ab" * 20 + "w"],
+                                            "ab" * 10000 + "AB" * 60 + "y" + "ab" * 20 + "w"),
+    "200 nested prefixes, longest first": (["a" * k for k in range(200, 0, -1)], ("a" * 150 + "B") * 140),
+    "200 nested prefixes, shortest first": (["a" * k for k in range(1, 201)], "aA" * 10000),
+    "near-miss phrases": (["red dragon fire", "red dragon", "dragon fire breath", "fire"],
+                          "red dragon fir red dragon FIRE dragon fire breat " * 500),
+    "a word longer than a chunk": (["c" * 40000 + "d", "cc"], "c" * 40001 + "d" + "c" * 90001 + "d"),
+    "case groups": (["straße", "ſtop", "kelvin", "σς"], "STRASSE straße STOP \u212aELVIN Σσ ςΣ " * 800),
+}
+
+
+@pytest.mark.parametrize("ignore_case", [True, False])
+@pytest.mark.parametrize("shape", sorted(HOSTILE))
+def test_hostile_word_lists_match_like_re_in_the_same_order(shape, ignore_case):
+    words, text = HOSTILE[shape]
+    checker = checker_for(words, ignore_case)
+    assert checker.find_matched_words(text) == list(set(checker._ban_regex.findall(text)))
+
+
+class Deadline(Exception):
+    pass
+
+
+def test_a_signal_handler_ends_a_long_scan_and_the_checker_still_works():
+    checker = checker_for(["a", "zz"])
+    handled = []
+
+    def raise_deadline(signum, frame):
+        handled.append(time.perf_counter())
+        raise Deadline
+
+    previous = signal.signal(signal.SIGALRM, raise_deadline)
+    try:
+        started = time.perf_counter()
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        with pytest.raises(Deadline):
+            checker.find_matched_words("a" * 60_000_000)  # most of a second to the end
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert handled[0] - started < 0.3  # the handler ran in the scan, not after it
+    assert checker.find_matched_words("ZZ a") == list(set(["ZZ", "a"]))
+
+
+def test_other_threads_run_during_a_long_scan():
+    checker = checker_for(["a"])
+    text = "a" * 60_000_000
+    done = threading.Event()
+    worker = threading.Thread(target=lambda: (checker.find_matched_words(text), done.set()))
+    ticks = 0
+    worker.start()
+    while not done.is_set():
+        ticks += 1
+        time.sleep(0.001)
+    worker.join()
+    assert ticks >= 10  # one in each millisecond or two of the scan; none while it held the lock
+
+
+AUDITED_BUILD = """
+import gc, sys
+sys.path.insert(0, {root!r})
+from reference.lexgard import compile_words
+from valdrix.lexgard import PromptBanChecker
+refuse = {refuse!r}
+events = []
+def hook(event, args):
+    if event in ("compile", "exec", "import", "open", "os.listdir", "sys._getframe"):
+        events.append(event)
+        if refuse and event == "compile":
+            raise RuntimeError("refused")
+words = ["abc", "d.e", "fgh"]
+def native():
+    checker = PromptBanChecker.__new__(PromptBanChecker)
+    checker.banned_words, checker.ignore_case = list(words), True
+    checker._build_regex()
+    return checker.find_matched_words("ABC d.e")
+def plain():
+    return list(set(compile_words(words, True).findall("ABC d.e")))
+sys.addaudithook(hook)
+for build in (plain, native):  # each the first build of the process
+    events.clear()
+    print(build.__name__, sorted(build()), events)
+"""
+
+
+@pytest.mark.parametrize("refuse", [False, True])
+def test_a_build_raises_the_audit_events_of_the_plain_code(refuse):
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    result = subprocess.run([sys.executable, "-c", AUDITED_BUILD.format(root=root, refuse=refuse)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    plain, native = result.stdout.splitlines()
+    assert native.split(" ", 1)[1] == plain.split(" ", 1)[1]
+
+
+MODULES_IMPORTED = """
+import importlib.util, sys
+before = set(sys.modules)
+if sys.argv[1] == "native":
+    import valdrix.lexgard
+else:
+    spec = importlib.util.spec_from_file_location("valdrix.lexgard", sys.argv[2])
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+print(sorted(set(sys.modules) - before - {"valdrix.lexgard"}))
+"""
+
+
+def test_the_import_imports_what_the_plain_module_imports(tmp_path):
+    plain = tmp_path / "plain_lexgard.py"
+    plain.write_text("import os\nimport re\nfrom typing import List, Set\n"
+                     "from valdrix.exceptions import PromptBanError\n", encoding="utf-8")
+    imported = [subprocess.run([sys.executable, "-c", MODULES_IMPORTED, side, str(plain)], capture_output=True,
+                               text=True, check=True, cwd=tmp_path).stdout for side in ("native", "plain")]
+    assert imported[0] == imported[1]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_a_build_leaves_the_collector_alone(enabled):
+    (gc.enable if enabled else gc.disable)()
+    try:
+        checker_for(["abc", "de"])
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
+
+
+def test_an_automaton_goes_with_its_checkers_while_re_keeps_the_pattern():
+    # The automaton's record holds the one weak reference to the pattern.
+    re.purge()
+    first = checker_for(["abc", "de"])
+    pattern = first._ban_regex
+    assert weakref.getweakrefcount(pattern) == 1
+    second = checker_for(["abc", "de"])  # re's cache gives the pattern back: the automaton is shared
+    assert second._ban_regex is pattern and weakref.getweakrefcount(pattern) == 1
+    del first
+    assert weakref.getweakrefcount(pattern) == 1
+    second.banned_words = ["xyz"]
+    second._build_regex()
+    assert weakref.getweakrefcount(pattern) == 0 and pattern in re._cache2.values()
+    third = checker_for(["abc", "de"])  # built anew for the cached pattern
+    assert third._ban_regex is pattern and weakref.getweakrefcount(pattern) == 1
+    assert third.find_matched_words("ABC de") == list(set(["ABC", "de"]))
+    re.purge()
+
+
 # --- threads and long texts -----------------------------------------------------------------
 
 
@@ -1009,9 +1164,9 @@ def resident_bytes():
     return psutil.Process().memory_info().rss
 
 
-def test_automaton_goes_with_its_pattern(tmp_path):
-    # Each round builds a new automaton of about half a megabyte; once re's
-    # cache and the checker let go of the pattern, the automaton must go too.
+def test_automaton_goes_with_its_checker(tmp_path):
+    # Each round builds a new automaton of about half a megabyte; once the
+    # checker goes (and re's cache lets go of the pattern), nothing stays.
     rng = random.Random(3)
     path = tmp_path / "words.txt"
 

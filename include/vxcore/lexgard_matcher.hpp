@@ -1,18 +1,19 @@
 // Multi-word matcher for prompt screening: finds the same matches as a
 // regular-expression alternation of literal words, w1|w2|...|wn, scanned
-// left to right:
-//   - the leftmost position where any word matches wins;
-//   - at that position the word earliest in the list wins;
-//   - the next search starts where that match ends (no overlaps).
-// An Aho-Corasick automaton over the reversed words, fed the text from right
-// to left, is after each character in a state whose outputs are exactly the
-// words that start there, and each state knows the earliest-listed of them.
-// The text goes in chunks: a chunk is fed backwards, from as far past its
-// end as the longest word reaches, noting where words start; then the
-// matches are chosen forwards. The time is linear in the text whatever the
-// words, and the memory of a scan is bounded by the chunk.
-// How characters compare is pluggable (exact, or a case-insensitive mapping
-// supplied by the caller), so this header needs nothing from the interpreter.
+// left to right: the leftmost position where any word matches wins, there
+// the word earliest in the list, and the next search starts where that
+// match ends.
+//
+// An Aho-Corasick automaton over the reversed words, fed the text from
+// right to left, is after each character in a state whose outputs are
+// exactly the words that start there, and each state knows the earliest
+// listed of them. The text goes in chunks: a chunk is fed backwards from as
+// far past its end as the longest word reaches, noting where words start,
+// and the matches are then chosen forwards. Time is linear in the text
+// whatever the words, and a scan's memory is bounded by the chunk.
+//
+// How characters compare is the caller's (exact, or a case-insensitive
+// mapping), so this header needs nothing from the interpreter.
 #pragma once
 
 #include <algorithm>
@@ -27,7 +28,6 @@
 #include <span>
 #include <stdexcept>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace vxcore::lexgard {
@@ -43,8 +43,7 @@ struct Variant {
 
 // How characters compare: a word character and a text character match when
 // their keys are equal. Word characters are keyed by `word_key`; a text
-// character is its own key unless `text_variants` lists it. A consistent
-// mapping keys every character the same way on both sides.
+// character is its own key unless `text_variants` lists it.
 struct CaseMapping {
     std::function<CodePoint(CodePoint)> word_key;
     std::span<const Variant> text_variants;
@@ -58,21 +57,6 @@ inline CaseMapping exact_case() {
 struct Match {
     std::size_t start;
     std::size_t length;
-};
-
-// A position of a chunk where a word starts, and the length of the word a
-// match there takes.
-struct Start {
-    std::uint32_t offset;
-    std::uint32_t length;
-};
-
-// What a scan notes per chunk, kept from one chunk to the next.
-struct ScanScratch {
-    static constexpr std::size_t kLanes = 4;
-    std::vector<Start> starts;
-    std::vector<std::uint32_t> candidates;
-    std::array<std::vector<Start>, kLanes> lanes;
 };
 
 // Where long work may pause: `pause` runs after about every kInterval units
@@ -117,62 +101,13 @@ class WordList {
     std::size_t total_length() const { return code_points_.size(); }
     std::size_t begin_of(std::size_t word) const { return word == 0 ? 0 : ends_[word - 1]; }
     std::size_t length_of(std::size_t word) const { return ends_[word] - begin_of(word); }
-    // The `depth`-th code point of a word counted from its end.
+    CodePoint at(std::size_t word, std::size_t index) const { return code_points_[begin_of(word) + index]; }
     CodePoint from_end(std::size_t word, std::size_t depth) const { return code_points_[ends_[word] - 1 - depth]; }
     std::vector<CodePoint> &code_points() { return code_points_; }
 
   private:
     std::vector<CodePoint> code_points_;
     std::vector<std::size_t> ends_;
-};
-
-// Maps every code point to the class of its key (0: no word uses it), in
-// pages of 256 so that only the pages words touch take memory.
-template <class Label> class CharClassTable {
-  public:
-    static constexpr unsigned kPageBits = 8;
-    static constexpr std::size_t kPageSize = std::size_t{1} << kPageBits;
-    static constexpr std::size_t kPageCount = (kMaxCodePoint >> kPageBits) + 1;
-
-    CharClassTable() : page_of_(kPageCount, 0), entries_(kPageSize, 0) {}
-
-    Label operator()(CodePoint c) const {
-        if (c > kMaxCodePoint)
-            return 0;
-        return entries_[(std::size_t{page_of_[c >> kPageBits]} << kPageBits) | (c & (kPageSize - 1))];
-    }
-
-    void set(CodePoint c, Label value) {
-        if (c > kMaxCodePoint)
-            return;
-        std::uint16_t &page = page_of_[c >> kPageBits];
-        if (page == 0) {
-            if (value == 0)
-                return;
-            page = static_cast<std::uint16_t>(entries_.size() >> kPageBits);
-            entries_.resize(entries_.size() + kPageSize, 0);
-        }
-        entries_[(std::size_t{page} << kPageBits) | (c & (kPageSize - 1))] = value;
-    }
-
-    // The same table with narrower entries.
-    template <class Other> CharClassTable<Other> converted() const {
-        CharClassTable<Other> result;
-        result.page_of_ = page_of_;
-        result.entries_.resize(entries_.size());
-        std::transform(entries_.begin(), entries_.end(), result.entries_.begin(),
-                       [](Label value) { return static_cast<Other>(value); });
-        return result;
-    }
-
-    std::size_t memory_bytes() const {
-        return page_of_.capacity() * sizeof(std::uint16_t) + entries_.capacity() * sizeof(Label);
-    }
-
-  private:
-    template <class> friend class CharClassTable;
-    std::vector<std::uint16_t> page_of_; // page 0 is all zeros, shared by untouched pages
-    std::vector<Label> entries_;
 };
 
 // Unsigned values of one to four bytes each, as few as the largest needs.
@@ -211,6 +146,40 @@ class PackedArray {
     std::vector<std::uint8_t> data_;
 };
 
+// Maps every code point to the class of its key (0: no word uses it), in
+// pages of 256 so that only the pages words touch take memory.
+class CharClassTable {
+  public:
+    CharClassTable() : page_of_(kPageCount, 0), entries_(kPageSize, 0) {}
+
+    std::uint32_t operator()(CodePoint c) const {
+        if (c > kMaxCodePoint)
+            return 0;
+        return entries_[std::size_t{page_of_[c / kPageSize]} * kPageSize + c % kPageSize];
+    }
+
+    void set(CodePoint c, std::uint32_t value) {
+        if (c > kMaxCodePoint)
+            return;
+        std::uint16_t &page = page_of_[c / kPageSize];
+        if (page == 0) {
+            if (value == 0)
+                return;
+            page = static_cast<std::uint16_t>(entries_.size() / kPageSize);
+            entries_.resize(entries_.size() + kPageSize, 0);
+        }
+        entries_[std::size_t{page} * kPageSize + c % kPageSize] = value;
+    }
+
+    std::size_t memory_bytes() const { return page_of_.capacity() * 2 + entries_.capacity() * 4; }
+
+  private:
+    static constexpr std::size_t kPageSize = 256;
+    static constexpr std::size_t kPageCount = kMaxCodePoint / kPageSize + 1;
+    std::vector<std::uint16_t> page_of_; // page 0 is all zeros, shared by untouched pages
+    std::vector<std::uint32_t> entries_;
+};
+
 // The distinct texts among matches, each as its first occurrence, in the
 // order they first occur. Texts compare by their units; nothing is made or
 // kept for a repeat.
@@ -227,7 +196,7 @@ template <class Unit> class DistinctTexts {
                 slots_[slot] = firsts_.size();
                 firsts_.push_back({start, length});
                 if (firsts_.size() * 2 > slots_.size())
-                    grow(); // to four times the size
+                    grow();
                 return;
             }
             const Match &seen = firsts_[slots_[slot]];
@@ -267,31 +236,23 @@ template <class Unit> class DistinctTexts {
     std::vector<Match> firsts_;
 };
 
-// The automaton over the reversed words, in breadth-first order: a node's
-// children are contiguous, sorted by class, and every failure link leads to
-// a node before it. The first nodes, where a scan spends nearly all its
-// steps, also get a full row of transitions (and their output beside it),
-// so that a step from them is one load.
-template <class Label> class Automaton {
+// The automaton over the reversed words, its nodes in breadth-first order:
+// a node's children are contiguous and sorted by class, and every failure
+// link leads to a node before it. The first nodes, where a scan spends
+// most of its steps, also get a full row of transitions with their output
+// beside it, so that a step from them is one load.
+class Matcher {
   public:
-    // Memory for the rows. With a start filter the automaton only runs near
-    // the few positions it lets through, and a small budget does. Without
-    // one it runs on every character: then a few times what the rest of the
-    // automaton takes, so that small lists (dense with hits) have a row for
-    // every node, and at most 1 MiB.
-    static constexpr std::size_t kFilteredDenseBudget = std::size_t{128} << 10;
-    static constexpr std::size_t kSmallestDenseBudget = std::size_t{256} << 10;
-    static constexpr std::size_t kLargestDenseBudget = std::size_t{1} << 20;
-    // Rows longer than this (alphabets of thousands of characters) would
-    // each cost more than they save; only the root gets one then.
-    static constexpr std::size_t kLongestDenseRow = 4096;
+    // Chunks are this long at least, and eight times the longest word, so
+    // that feeding each from past its end costs little.
+    static constexpr std::size_t kChunkLength = std::size_t{1} << 14;
 
-    Automaton(const WordList &words, const std::vector<CodePoint> &classes, std::uint32_t class_count,
-              CharClassTable<Label> table, Checkpoints &checkpoints)
-        : table_(std::move(table)) {
-        build_trie(words, classes, checkpoints);
+    Matcher(WordList words, const CaseMapping &mapping, Checkpoints checkpoints = {}) {
+        std::uint32_t class_count = assign_classes(words.code_points(), mapping);
+        apply_text_variants(mapping);
+        build_trie(words, checkpoints);
         build_links(words, checkpoints);
-        build_filter(words, classes, class_count);
+        build_filter(words, class_count);
         dense_count_ = dense_rows(class_count);
         build_outputs();
         build_dense_rows(checkpoints);
@@ -300,41 +261,43 @@ template <class Label> class Automaton {
             low_classes_[c] = table_(c);
     }
 
-    std::size_t longest() const { return longest_; }
-
-    // Notes where words start in [from, end), from the last position down,
-    // as offsets from `from`.
-    // Without a filter the automaton is fed every character from as far past
-    // `end` as the longest word reaches; with one, only around the positions
-    // the filter lets through: from each, onwards from the last position fed
-    // when that is near, else afresh from as far as a word from there can
-    // reach (the longest word's length, or a character no word holds).
-    template <class Unit>
-    void starts(const Unit *text, std::size_t from, std::size_t end, std::size_t length, ScanScratch &scratch) const {
-        std::vector<Start> &found = scratch.starts;
-        found.clear();
-        if (filter_width_ == 0) {
-            feed_lanes(text, from, end, length, scratch);
-            return;
-        }
-        std::vector<std::uint32_t> &candidates = scratch.candidates;
-        filter(text, from, end, length, candidates);
-        std::size_t fed = SIZE_MAX; // the last position fed
-        std::uint32_t entry = 0;
-        for (auto it = candidates.rbegin(); it != candidates.rend(); ++it) {
-            std::size_t position = from + *it;
-            bool near = fed - position <= longest_;
-            std::size_t top = near ? fed : reach(text, position, length);
-            entry = feed(text, from, position, end, top, near ? entry : 0, found);
-            fed = position;
+    // Gives every match to on_match(start, length), in order: each chunk's
+    // starts are noted from its last position down, then the matches taken
+    // from its first up (the leftmost start at or after the last match's end).
+    template <class Unit, class OnMatch>
+    void find_all(const Unit *text, std::size_t length, OnMatch &&on_match, Checkpoints &checkpoints) const {
+        const std::size_t chunk = std::max(kChunkLength, 8 * longest_);
+        Scratch scratch;
+        std::size_t resume = 0; // where the last match ended
+        for (std::size_t begin = 0; begin < length; begin += chunk) {
+            std::size_t end = std::min(length, begin + chunk);
+            std::size_t from = std::max(begin, resume);
+            if (from >= end)
+                continue;
+            starts(text, from, end, length, scratch);
+            for (auto it = scratch.starts.rbegin(); it != scratch.starts.rend(); ++it) {
+                std::size_t start = from + it->offset;
+                if (start < resume)
+                    continue;
+                on_match(start, it->length);
+                resume = start + it->length;
+            }
+            checkpoints.add(end - from);
         }
     }
 
+    template <class Unit> std::vector<Match> find_all(const Unit *text, std::size_t length) const {
+        std::vector<Match> matches;
+        Checkpoints none;
+        find_all(text, length, [&](std::size_t start, std::size_t size) { matches.push_back({start, size}); }, none);
+        return matches;
+    }
+
     std::size_t memory_bytes() const {
-        return labels_.capacity() * sizeof(Label) + first_child_.capacity() * 4 + child_base_.capacity() * 4 +
-               child_offset_.capacity() * 2 + links_.memory_bytes() + dense_.capacity() * 4 +
-               output_bits_.capacity() * 8 + output_rank_.capacity() * 4 + output_lengths_.memory_bytes() +
-               filter_.capacity() * 8 + table_.memory_bytes();
+        return labels_.memory_bytes() + child_base_.capacity() * 4 + child_offset_.capacity() * 2 +
+               links_.memory_bytes() + dense_.capacity() * 4 + output_bits_.capacity() * 8 +
+               output_rank_.capacity() * 4 + output_lengths_.memory_bytes() + filter_.capacity() * 8 +
+               table_.memory_bytes();
     }
 
   private:
@@ -343,55 +306,104 @@ template <class Label> class Automaton {
     static constexpr std::uint32_t kIndexMask = kSparse - 1;
     static constexpr std::uint32_t kRoot = 0;
     static constexpr std::uint32_t kNone = UINT32_MAX;
-    static constexpr unsigned kClassBits = 8 * sizeof(Label); // of a class in a filter window
+    // Memory for the rows. With a start filter the automaton runs only near
+    // the few positions the filter lets through, and a little does. Without
+    // one it runs on every character: a few times the rest of the automaton,
+    // so that a small list (dense with hits) has a row for every node.
+    static constexpr std::size_t kFilteredDenseBudget = std::size_t{128} << 10;
+    static constexpr std::size_t kSmallestDenseBudget = std::size_t{256} << 10;
+    static constexpr std::size_t kLargestDenseBudget = std::size_t{1} << 20;
+    // Rows longer than this (alphabets of thousands of characters) would
+    // each cost more than they save; only the root gets one then.
+    static constexpr std::size_t kLongestDenseRow = 4096;
+    static constexpr std::size_t kLanes = 4;
 
-    // --- construction ------------------------------------------------------
+    // A position of a chunk where a word starts, and the length of the word
+    // a match there takes.
+    struct Start {
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+
+    // What a scan notes per chunk, kept from one chunk to the next.
+    struct Scratch {
+        std::vector<Start> starts;
+        std::vector<std::uint32_t> candidates;
+        std::array<std::vector<Start>, kLanes> lanes;
+    };
+
+    // --- classes -----------------------------------------------------------
+
+    // Replaces every word character by the class of its key, numbering keys
+    // in order of first use from 1.
+    std::uint32_t assign_classes(std::vector<CodePoint> &code_points, const CaseMapping &mapping) {
+        std::uint32_t count = 0;
+        for (CodePoint &c : code_points) {
+            CodePoint key = mapping.word_key(c);
+            if (table_(key) == 0)
+                table_.set(key, ++count);
+            c = table_(key);
+        }
+        return count;
+    }
+
+    // Text characters whose key is another character take that character's
+    // class (or none), read before any of them is changed.
+    void apply_text_variants(const CaseMapping &mapping) {
+        std::vector<std::uint32_t> classes;
+        for (const Variant &variant : mapping.text_variants)
+            classes.push_back(table_(variant.key));
+        for (std::size_t i = 0; i < classes.size(); ++i)
+            table_.set(mapping.text_variants[i].code_point, classes[i]);
+    }
+
+    // --- the trie and its links ----------------------------------------------
 
     // Level by level: the words still long enough, grouped by their node at
     // that depth in node order, are sorted by their next class (counted
-    // from the end) within each group, which gives the children of each
-    // node in class order.
-    void build_trie(const WordList &words, const std::vector<CodePoint> &classes, Checkpoints &checkpoints) {
+    // from the end) within each group, which gives each node's children in
+    // class order.
+    void build_trie(const WordList &words, Checkpoints &checkpoints) {
         std::vector<std::uint32_t> level(words.size());
         std::iota(level.begin(), level.end(), 0u);
+        std::vector<std::uint32_t> node_of(words.size(), kRoot);
+        std::vector<std::uint32_t> labels{0};
+        own_priority_.assign(1, kNone);
         for (std::size_t word = 0; word < words.size(); ++word)
             longest_ = std::max(longest_, words.length_of(word));
-        std::vector<std::uint32_t> node_of(words.size(), kRoot);
-        labels_.assign(1, 0);
-        own_priority_.assign(1, kNone);
-        std::size_t level_begin = 0;
-        for (std::size_t depth = 0; !level.empty(); ++depth) {
-            std::size_t level_end = labels_.size();
-            level = build_level(words, classes, depth, level, node_of, level_begin, level_end, checkpoints);
+        for (std::size_t depth = 0, level_begin = 0; !level.empty(); ++depth) {
+            std::size_t level_end = labels.size();
+            level = build_level(words, depth, level, node_of, level_begin, level_end, labels, checkpoints);
             level_begin = level_end;
         }
-        first_child_.resize(labels_.size() + 1, static_cast<std::uint32_t>(labels_.size()));
-        labels_.shrink_to_fit();
-        first_child_.shrink_to_fit();
+        first_child_.resize(labels.size() + 1, static_cast<std::uint32_t>(labels.size()));
+        labels_ = PackedArray(labels.size(), *std::max_element(labels.begin(), labels.end()));
+        for (std::size_t node = 0; node < labels.size(); ++node)
+            labels_.set(node, labels[node]);
+        node_count_ = static_cast<std::uint32_t>(labels.size());
     }
 
-    std::vector<std::uint32_t> build_level(const WordList &words, const std::vector<CodePoint> &classes,
-                                           std::size_t depth, const std::vector<std::uint32_t> &level,
-                                           std::vector<std::uint32_t> &node_of, std::size_t level_begin,
-                                           std::size_t level_end, Checkpoints &checkpoints) {
-        auto class_at = [&](std::uint32_t word) {
-            return classes[words.begin_of(word) + words.length_of(word) - 1 - depth];
-        };
+    std::vector<std::uint32_t> build_level(const WordList &words, std::size_t depth,
+                                           const std::vector<std::uint32_t> &level, std::vector<std::uint32_t> &node_of,
+                                           std::size_t level_begin, std::size_t level_end,
+                                           std::vector<std::uint32_t> &labels, Checkpoints &checkpoints) {
         std::vector<std::uint32_t> deeper;
         std::vector<std::uint64_t> group;
-        std::size_t next = 0;
-        for (std::size_t node = level_begin; node < level_end; ++node) {
-            first_child_.push_back(static_cast<std::uint32_t>(labels_.size()));
+        for (std::size_t node = level_begin, next = 0; node < level_end; ++node) {
+            first_child_.push_back(static_cast<std::uint32_t>(labels.size()));
             group.clear();
             for (; next < level.size() && node_of[level[next]] == node; ++next)
-                group.push_back(std::uint64_t{class_at(level[next])} << 32 | level[next]);
+                group.push_back(std::uint64_t{words.from_end(level[next], depth)} << 32 | level[next]);
             std::sort(group.begin(), group.end());
             for (std::size_t k = 0; k < group.size(); ++k) {
                 auto word = static_cast<std::uint32_t>(group[k]);
-                auto cls = static_cast<std::uint32_t>(group[k] >> 32);
-                if (k == 0 || cls != group[k - 1] >> 32)
-                    add_node(cls);
-                node_of[word] = static_cast<std::uint32_t>(labels_.size() - 1);
+                if (k == 0 || group[k] >> 32 != group[k - 1] >> 32) {
+                    if (labels.size() >= kIndexMask)
+                        throw std::length_error("too many characters in the word list");
+                    labels.push_back(static_cast<std::uint32_t>(group[k] >> 32));
+                    own_priority_.push_back(kNone);
+                }
+                node_of[word] = static_cast<std::uint32_t>(labels.size() - 1);
                 if (words.length_of(word) == depth + 1)
                     own_priority_.back() = std::min(own_priority_.back(), word);
                 else
@@ -402,63 +414,96 @@ template <class Label> class Automaton {
         return deeper;
     }
 
-    void add_node(std::uint32_t cls) {
-        if (labels_.size() >= kIndexMask)
-            throw std::length_error("too many characters in the word list");
-        labels_.push_back(static_cast<Label>(cls));
-        own_priority_.push_back(kNone);
-    }
-
     // Breadth-first order means a node's failure link, and so that node's
-    // best output, is known before its children need them. A node's best
-    // output is the earliest-listed word among its own and its link's.
+    // earliest-listed output (its own or its link's), is known before its
+    // children need them.
     void build_links(const WordList &words, Checkpoints &checkpoints) {
-        links_ = PackedArray(labels_.size(), static_cast<std::uint32_t>(labels_.size()));
-        best_length_.assign(labels_.size(), 0);
-        for (std::uint32_t node = 0; node < labels_.size(); ++node) {
-            if (node != kRoot) {
-                std::uint32_t inherited = own_priority_[links_[node]];
-                own_priority_[node] = std::min(own_priority_[node], inherited);
-            }
+        links_ = PackedArray(node_count_, node_count_);
+        best_length_.assign(node_count_, 0);
+        for (std::uint32_t node = 0; node < node_count_; ++node) {
+            if (node != kRoot)
+                own_priority_[node] = std::min(own_priority_[node], own_priority_[links_[node]]);
             if (own_priority_[node] != kNone)
                 best_length_[node] = static_cast<std::uint32_t>(words.length_of(own_priority_[node]));
-            for (std::uint32_t child = first_child_[node]; child < first_child_[node + 1]; ++child)
+            for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
                 links_.set(child, node == kRoot ? kRoot : step(links_[node], labels_[child]));
             checkpoints.add(1);
         }
         std::vector<std::uint32_t>().swap(own_priority_);
     }
 
+    // --- the start filter ----------------------------------------------------
+
+    // A Bloom filter of every word's first few classes, packed into one
+    // 64-bit window: 8 classes of 8 bits or 4 of 16. Worth it when a window
+    // is long enough to be selective and at most one in 64 of all possible
+    // windows opens a word: then most positions cost a shift, a
+    // multiplication and one load, none of them waiting on the one before.
+    void build_filter(const WordList &words, std::uint32_t class_count) {
+        class_bits_ = class_count < 0x100 ? 8 : class_count < 0x10000 ? 16 : 0;
+        if (class_bits_ == 0)
+            return;
+        std::size_t width = 64 / class_bits_;
+        for (std::size_t word = 0; word < words.size(); ++word)
+            width = std::min(width, words.length_of(word));
+        std::vector<std::uint64_t> openings(words.size());
+        for (std::size_t word = 0; word < words.size(); ++word)
+            for (std::size_t k = 0; k < width; ++k)
+                openings[word] = openings[word] << class_bits_ | words.at(word, k);
+        std::sort(openings.begin(), openings.end());
+        openings.erase(std::unique(openings.begin(), openings.end()), openings.end());
+        if (width < 3 || double(openings.size()) * 64 > std::pow(double(class_count), double(width)))
+            return;
+        filter_width_ = static_cast<unsigned>(width);
+        filter_.assign(std::bit_ceil(openings.size() / 2 + 1), 0); // at least 32 bits per opening
+        filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(filter_.size()));
+        for (std::uint64_t window : openings) {
+            std::uint64_t hash = window * kFilterMultiplier;
+            filter_[filter_block(hash)] |= filter_bits(hash);
+        }
+    }
+
+    static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
+
+    // The block from the hash's high bits, three bits in it from lower ones
+    // (the filter's size never reaches them).
+    std::size_t filter_block(std::uint64_t hash) const { return filter_shift_ == 64 ? 0 : hash >> filter_shift_; }
+    static unsigned filter_bit(std::uint64_t hash, unsigned k) { return (hash >> (20 + 6 * k)) & 63; }
+    static std::uint64_t filter_bits(std::uint64_t hash) {
+        return std::uint64_t{1} << filter_bit(hash, 0) | std::uint64_t{1} << filter_bit(hash, 1) |
+               std::uint64_t{1} << filter_bit(hash, 2);
+    }
+
+    // --- rows and outputs ----------------------------------------------------
+
     // How many of the first nodes get a row: as many as the budget holds.
     std::uint32_t dense_rows(std::uint32_t class_count) {
         stride_ = class_count + 2;
-        std::size_t budget = filter_width_ != 0
-                                 ? kFilteredDenseBudget
-                                 : std::clamp(4 * memory_bytes(), kSmallestDenseBudget, kLargestDenseBudget);
-        std::size_t rows = std::max<std::size_t>(1, budget / (std::size_t{stride_} * sizeof(std::uint32_t)));
-        if (stride_ > kLongestDenseRow)
-            rows = 1;
-        return static_cast<std::uint32_t>(std::min({rows, labels_.size(), std::size_t{kIndexMask} / stride_}));
+        std::size_t budget = filter_width_ != 0 ? kFilteredDenseBudget
+                                                : std::clamp(8 * memory_bytes() + 8 * first_child_.size(),
+                                                             kSmallestDenseBudget, kLargestDenseBudget);
+        std::size_t rows = stride_ > kLongestDenseRow ? 1 : std::max<std::size_t>(1, budget / (4 * stride_));
+        return static_cast<std::uint32_t>(
+            std::min({rows, std::size_t{node_count_}, std::size_t{kIndexMask / stride_}}));
     }
 
-    // The length of each node's best output (0: none): last in the row of a
-    // node with one; for the others a bit each, and the lengths of those
-    // that have one in node order, found by rank.
+    // The length of each node's earliest-listed output (0: none): last in
+    // the row of a node with one; for the others a bit each, and the
+    // lengths of those that have one in node order, found by rank.
     void build_outputs() {
         dense_.assign(std::size_t{dense_count_} * stride_, 0);
         for (std::uint32_t node = 0; node < dense_count_; ++node)
             dense_[std::size_t{node} * stride_ + stride_ - 1] = best_length_[node];
-        output_bits_.assign(labels_.size() / 64 + 1, 0);
+        output_bits_.assign(node_count_ / 64 + 1, 0);
         output_rank_.assign(output_bits_.size(), 0);
-        for (std::uint32_t node = dense_count_; node < labels_.size(); ++node)
+        for (std::uint32_t node = dense_count_; node < node_count_; ++node)
             if (best_length_[node] != 0)
                 output_bits_[node / 64] |= std::uint64_t{1} << (node % 64);
         for (std::size_t block = 1; block < output_bits_.size(); ++block)
-            output_rank_[block] =
-                output_rank_[block - 1] + static_cast<std::uint32_t>(std::popcount(output_bits_[block - 1]));
-        std::size_t outputs = output_rank_.back() + static_cast<std::size_t>(std::popcount(output_bits_.back()));
+            output_rank_[block] = output_rank_[block - 1] + std::popcount(output_bits_[block - 1]);
+        std::size_t outputs = output_rank_.back() + std::popcount(output_bits_.back());
         output_lengths_ = PackedArray(outputs, static_cast<std::uint32_t>(longest_));
-        for (std::uint32_t node = dense_count_, rank = 0; node < labels_.size(); ++node)
+        for (std::uint32_t node = dense_count_, rank = 0; node < node_count_; ++node)
             if (best_length_[node] != 0)
                 output_lengths_.set(rank++, best_length_[node]);
         std::vector<std::uint32_t>().swap(best_length_);
@@ -472,7 +517,7 @@ template <class Label> class Automaton {
             std::uint32_t *row = dense_.data() + std::size_t{node} * stride_;
             if (node != kRoot)
                 std::copy_n(dense_.data() + std::size_t{links_[node]} * stride_, stride_ - 1, row);
-            for (std::uint32_t child = first_child_[node]; child < first_child_[node + 1]; ++child)
+            for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
                 row[labels_[child]] = entry_of(child);
             checkpoints.add(stride_ / 16 + 1);
         }
@@ -495,72 +540,62 @@ template <class Label> class Automaton {
         child_base_.resize((first_child_.size() >> child_shift_) + 1);
         child_offset_.resize(first_child_.size());
         for (std::size_t node = 0; node < first_child_.size(); ++node) {
-            if ((node & ((std::size_t{1} << child_shift_) - 1)) == 0)
+            if (node % (std::size_t{1} << child_shift_) == 0)
                 child_base_[node >> child_shift_] = first_child_[node];
             child_offset_[node] = static_cast<std::uint16_t>(first_child_[node] - child_base_[node >> child_shift_]);
         }
         std::vector<std::uint32_t>().swap(first_child_);
     }
 
-    // The start filter: a Bloom filter of every word's first few classes,
-    // packed into one 64-bit window. Worth it when a window is long enough
-    // to be selective and at most one in 64 of all possible windows opens
-    // a word: then most positions cost a shift, a multiplication and one
-    // load, none of them waiting on the one before.
-    void build_filter(const WordList &words, const std::vector<CodePoint> &classes, std::uint32_t class_count) {
-        if (kClassBits > 16 || words.size() == 0)
+    // --- scanning --------------------------------------------------------------
+
+    // Notes where words start in [from, end), from the last position down,
+    // as offsets from `from`. Without a filter every character is fed, from
+    // as far past `end` as the longest word reaches; with one, only around
+    // the positions it lets through: from each, onwards from the last
+    // position fed when that is near, else afresh from as far as a word
+    // from there can reach (the longest word, or a character no word holds).
+    template <class Unit>
+    void starts(const Unit *text, std::size_t from, std::size_t end, std::size_t length, Scratch &scratch) const {
+        scratch.starts.clear();
+        if (filter_width_ == 0) {
+            feed_lanes(text, from, end, length, scratch);
             return;
-        std::size_t shortest = SIZE_MAX;
-        for (std::size_t word = 0; word < words.size(); ++word)
-            shortest = std::min(shortest, words.length_of(word));
-        std::size_t width = std::min<std::size_t>(shortest, 64 / kClassBits);
-        std::vector<std::uint64_t> openings(words.size());
-        for (std::size_t word = 0; word < words.size(); ++word)
-            for (std::size_t k = 0; k < width; ++k)
-                openings[word] = openings[word] << kClassBits | classes[words.begin_of(word) + k];
-        std::sort(openings.begin(), openings.end());
-        openings.erase(std::unique(openings.begin(), openings.end()), openings.end());
-        if (width < 3 || static_cast<double>(openings.size()) * 64 > std::pow(double(class_count), double(width)))
-            return;
-        filter_width_ = static_cast<unsigned>(width);
-        std::size_t blocks = std::bit_ceil(std::max<std::size_t>(2, openings.size() / 2)); // 32 bits per opening
-        filter_.assign(blocks, 0);
-        filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(blocks));
-        for (std::uint64_t window : openings) {
-            std::uint64_t hash = window * kFilterMultiplier;
-            filter_[hash >> filter_shift_] |= filter_bits(hash);
         }
-    }
-
-    static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
-
-    // Three bits in a block, from bits of the hash below those that pick
-    // the block (the filter's size never reaches them).
-    static unsigned filter_bit(std::uint64_t hash, unsigned k) { return (hash >> (20 + 6 * k)) & 63; }
-
-    static std::uint64_t filter_bits(std::uint64_t hash) {
-        return std::uint64_t{1} << filter_bit(hash, 0) | std::uint64_t{1} << filter_bit(hash, 1) |
-               std::uint64_t{1} << filter_bit(hash, 2);
+        if (class_bits_ == 8)
+            filter<8>(text, from, end, length, scratch.candidates);
+        else
+            filter<16>(text, from, end, length, scratch.candidates);
+        std::size_t fed = SIZE_MAX; // the last position fed
+        std::uint32_t entry = 0;
+        for (auto it = scratch.candidates.rbegin(); it != scratch.candidates.rend(); ++it) {
+            std::size_t position = from + *it;
+            bool near = fed - position <= longest_;
+            std::size_t top = near ? fed : reach(text, position, length);
+            entry = feed(text, from, position, end, top, near ? entry : 0, scratch.starts);
+            fed = position;
+        }
     }
 
     // The offsets from `from` of the positions in [from, end) whose window
     // is in the filter, in order.
-    template <class Unit>
+    template <unsigned bits, class Unit>
     void filter(const Unit *text, std::size_t from, std::size_t end, std::size_t length,
                 std::vector<std::uint32_t> &candidates) const {
         candidates.clear();
+        candidates.reserve(64);
         const std::size_t width = filter_width_;
-        const std::uint64_t mask =
-            width * kClassBits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * kClassBits)) - 1;
-        // Locals, so that the loop keeps them in registers across the pushes.
+        const std::uint64_t mask = width * bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * bits)) - 1;
+        // Locals, kept in registers across the pushes; a shift of 63 and a
+        // mask leave block 0 for a filter of one block.
         const std::uint64_t *blocks = filter_.data();
-        const unsigned shift = filter_shift_;
+        const unsigned shift = std::min(filter_shift_, 63u);
+        const std::uint64_t single = filter_.size() == 1 ? 0 : ~std::uint64_t{0};
         std::uint64_t window = 0;
-        std::size_t last = std::min(length, end + width - 1); // past the last window's end
-        for (std::size_t i = from; i < last; ++i) {
-            window = window << kClassBits | class_of(text[i]);
+        for (std::size_t i = from, last = std::min(length, end + width - 1); i < last; ++i) {
+            window = window << bits | class_of(text[i]);
             std::uint64_t hash = (window & mask) * kFilterMultiplier;
-            std::uint64_t block = blocks[hash >> shift];
+            std::uint64_t block = blocks[(hash >> shift) & single];
             if (!((block >> filter_bit(hash, 0)) & 1) || !((block >> filter_bit(hash, 1)) & 1) ||
                 !((block >> filter_bit(hash, 2)) & 1) || i + 1 < from + width) [[likely]]
                 continue;
@@ -569,7 +604,7 @@ template <class Label> class Automaton {
     }
 
     // Where a word starting at `position`, whose opening passed the filter,
-    // must end by.
+    // ends at the latest.
     template <class Unit> std::size_t reach(const Unit *text, std::size_t position, std::size_t length) const {
         std::size_t limit = std::min(length, position + longest_);
         for (std::size_t i = position + filter_width_; i < limit; ++i)
@@ -582,9 +617,7 @@ template <class Label> class Automaton {
     // as the longest word reaches: the steps of one do not wait on the
     // others', so that the time one spends waiting for memory the others use.
     template <class Unit>
-    void feed_lanes(const Unit *text, std::size_t from, std::size_t end, std::size_t length,
-                    ScanScratch &scratch) const {
-        constexpr std::size_t kLanes = ScanScratch::kLanes;
+    void feed_lanes(const Unit *text, std::size_t from, std::size_t end, std::size_t length, Scratch &scratch) const {
         std::size_t part = (end - from + kLanes - 1) / kLanes;
         std::array<std::size_t, kLanes> tops, ends;
         std::array<std::uint32_t, kLanes> entries{};
@@ -596,25 +629,14 @@ template <class Label> class Automaton {
             scratch.lanes[k].clear();
             scratch.lanes[k].reserve(part);
         }
-        scratch.starts.reserve(end - from);
         for (std::size_t n = 0; n < common; ++n)
             for (std::size_t k = 0; k < kLanes; ++k)
                 entries[k] = step(text, from, ends[k], tops[k]--, entries[k], scratch.lanes[k]);
+        scratch.starts.reserve(end - from);
         for (std::size_t k = kLanes; k-- > 0;) {
-            std::size_t bottom = std::min(end, from + k * part);
-            feed(text, from, bottom, ends[k], tops[k], entries[k], scratch.lanes[k]);
+            feed(text, from, std::min(end, from + k * part), ends[k], tops[k], entries[k], scratch.lanes[k]);
             scratch.starts.insert(scratch.starts.end(), scratch.lanes[k].begin(), scratch.lanes[k].end());
         }
-    }
-
-    template <class Unit>
-    std::uint32_t step(const Unit *text, std::size_t base, std::size_t end, std::size_t i, std::uint32_t entry,
-                       std::vector<Start> &found) const {
-        std::uint32_t cls = class_of(text[i - 1]);
-        entry = entry & kSparse ? sparse_step(entry & kIndexMask, cls) : dense_[(entry & kIndexMask) + cls];
-        if ((entry & kOutput) && i <= end) [[unlikely]]
-            found.push_back({static_cast<std::uint32_t>(i - 1 - base), output_length(entry)});
-        return entry;
     }
 
     // Feeds the characters before `top` down to `bottom`, from `entry`,
@@ -625,6 +647,16 @@ template <class Label> class Automaton {
                        std::uint32_t entry, std::vector<Start> &found) const {
         for (std::size_t i = top; i > bottom; --i)
             entry = step(text, base, end, i, entry, found);
+        return entry;
+    }
+
+    template <class Unit>
+    std::uint32_t step(const Unit *text, std::size_t base, std::size_t end, std::size_t i, std::uint32_t entry,
+                       std::vector<Start> &found) const {
+        std::uint32_t cls = class_of(text[i - 1]);
+        entry = entry & kSparse ? sparse_step(entry & kIndexMask, cls) : dense_[(entry & kIndexMask) + cls];
+        if ((entry & kOutput) && i <= end) [[unlikely]]
+            found.push_back({static_cast<std::uint32_t>(i - 1 - base), output_length(entry)});
         return entry;
     }
 
@@ -648,7 +680,7 @@ template <class Label> class Automaton {
             return dense_[(entry & kIndexMask) + stride_ - 1];
         std::uint32_t node = entry & kIndexMask;
         std::uint64_t below = output_bits_[node / 64] & ((std::uint64_t{1} << (node % 64)) - 1);
-        return output_lengths_[output_rank_[node / 64] + static_cast<std::uint32_t>(std::popcount(below))];
+        return output_lengths_[output_rank_[node / 64] + std::popcount(below)];
     }
 
     template <class Unit> std::uint32_t class_of(Unit unit) const {
@@ -656,7 +688,7 @@ template <class Label> class Automaton {
         if constexpr (sizeof(Unit) == 1)
             return low_classes_[c];
         else
-            return c < low_classes_.size() ? low_classes_[c] : static_cast<std::uint32_t>(table_(c));
+            return c < low_classes_.size() ? low_classes_[c] : table_(c);
     }
 
     std::uint32_t first_child(std::uint32_t node) const {
@@ -666,11 +698,18 @@ template <class Label> class Automaton {
     }
 
     std::uint32_t child(std::uint32_t node, std::uint32_t cls) const {
-        const Label *begin = labels_.data() + first_child(node);
-        const Label *end = labels_.data() + first_child(node + 1);
-        const Label *it = end - begin <= 8 ? std::find(begin, end, static_cast<Label>(cls))
-                                           : std::lower_bound(begin, end, static_cast<Label>(cls));
-        return it != end && *it == cls ? static_cast<std::uint32_t>(it - labels_.data()) : kNone;
+        std::uint32_t low = first_child(node), high = first_child(node + 1);
+        while (high - low > 8) { // children are sorted by class
+            std::uint32_t middle = low + (high - low) / 2;
+            if (labels_[middle] < cls)
+                low = middle + 1;
+            else
+                high = middle + 1;
+        }
+        for (; low < high; ++low)
+            if (labels_[low] == cls)
+                return low;
+        return kNone;
     }
 
     // The transition while building: the longest suffix of (node + cls)
@@ -701,128 +740,28 @@ template <class Label> class Automaton {
         }
     }
 
-    CharClassTable<Label> table_;
-    std::vector<Label> labels_;                    // per node: class of the edge from the parent
-    std::vector<std::uint32_t> first_child_;       // while building: per node, plus one past the last
-    std::vector<std::uint32_t> child_base_;        // per block of nodes: its first node's first child
-    std::vector<std::uint16_t> child_offset_;      // per node, plus one past the last: from its block's base
-    unsigned child_shift_ = 0;                     // nodes per block, as a power of two
-    std::size_t longest_ = 0;                      // of the words
-    PackedArray links_;                            // per node: failure link
-    std::vector<std::uint32_t> own_priority_;      // while building: per node, its earliest-listed output
-    std::vector<std::uint32_t> best_length_;       // while building: per node, that word's length (0: none)
-    std::vector<std::uint32_t> dense_;             // rows of full transitions, as entries
-    std::uint32_t dense_count_ = 0;                // nodes below this have a row
-    std::uint32_t stride_ = 1;                     // entries per row: class 0, every class, the output
-    std::vector<std::uint64_t> output_bits_;       // per node without a row: has an output
-    std::vector<std::uint32_t> output_rank_;       // per 64 nodes: outputs before them
-    PackedArray output_lengths_;                   // per node without a row that has an output
-    std::vector<std::uint64_t> filter_;            // blocks of the start filter
-    unsigned filter_width_ = 0;                    // classes in a window; 0: no filter
-    unsigned filter_shift_ = 63;                   // of a hash, to its block
+    CharClassTable table_;
     std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
-};
-
-// The matcher: class table and automaton, with entries as narrow as the
-// number of distinct characters allows.
-class Matcher {
-  public:
-    // Chunks of the text are this long at least, and eight times the
-    // longest word, so that feeding each from past its end costs little.
-    static constexpr std::size_t kChunkLength = std::size_t{1} << 14;
-
-    Matcher(WordList words, const CaseMapping &mapping, Checkpoints checkpoints = {})
-        : automaton_(build(std::move(words), mapping, checkpoints)) {}
-
-    // Gives every match to on_match(start, length), in order.
-    template <class Unit, class OnMatch>
-    void find_all(const Unit *text, std::size_t length, OnMatch &&on_match, Checkpoints &checkpoints) const {
-        std::visit([&](const auto &automaton) { scan(automaton, text, length, on_match, checkpoints); }, automaton_);
-    }
-
-    template <class Unit> std::vector<Match> find_all(const Unit *text, std::size_t length) const {
-        std::vector<Match> matches;
-        Checkpoints none;
-        find_all(text, length, [&](std::size_t start, std::size_t size) { matches.push_back({start, size}); }, none);
-        return matches;
-    }
-
-    std::size_t memory_bytes() const {
-        return std::visit([](const auto &automaton) { return automaton.memory_bytes(); }, automaton_);
-    }
-
-  private:
-    using AnyAutomaton = std::variant<Automaton<std::uint8_t>, Automaton<std::uint16_t>, Automaton<std::uint32_t>>;
-
-    // Each chunk is fed from past its end, the starts in it noted from its
-    // last position down, and the matches chosen from its first position up:
-    // the leftmost start at or after where the last match ended.
-    template <class Unit, class OnMatch, class Automaton>
-    void scan(const Automaton &automaton, const Unit *text, std::size_t length, OnMatch &on_match,
-              Checkpoints &checkpoints) const {
-        const std::size_t chunk = std::max(kChunkLength, 8 * automaton.longest());
-        ScanScratch scratch;
-        std::size_t resume = 0; // where the last match ended
-        for (std::size_t begin = 0; begin < length; begin += chunk) {
-            std::size_t end = std::min(length, begin + chunk);
-            std::size_t from = std::max(begin, resume);
-            if (from >= end)
-                continue;
-            automaton.starts(text, from, end, length, scratch);
-            for (auto it = scratch.starts.rbegin(); it != scratch.starts.rend(); ++it) {
-                std::size_t start = from + it->offset;
-                if (start < resume)
-                    continue;
-                on_match(start, it->length);
-                resume = start + it->length;
-            }
-            checkpoints.add(end - from);
-        }
-    }
-
-    static AnyAutomaton build(WordList words, const CaseMapping &mapping, Checkpoints &checkpoints) {
-        CharClassTable<std::uint32_t> table;
-        std::uint32_t class_count = assign_classes(words.code_points(), mapping, table);
-        apply_text_variants(mapping, table);
-        const std::vector<CodePoint> &classes = words.code_points();
-        if (class_count <= 0xFF)
-            return AnyAutomaton(std::in_place_index<0>, words, classes, class_count, table.converted<std::uint8_t>(),
-                                checkpoints);
-        if (class_count <= 0xFFFF)
-            return AnyAutomaton(std::in_place_index<1>, words, classes, class_count, table.converted<std::uint16_t>(),
-                                checkpoints);
-        return AnyAutomaton(std::in_place_index<2>, words, classes, class_count, std::move(table), checkpoints);
-    }
-
-    // Replaces every word character by the class of its key, numbering keys
-    // in order of first use from 1.
-    static std::uint32_t assign_classes(std::vector<CodePoint> &code_points, const CaseMapping &mapping,
-                                        CharClassTable<std::uint32_t> &table) {
-        std::uint32_t count = 0;
-        for (CodePoint &c : code_points) {
-            CodePoint key = mapping.word_key(c);
-            std::uint32_t cls = table(key);
-            if (cls == 0) {
-                cls = ++count;
-                table.set(key, cls);
-            }
-            c = cls;
-        }
-        return count;
-    }
-
-    // Text characters whose key is another character take that character's
-    // class (or none), read before any of them is changed.
-    static void apply_text_variants(const CaseMapping &mapping, CharClassTable<std::uint32_t> &table) {
-        std::vector<std::uint32_t> classes;
-        classes.reserve(mapping.text_variants.size());
-        for (const Variant &variant : mapping.text_variants)
-            classes.push_back(table(variant.key));
-        for (std::size_t i = 0; i < classes.size(); ++i)
-            table.set(mapping.text_variants[i].code_point, classes[i]);
-    }
-
-    AnyAutomaton automaton_;
+    std::uint32_t node_count_ = 0;
+    std::size_t longest_ = 0;                 // of the words
+    PackedArray labels_;                      // per node: class of the edge from the parent
+    std::vector<std::uint32_t> first_child_;  // while building: per node, plus one past the last
+    std::vector<std::uint32_t> child_base_;   // per block of nodes: its first node's first child
+    std::vector<std::uint16_t> child_offset_; // per node, plus one past the last: from its block's base
+    unsigned child_shift_ = 0;                // nodes per block, as a power of two
+    PackedArray links_;                       // per node: failure link
+    std::vector<std::uint32_t> own_priority_; // while building: per node, its earliest-listed output
+    std::vector<std::uint32_t> best_length_;  // while building: per node, that word's length (0: none)
+    std::vector<std::uint32_t> dense_;        // rows of full transitions, as entries
+    std::uint32_t dense_count_ = 0;           // nodes below this have a row
+    std::uint32_t stride_ = 1;                // entries per row: class 0, every class, the output
+    std::vector<std::uint64_t> output_bits_;  // per node without a row: has an output
+    std::vector<std::uint32_t> output_rank_;  // per 64 nodes: outputs before them
+    PackedArray output_lengths_;              // per node without a row that has an output
+    std::vector<std::uint64_t> filter_;       // blocks of the start filter
+    unsigned filter_width_ = 0;               // classes in a window; 0: no filter
+    unsigned filter_shift_ = 64;              // of a hash, to its block
+    unsigned class_bits_ = 0;                 // of a class in a window
 };
 
 } // namespace vxcore::lexgard

@@ -8,8 +8,8 @@
 // The automaton trusts re's documented behaviour: it answers for a pattern
 // object of re's own pattern type whose text is the alternation this module
 // joined from its own escaping of exact str words, compiled with the flags
-// the module asked for. (A program that changes re's private modules is
-// outside that trust: its screening may then differ from re's.)
+// the module asked for. A program that changes re's private modules is
+// outside that trust: its screening may then differ from re's.
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
@@ -21,6 +21,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -59,9 +60,9 @@ constexpr const char *kCheckDoc = "校验提示词，存在违禁词则抛出自
                                   ":return: 原文本（校验通过）\n"
                                   ":raises PromptBanError: 检测到违禁词时抛出\n";
 
-// Scanning a text this long is worth letting other threads run.
+// Scanning a text this long, or building from this many characters, is
+// worth letting other threads run.
 constexpr size_t kReleaseGilLength = 4096;
-// Building an automaton from this many characters is, too.
 constexpr size_t kReleaseGilBuildLength = 1 << 16;
 
 // The flag bits of the regular expression engine (sre_constants.h) that a
@@ -76,45 +77,33 @@ bool is_cased(Py_UCS4 c) {
     return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c;
 }
 
-// A code point held by an exact int, or nothing.
-std::optional<lex::CodePoint> code_point(PyObject *value) {
-    std::optional<int64_t> number = vx::guard::exact_int(value, lex::kMaxCodePoint);
-    if (!number || *number < 0)
-        return std::nullopt;
-    return static_cast<lex::CodePoint>(*number);
-}
-
 // With IGNORECASE a str pattern compares characters by their one-character
 // lower case (Py_UNICODE_TOLOWER, as re does), and re's table of extra cases
-// makes a few lower-case letters equal to each other (U+017F and "s", the
-// sigma forms, ...). A character's key is the least member of its group; an
-// uncased pattern character only matches itself, which the keys reproduce
-// as long as no character lowers to an uncased other one (checked below).
+// joins a few lower-case letters into groups (U+017F and "s", the sigma
+// forms...): a character's key is the least member of its group. The keys
+// reproduce every branch of re's compile only for a table of the shape re
+// ships: an exact dict, not empty (an empty one sends re down its ASCII-only
+// branch), of exact ints to exact tuples of them, each a cased character of
+// the BMP that is its own lower case (re looks the table up by lowered
+// characters, emits an uncased one as itself, and its character sets hold
+// no astral members), in closed groups; and only while no character lowers
+// to an uncased other one. Otherwise the folding is unusable.
 class ReCaseFolding {
   public:
-    // `extra_cases` maps each lowered character to the other members of its
-    // group, as re's compiler reads it. The keys reproduce every branch of
-    // re's compile only for a table of the shape re ships: an exact dict of
-    // exact ints to exact tuples of them, not empty (an empty table sends
-    // re's compile down its ASCII-only branch), whose every member is a
-    // cased character of the BMP that is its own lower case (re looks the
-    // table up by lowered characters only, emits an uncased character as
-    // itself, and its character sets cannot hold astral members), in closed
-    // groups. Any other table leaves the folding unusable.
-    void load(nb::handle extra_cases) {
-        if (!PyDict_CheckExact(extra_cases.ptr()) || PyDict_GET_SIZE(extra_cases.ptr()) == 0)
+    void load(PyObject *extra_cases) {
+        if (!PyDict_CheckExact(extra_cases) || PyDict_GET_SIZE(extra_cases) == 0)
             return;
-        std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> groups;
+        std::map<lex::CodePoint, std::vector<lex::CodePoint>> groups;
         Py_ssize_t position = 0;
         PyObject *key = nullptr, *others = nullptr;
-        while (PyDict_Next(extra_cases.ptr(), &position, &key, &others)) {
-            std::optional<lex::CodePoint> lowered = modelled_member(key);
+        while (PyDict_Next(extra_cases, &position, &key, &others)) {
+            std::optional<lex::CodePoint> lowered = member(key);
             if (!lowered || !PyTuple_CheckExact(others))
                 return;
             std::vector<lex::CodePoint> &group = groups[*lowered];
             group.push_back(*lowered);
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(others); ++i) {
-                std::optional<lex::CodePoint> other = modelled_member(PyTuple_GET_ITEM(others, i));
+                std::optional<lex::CodePoint> other = member(PyTuple_GET_ITEM(others, i));
                 if (!other)
                     return;
                 group.push_back(*other);
@@ -122,12 +111,14 @@ class ReCaseFolding {
             std::sort(group.begin(), group.end());
             group.erase(std::unique(group.begin(), group.end()), group.end());
         }
-        for (const auto &[lowered, group] : groups)
+        for (const auto &[lowered, group] : groups) {
+            for (lex::CodePoint other : group) // every member lists the same group
+                if (auto it = groups.find(other); it == groups.end() || it->second != group)
+                    return;
             least_of_group_[lowered] = group.front();
-        usable_ = groups_are_closed(groups);
+        }
+        usable_ = true;
     }
-
-    bool usable() const { return usable_; }
 
     lex::CodePoint key(lex::CodePoint c) const {
         lex::CodePoint lower = Py_UNICODE_TOLOWER(c);
@@ -135,46 +126,28 @@ class ReCaseFolding {
         return it == least_of_group_.end() ? lower : it->second;
     }
 
-    lex::CodePoint word_key(lex::CodePoint c) const { return is_cased(c) ? key(c) : c; }
-
-    // Every text character whose key is another character. Computed once,
-    // on first use, over all code points.
-    std::span<const lex::Variant> text_variants() {
-        if (!variants_computed_)
+    // The case mapping, or nothing when the folding is unusable. The text
+    // characters whose key is another are found once, on first use.
+    std::optional<lex::CaseMapping> mapping() {
+        if (usable_ && !variants_computed_)
             compute_variants();
-        return variants_;
+        if (!usable_)
+            return std::nullopt;
+        return lex::CaseMapping{[this](lex::CodePoint c) { return is_cased(c) ? key(c) : c; }, variants_};
     }
 
   private:
-    static constexpr lex::CodePoint kLastBmp = 0xFFFF;
-
-    static std::optional<lex::CodePoint> modelled_member(PyObject *value) {
-        std::optional<lex::CodePoint> c = code_point(value);
-        if (!c || *c > kLastBmp || !is_cased(*c) || Py_UNICODE_TOLOWER(*c) != *c)
+    static std::optional<lex::CodePoint> member(PyObject *value) {
+        std::optional<int64_t> c = vx::guard::exact_int(value, 0xFFFF);
+        if (!c || *c < 0 || !is_cased(Py_UCS4(*c)) || Py_UNICODE_TOLOWER(Py_UCS4(*c)) != *c)
             return std::nullopt;
-        return c;
-    }
-
-    // Every member of a group must list the same group, or keys would not
-    // be an equivalence.
-    static bool groups_are_closed(const std::unordered_map<lex::CodePoint, std::vector<lex::CodePoint>> &groups) {
-        for (const auto &[lowered, group] : groups) {
-            for (lex::CodePoint member : group) {
-                auto it = groups.find(member);
-                if (it == groups.end() || it->second != group)
-                    return false;
-            }
-        }
-        return true;
+        return lex::CodePoint(*c);
     }
 
     void compute_variants() {
         for (lex::CodePoint c = 0; c <= lex::kMaxCodePoint; ++c) {
-            lex::CodePoint lower = Py_UNICODE_TOLOWER(c);
-            lex::CodePoint text_key = key(c);
-            bool lowers_to_uncased = lower != c && !is_cased(lower);
-            bool uncased_keyed_elsewhere = !is_cased(c) && text_key != c;
-            if (lowers_to_uncased || uncased_keyed_elsewhere)
+            lex::CodePoint lower = Py_UNICODE_TOLOWER(c), text_key = key(c);
+            if ((lower != c && !is_cased(lower)) || (!is_cased(c) && text_key != c))
                 usable_ = false;
             if (text_key != c)
                 variants_.push_back({c, text_key});
@@ -193,47 +166,49 @@ class ReCaseFolding {
 // backslash before it stands for the character itself, and a text escaped
 // this way means exactly its word. (They are also the characters re.escape
 // escapes.)
-constexpr std::string_view kSpecialCharacters = "()[]{}?*+-|^$\\.&~# \t\n\r\v\f";
+constexpr std::array<bool, 128> kSpecial = [] {
+    std::array<bool, 128> special{};
+    for (char c : std::string_view("()[]{}?*+-|^$\\.&~# \t\n\r\v\f"))
+        special[static_cast<unsigned char>(c)] = true;
+    return special;
+}();
 
-class EscapeTable {
-  public:
-    EscapeTable() {
-        for (char c : kSpecialCharacters)
-            special_[static_cast<unsigned char>(c)] = true;
-    }
-
-    bool special(Py_UCS4 c) const { return c < special_.size() && special_[c]; }
-
-    // True when `escaped` (what re.escape returned for `word`) is an exact
-    // str that spells `word`, an exact str, with a backslash before each
-    // special character and nowhere else: then it means exactly the word.
-    // Compares code points only, so runs no Python code.
-    bool escapes_here(nb::handle word, nb::handle escaped) const {
-        if (!PyUnicode_CheckExact(word.ptr()) || !PyUnicode_CheckExact(escaped.ptr()))
+// True when `escaped` (what re.escape returned for `word`) is an exact str
+// that spells `word`, a non-empty exact str, with a backslash before each
+// special character and nowhere else: then it means exactly the word.
+// Compares code points only, so runs no Python code.
+bool escapes_here(nb::handle word, nb::handle escaped) {
+    if (!PyUnicode_CheckExact(word.ptr()) || !PyUnicode_CheckExact(escaped.ptr()) ||
+        PyUnicode_GET_LENGTH(word.ptr()) == 0)
+        return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(word.ptr()), escaped_length = PyUnicode_GET_LENGTH(escaped.ptr());
+    Py_ssize_t at = 0;
+    auto next_is = [&](Py_UCS4 expected) {
+        return at < escaped_length && PyUnicode_READ_CHAR(escaped.ptr(), at++) == expected;
+    };
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(word.ptr(), i);
+        if ((c < kSpecial.size() && kSpecial[c] && !next_is('\\')) || !next_is(c))
             return false;
-        Py_ssize_t length = PyUnicode_GET_LENGTH(word.ptr());
-        Py_ssize_t escaped_length = PyUnicode_GET_LENGTH(escaped.ptr());
-        int kind = PyUnicode_KIND(word.ptr()), escaped_kind = PyUnicode_KIND(escaped.ptr());
-        const void *data = PyUnicode_DATA(word.ptr()), *escaped_data = PyUnicode_DATA(escaped.ptr());
-        Py_ssize_t at = 0;
-        auto next_is = [&](Py_UCS4 expected) {
-            return at < escaped_length && PyUnicode_READ(escaped_kind, escaped_data, at++) == expected;
-        };
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if ((special(c) && !next_is('\\')) || !next_is(c))
-                return false;
-        }
-        return at == escaped_length;
     }
+    return at == escaped_length;
+}
 
-  private:
-    std::array<bool, 128> special_{};
-};
+// The code units of a str, read while the interpreter's lock is held; the
+// str is immutable, so they stay valid for as long as it is referenced.
+template <class Visit> decltype(auto) visit_units(nb::handle text, Visit visit) {
+    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    switch (PyUnicode_KIND(text.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        return visit(PyUnicode_1BYTE_DATA(text.ptr()), length);
+    case PyUnicode_2BYTE_KIND:
+        return visit(PyUnicode_2BYTE_DATA(text.ptr()), length);
+    default:
+        return visit(PyUnicode_4BYTE_DATA(text.ptr()), length);
+    }
+}
 
 // --- long native work, fair to other threads ----------------------------------------
-
-using Clock = std::chrono::steady_clock;
 
 // How long native work goes on without the interpreter's lock before it
 // takes the lock back to run pending signal handlers.
@@ -252,6 +227,7 @@ template <class Work> auto run_released(bool long_work, Work &&work) {
     lex::Checkpoints none;
     if (!long_work)
         return work(none);
+    using Clock = std::chrono::steady_clock;
     PyThreadState *thread = PyEval_SaveThread();
     Clock::time_point last = Clock::now();
     lex::Checkpoints checkpoints([&] {
@@ -277,7 +253,7 @@ template <class Work> auto run_released(bool long_work, Work &&work) {
     }
 }
 
-// --- automata, kept while a checker uses them ---------------------------------------
+// --- automata, kept while their checkers use them -----------------------------------
 
 // True while `weak_reference` still leads to `object`.
 bool still_refers_to(nb::handle weak_reference, PyObject *object) {
@@ -287,113 +263,84 @@ bool still_refers_to(nb::handle weak_reference, PyObject *object) {
         PyErr_Clear(); // raised by this call itself (not a weak reference): no
         return false;
     }
-    bool same = target == object;
     Py_XDECREF(target);
-    return same;
+    return target == object;
 #else
     return PyWeakref_GetObject(weak_reference.ptr()) == object;
 #endif
 }
 
-// A module's automata. Each belongs to a pattern object and lives while a
-// checker whose last build gave that pattern does: the checker's next build
-// or its end lets it go, even while re's cache keeps the pattern. Entries
-// are keyed by identity and hold weak references (whose callbacks drop
-// them), so an address reused by a later object is never taken for the
-// earlier one.
+// A module's automata: each checker's, for the pattern its last build gave.
+// A checker's next build or its end drops its entry, and the automaton goes
+// with the last entry that holds it, even while re's cache keeps the
+// pattern. Entries hold weak references, so that an address a later object
+// reuses is never taken for the earlier one's.
 class Automata {
   public:
-    std::shared_ptr<const lex::Matcher> find(PyObject *pattern) const {
-        auto it = patterns_.find(pattern);
-        if (it == patterns_.end() || !still_refers_to(it->second.reference, pattern))
+    // The automaton of `checker` when its last build gave `pattern`.
+    std::shared_ptr<const lex::Matcher> find(PyObject *checker, PyObject *pattern) const {
+        auto it = entries_.find(checker);
+        if (it == entries_.end() || !still_refers_to(it->second.pattern, pattern))
             return nullptr;
         return it->second.matcher;
     }
 
-    nb::object pattern_reference(PyObject *pattern) const {
-        auto it = patterns_.find(pattern);
-        return it == patterns_.end() ? nb::object() : it->second.reference;
+    // Another checker's automaton for that very pattern (re's cache gave
+    // it back to this build).
+    std::shared_ptr<const lex::Matcher> shared(PyObject *pattern) const {
+        for (const auto &[checker, entry] : entries_)
+            if (still_refers_to(entry.pattern, pattern))
+                return entry.matcher;
+        return nullptr;
     }
 
-    nb::object checker_reference(PyObject *checker) const {
-        auto it = checkers_.find(checker);
-        return it == checkers_.end() ? nb::object() : it->second.reference;
+    // Records `matcher` for `checker` and `pattern`, dropping the checker's
+    // earlier entry. Both weak references are made before any record
+    // changes, so that a callback a collection runs meanwhile finds the
+    // records whole.
+    void use(nb::handle checker, nb::handle pattern, std::shared_ptr<const lex::Matcher> matcher,
+             const std::shared_ptr<Automata> &self) {
+        nb::object checker_reference = weak_reference_with_callback(checker, self);
+        nb::object pattern_reference = vx::steal_or_throw(PyWeakref_NewRef(pattern.ptr(), nullptr));
+        entries_[checker.ptr()] = {std::move(checker_reference), std::move(pattern_reference), std::move(matcher)};
     }
 
-    // `checker`'s build gave `pattern`, answered by `matcher`. Makes no
-    // Python object, so no callback runs in between.
-    void use(PyObject *checker, nb::object checker_reference, PyObject *pattern, nb::object pattern_reference,
-             std::shared_ptr<const lex::Matcher> matcher) {
-        release(checker);
-        ForPattern &entry = patterns_[pattern];
-        if (!entry.reference.is(pattern_reference))
-            entry = {pattern_reference, std::move(matcher), 0};
-        ++entry.users;
-        checkers_[checker] = {std::move(checker_reference), pattern, std::move(pattern_reference)};
-    }
+    void release(PyObject *checker) { entries_.erase(checker); }
 
-    // What `checker`'s last build used goes, unless another checker uses it.
-    void release(PyObject *checker) {
-        auto it = checkers_.find(checker);
-        if (it == checkers_.end())
-            return;
-        auto pattern = patterns_.find(it->second.pattern);
-        if (pattern != patterns_.end() && pattern->second.reference.is(it->second.pattern_reference) &&
-            --pattern->second.users == 0)
-            patterns_.erase(pattern);
-        checkers_.erase(it);
-    }
-
-    // The callbacks: an object went. Only its own entry goes; a later entry
-    // for another object at the same address keeps its own reference.
-    void forget_pattern(PyObject *pattern, PyObject *reference) {
-        auto it = patterns_.find(pattern);
-        if (it != patterns_.end() && it->second.reference.ptr() == reference)
-            patterns_.erase(it);
-    }
-
-    void forget_checker(PyObject *checker, PyObject *reference) {
-        auto it = checkers_.find(checker);
-        if (it != checkers_.end() && it->second.reference.ptr() == reference)
-            release(checker);
+    // The callback of a checker's weak reference: only that entry goes; a
+    // later entry for another object at the same address keeps its own.
+    void forget(PyObject *checker, PyObject *reference) {
+        auto it = entries_.find(checker);
+        if (it != entries_.end() && it->second.checker.ptr() == reference)
+            entries_.erase(it);
     }
 
     int traverse(visitproc visit, void *arg) const {
-        for (const auto &[pattern, entry] : patterns_)
-            Py_VISIT(entry.reference.ptr());
-        for (const auto &[checker, entry] : checkers_) {
-            Py_VISIT(entry.reference.ptr());
-            Py_VISIT(entry.pattern_reference.ptr());
+        for (const auto &[checker, entry] : entries_) {
+            Py_VISIT(entry.checker.ptr());
+            Py_VISIT(entry.pattern.ptr());
         }
         return 0;
     }
 
-    // Dropping weak references runs no Python code.
-    void clear() {
-        checkers_.clear();
-        patterns_.clear();
-    }
+    void clear() { entries_.clear(); } // dropping weak references runs no Python code
 
   private:
-    struct ForPattern {
-        nb::object reference;
+    struct Entry {
+        nb::object checker, pattern; // weak references
         std::shared_ptr<const lex::Matcher> matcher;
-        size_t users;
     };
-    struct ForChecker {
-        nb::object reference;
-        PyObject *pattern;
-        nb::object pattern_reference; // identifies the pattern's entry
-    };
-    std::unordered_map<PyObject *, ForPattern> patterns_;
-    std::unordered_map<PyObject *, ForChecker> checkers_;
+
+    static nb::object weak_reference_with_callback(nb::handle checker, const std::shared_ptr<Automata> &self);
+
+    std::unordered_map<PyObject *, Entry> entries_;
 };
 
-// What the callback of a weak reference is bound to: the automata of the
-// module that made it (which may be gone by then) and the object's address.
+// What the callback of a checker's weak reference is bound to: the automata
+// of the module that made it (which may be gone by then) and the address.
 struct CallbackSlot {
     std::weak_ptr<Automata> automata;
-    PyObject *object;
+    PyObject *checker;
 };
 
 constexpr const char *kCallbackSlotName = "valdrix.lexgard.callback_slot";
@@ -402,31 +349,28 @@ void free_callback_slot(PyObject *capsule) {
     delete static_cast<CallbackSlot *>(PyCapsule_GetPointer(capsule, kCallbackSlotName));
 }
 
-template <void (Automata::*forget)(PyObject *, PyObject *)>
-PyObject *forget_object(PyObject *capsule, PyObject *weak_reference) {
+PyObject *forget_checker(PyObject *capsule, PyObject *weak_reference) {
     auto *slot = static_cast<CallbackSlot *>(PyCapsule_GetPointer(capsule, kCallbackSlotName));
     if (!slot)
         return nullptr;
     if (std::shared_ptr<Automata> automata = slot->automata.lock())
-        ((*automata).*forget)(slot->object, weak_reference);
+        automata->forget(slot->checker, weak_reference);
     Py_RETURN_NONE;
 }
 
-// Method definitions are plain data; the callbacks made from them are each
+// A method definition is plain data; the callbacks made from it are each
 // module's own objects.
-PyMethodDef forget_pattern_def = {"_forget_pattern", forget_object<&Automata::forget_pattern>, METH_O, nullptr};
-PyMethodDef forget_checker_def = {"_forget_checker", forget_object<&Automata::forget_checker>, METH_O, nullptr};
+PyMethodDef forget_checker_def = {"_forget_checker", forget_checker, METH_O, nullptr};
 
-nb::object weak_reference_with_callback(const std::shared_ptr<Automata> &automata, nb::handle object,
-                                        PyMethodDef *forget) {
-    auto slot = std::make_unique<CallbackSlot>(CallbackSlot{automata, object.ptr()});
+nb::object Automata::weak_reference_with_callback(nb::handle checker, const std::shared_ptr<Automata> &self) {
+    auto slot = std::make_unique<CallbackSlot>(CallbackSlot{self, checker.ptr()});
     PyObject *capsule = PyCapsule_New(slot.get(), kCallbackSlotName, free_callback_slot);
     if (!capsule)
         throw nb::python_error();
     slot.release(); // the capsule owns it now
     nb::object held_capsule = nb::steal(capsule);
-    nb::object callback = vx::steal_or_throw(PyCFunction_New(forget, capsule));
-    return vx::steal_or_throw(PyWeakref_NewRef(object.ptr(), callback.ptr()));
+    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_checker_def, capsule));
+    return vx::steal_or_throw(PyWeakref_NewRef(checker.ptr(), callback.ptr()));
 }
 
 // --- the module's state -------------------------------------------------------------
@@ -436,7 +380,6 @@ struct State : vx::ModuleState {
     // expected, and then no automaton is made.
     nb::object pattern_type;
     ReCaseFolding folding;
-    EscapeTable escapes;
 
     // The built-ins find_matched_words calls, as found at import.
     nb::object list, set;
@@ -458,19 +401,6 @@ struct State : vx::ModuleState {
     }
 };
 
-// re's pattern type can neither be subclassed nor changed, so an object of
-// it answers `pattern`, `flags` and `findall` with re's own code.
-bool is_re_pattern_type(PyObject *type) {
-    if (!type || !PyType_Check(type))
-        return false;
-    auto *pattern_type = reinterpret_cast<PyTypeObject *>(type);
-    unsigned long flags = PyType_GetFlags(pattern_type);
-    return (flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
-           std::string_view(pattern_type->tp_name) == "re.Pattern";
-}
-
-// --- what the module reads of re at import ---------------------------------------
-
 // `name` in a namespace keyed by exact strs (so the lookup runs no code),
 // or null: missing, or a namespace that could run code on a lookup.
 PyObject *bound_in(PyObject *names, const char *name) {
@@ -485,12 +415,19 @@ PyObject *module_namespace(PyObject *module) {
 
 // re's pattern type, as the module re binds it, and the case table, as re's
 // compiler module binds it: both came with re, so reading them imports and
-// compiles nothing. What is not found as expected is left empty, and then
-// no automaton is made (or none for IGNORECASE).
+// compiles nothing. re's pattern type can neither be subclassed nor
+// changed, so an object of it answers `pattern`, `flags` and `findall` with
+// re's own code. What is not found as expected is left empty, and then no
+// automaton is made (or none for IGNORECASE).
 void capture_re(State &state, nb::handle re) {
     PyObject *re_names = module_namespace(re.ptr());
-    if (PyObject *pattern_type = bound_in(re_names, "Pattern"); is_re_pattern_type(pattern_type))
-        state.pattern_type = nb::borrow(pattern_type);
+    PyObject *type = bound_in(re_names, "Pattern");
+    if (type && PyType_Check(type)) {
+        unsigned long flags = PyType_GetFlags(reinterpret_cast<PyTypeObject *>(type));
+        if ((flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
+            std::string_view(reinterpret_cast<PyTypeObject *>(type)->tp_name) == "re.Pattern")
+            state.pattern_type = nb::borrow(type);
+    }
     PyObject *compiler_names = module_namespace(bound_in(re_names, "_compiler"));
     if (PyObject *extra_cases = bound_in(compiler_names, "_EXTRA_CASES"))
         state.folding.load(extra_cases);
@@ -523,61 +460,17 @@ bool compiled_as_asked(const vx::Args &args, nb::handle compiled, nb::handle tex
     return same_text && vx::guard::exact_int(flags) == std::optional<int64_t>(expected);
 }
 
-// The code units of a str, read while the interpreter's lock is held; the
-// str is immutable, so they stay valid for as long as it is referenced.
-struct TextUnits {
-    const void *data;
-    size_t length;
-    int kind;
-
-    explicit TextUnits(nb::handle text)
-        : data(PyUnicode_DATA(text.ptr())), length(static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()))),
-          kind(PyUnicode_KIND(text.ptr())) {}
-
-    template <class Visit> decltype(auto) visit(Visit visit) const {
-        switch (kind) {
-        case PyUnicode_1BYTE_KIND:
-            return visit(static_cast<const Py_UCS1 *>(data), length);
-        case PyUnicode_2BYTE_KIND:
-            return visit(static_cast<const Py_UCS2 *>(data), length);
-        default:
-            return visit(static_cast<const Py_UCS4 *>(data), length);
-        }
-    }
-};
-
-// The words as the automaton needs them, or false when one of them is not
-// a non-empty str (an empty pattern or alternative matches the empty
-// string, which changes how re's findall proceeds).
-bool collect_words(const std::vector<nb::object> &words, lex::WordList &list) {
-    size_t total_length = 0;
-    for (const nb::object &word : words) {
-        if (!PyUnicode_CheckExact(word.ptr()) || PyUnicode_GET_LENGTH(word.ptr()) == 0)
-            return false;
-        total_length += static_cast<size_t>(PyUnicode_GET_LENGTH(word.ptr()));
-    }
-    list.reserve(words.size(), total_length);
-    for (const nb::object &word : words) {
-        TextUnits(word).visit([&](const auto *units, size_t length) { list.add(units, length); });
-    }
-    return true;
-}
-
 // re turns an alternation of words that differ only in their last character
 // into a character set, and a case-insensitive set keeps its astral letters
 // as written instead of lower-casing them, so that an upper-case one matches
 // nothing there while the same letter matches both cases elsewhere. Such a
 // word list keeps to re's own search.
 bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
-    size_t count = list.size();
-    if (count < 2)
-        return false;
-    size_t length = list.length_of(0);
     bool has_unlowered_astral = false;
-    for (size_t i = 0; i < count; ++i) {
-        if (list.length_of(i) != length)
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list.size() < 2 || list.length_of(i) != list.length_of(0))
             return false;
-        for (size_t depth = 1; depth < length; ++depth)
+        for (size_t depth = 1; depth < list.length_of(i); ++depth)
             if (list.from_end(i, depth) != list.from_end(0, depth))
                 return false;
         lex::CodePoint last = list.from_end(i, 0);
@@ -586,73 +479,34 @@ bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
     return has_unlowered_astral;
 }
 
-std::shared_ptr<const lex::Matcher> build_matcher(State &state, lex::WordList words, bool ignore_case) {
-    ReCaseFolding &folding = state.folding;
-    lex::CaseMapping mapping = lex::exact_case();
-    if (ignore_case) {
-        std::span<const lex::Variant> variants = folding.text_variants();
-        if (!folding.usable())
-            return nullptr;
-        mapping = {[&folding](lex::CodePoint c) { return folding.word_key(c); }, variants};
-    }
-    bool long_work = words.total_length() >= kReleaseGilBuildLength;
-    return run_released(long_work, [&](lex::Checkpoints &checkpoints) {
-        auto matcher = std::make_shared<const lex::Matcher>(std::move(words), mapping, checkpoints);
-#ifdef __GLIBC__
-        // A large build's scratch memory (several times the automaton's
-        // size) is free now; give it back rather than keep it resident.
-        if (long_work)
-            malloc_trim(0);
-#endif
-        return matcher;
-    });
-}
-
 // The automaton for a pattern this checker's build compiled from `words`:
-// the one some checker already uses for that very pattern (re's cache gave
-// it back), else a new one. The automaton only speeds up searches, so
-// running out of memory making it leaves the pattern to re's own search
-// rather than failing the build. A checker that cannot be referred to
-// weakly gets none.
+// the one another checker uses for that very pattern, else a new one. It
+// only speeds up searches, so running out of memory making it leaves the
+// pattern to re's own search rather than failing the build. A checker that
+// cannot be referred to weakly gets none.
 std::shared_ptr<const lex::Matcher> matcher_for(State &state, nb::handle checker, nb::handle compiled,
-                                                const std::vector<nb::object> &words, bool ignore_case) {
+                                                lex::WordList words, bool ignore_case) {
     if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(checker.ptr())))
         return nullptr;
-    if (std::shared_ptr<const lex::Matcher> known = state.automata->find(compiled.ptr()))
-        return known;
+    if (std::shared_ptr<const lex::Matcher> shared = state.automata->shared(compiled.ptr()))
+        return shared;
+    std::optional<lex::CaseMapping> mapping = ignore_case ? state.folding.mapping() : lex::exact_case();
+    if (!mapping || (ignore_case && re_keeps_astral_letters_unlowered(words)))
+        return nullptr;
+    bool long_work = words.total_length() >= kReleaseGilBuildLength;
     try {
-        lex::WordList list;
-        if (!collect_words(words, list) || (ignore_case && re_keeps_astral_letters_unlowered(list)))
-            return nullptr;
-        return build_matcher(state, std::move(list), ignore_case);
+        return run_released(long_work, [&](lex::Checkpoints &checkpoints) {
+            auto matcher = std::make_shared<const lex::Matcher>(std::move(words), *mapping, checkpoints);
+#ifdef __GLIBC__
+            if (long_work)
+                malloc_trim(0); // the build's scratch memory (several times the automaton's) goes back
+#endif
+            return matcher;
+        });
     } catch (const std::bad_alloc &) {
     } catch (const std::length_error &) {
     }
     return nullptr;
-}
-
-// Records that `checker` now uses `matcher` for `compiled`, letting go of
-// what its last build used. The weak references are made first, so that a
-// callback a collection runs meanwhile finds the records consistent.
-void use_matcher(State &state, nb::handle checker, nb::handle compiled, std::shared_ptr<const lex::Matcher> matcher) {
-    if (!matcher) {
-        state.automata->release(checker.ptr());
-        return;
-    }
-    try {
-        nb::object checker_reference = state.automata->checker_reference(checker.ptr());
-        if (!checker_reference.is_valid())
-            checker_reference = weak_reference_with_callback(state.automata, checker, &forget_checker_def);
-        nb::object pattern_reference = state.automata->pattern_reference(compiled.ptr());
-        if (!pattern_reference.is_valid() || !still_refers_to(pattern_reference, compiled.ptr()))
-            pattern_reference = weak_reference_with_callback(state.automata, compiled, &forget_pattern_def);
-        state.automata->use(checker.ptr(), std::move(checker_reference), compiled.ptr(), std::move(pattern_reference),
-                            std::move(matcher));
-    } catch (const nb::python_error &error) {
-        if (!error.matches(PyExc_MemoryError))
-            throw;
-        state.automata->release(checker.ptr());
-    }
 }
 
 // --- reading the word file ----------------------------------------------------
@@ -766,11 +620,9 @@ nb::object checker_load_banned_words(const vx::Args &args) {
 
 // "|".join(re.escape(word) for word in words), step by step: the generator
 // reads the global `re` and its `escape` anew for every word and calls what
-// it finds. `words` receives the words when every escape is an exact str
-// that escapes an exact str word exactly as this module does, so that the
-// text is known to spell exactly them.
-nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, std::vector<nb::object> &words) {
-    const State &state = args.state<State>();
+// it finds. `list` receives the words when every escape spells its word as
+// this module escapes it, so that the text is known to mean exactly them.
+nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, lex::WordList &list) {
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(banned_words.ptr()));
     nb::object escapes = vx::steal_or_throw(PyList_New(0));
     bool spelled_here = true;
@@ -778,15 +630,15 @@ nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, st
         nb::object word = nb::steal(raw_word);
         nb::object escape = nb::getattr(args.global<"re">(), args.id<"escape">());
         nb::object escaped = vx::call(escape, {word});
-        spelled_here = spelled_here && state.escapes.escapes_here(word, escaped);
+        spelled_here = spelled_here && escapes_here(word, escaped);
         if (spelled_here)
-            words.push_back(word);
+            visit_units(word, [&](const auto *units, size_t length) { list.add(units, length); });
         if (PyList_Append(escapes.ptr(), escaped.ptr()) < 0)
             throw nb::python_error();
     }
     vx::throw_if_error();
     if (!spelled_here)
-        words.clear();
+        list = lex::WordList();
     return vx::steal_or_throw(PyUnicode_Join(args.id<"|">().ptr(), escapes.ptr()));
 }
 
@@ -799,7 +651,7 @@ nb::object checker_build_regex(const vx::Args &args) {
         state.automata->release(self.ptr());
         return nb::none();
     }
-    std::vector<nb::object> words;
+    lex::WordList words;
     nb::object pattern = escaped_alternation(args, banned_words, words);
     // re.compile(pattern, flags=re.IGNORECASE if self.ignore_case else 0),
     // read in that order.
@@ -809,10 +661,12 @@ nb::object checker_build_regex(const vx::Args &args) {
                                    : vx::steal_or_throw(PyLong_FromLong(0));
     nb::object compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
     std::shared_ptr<const lex::Matcher> matcher;
-    if (!words.empty() && compiled_as_asked(args, compiled, pattern, ignore_case))
-        matcher = matcher_for(state, self, compiled, words, ignore_case);
+    if (words.size() != 0 && compiled_as_asked(args, compiled, pattern, ignore_case))
+        matcher = matcher_for(state, self, compiled, std::move(words), ignore_case);
     set_attribute(self, args.id<"_ban_regex">(), compiled);
-    use_matcher(state, self, compiled, std::move(matcher));
+    state.automata->release(self.ptr());
+    if (matcher)
+        state.automata->use(self, compiled, std::move(matcher), state.automata);
     return nb::none();
 }
 
@@ -832,7 +686,7 @@ nb::object distinct_list(nb::handle text, const std::vector<lex::Match> &firsts)
 }
 
 nb::object matched_words(const lex::Matcher &matcher, nb::handle text) {
-    std::vector<lex::Match> firsts = TextUnits(text).visit([&](const auto *units, size_t length) {
+    std::vector<lex::Match> firsts = visit_units(text, [&](const auto *units, size_t length) {
         using Unit = std::remove_cvref_t<decltype(*units)>;
         return run_released(length >= kReleaseGilLength, [&](lex::Checkpoints &checkpoints) {
             lex::DistinctTexts<Unit> distinct(units);
@@ -860,7 +714,7 @@ nb::object checker_find_matched_words(const vx::Args &args) {
     if (regex.is_none())
         return vx::steal_or_throw(PyList_New(0));
     if (hit_names_hold(state, args)) {
-        if (std::shared_ptr<const lex::Matcher> matcher = state.automata->find(regex.ptr()))
+        if (std::shared_ptr<const lex::Matcher> matcher = state.automata->find(self.ptr(), regex.ptr()))
             return matched_words(*matcher, text);
     }
     // list(set(regex.findall(text))), with the list and set found.

@@ -245,6 +245,35 @@ VX_TEST(matcher_adversarial_shapes_across_chunks) {
     }
 }
 
+// Lists whose openings are rare among all possible ones get the start
+// filter: texts of mostly other letters and spaces, with words (and words
+// cut short) spliced in, long enough to cross chunks; classes of 8 bits and
+// of 16 (more than 255 distinct characters).
+VX_TEST(matcher_with_a_start_filter_equals_brute_force) {
+    auto rng = vxtest::rng("filter");
+    std::vector<CodePoint> latin, wide;
+    for (CodePoint c = 'a'; c <= 'z'; ++c)
+        latin.push_back(c);
+    for (CodePoint c = 0x4E00; c < 0x4E00 + 400; ++c)
+        wide.push_back(c);
+    auto identity = [](CodePoint c) { return c; };
+    for (int n = 0; n < 24; ++n) {
+        const std::vector<CodePoint> &alphabet = n % 2 ? wide : latin;
+        std::vector<Text> words(1 + rng() % 150);
+        for (Text &word : words)
+            word = random_string(rng, alphabet, 3, 3 + rng() % 8);
+        Matcher matcher(word_list(words), vxcore::lexgard::exact_case());
+        Text text;
+        while (text.size() < Matcher::kChunkLength + 5000) {
+            Text piece = rng() % 4 ? random_string(rng, alphabet, 1, 9) : words[rng() % words.size()];
+            text.insert(text.end(), piece.begin(),
+                        piece.begin() + static_cast<std::ptrdiff_t>(piece.size() - rng() % 2 * (piece.size() / 2)));
+            text.push_back(rng() % 3 ? ' ' : alphabet[rng() % alphabet.size()]);
+        }
+        CHECK_EQ(show(find_in_every_width(matcher, text)), show(brute_force(words, text, identity, identity)));
+    }
+}
+
 // Each distinct text once, in the order of its first occurrence, through
 // the growth of the table.
 VX_TEST(distinct_texts_keep_first_occurrences_in_order) {

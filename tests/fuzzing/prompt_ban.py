@@ -1,10 +1,13 @@
 """Fuzzes PromptBanChecker with untrusted word files and prompts.
 
 Input layout: a flag byte (ignore_case, splice a banned word into the
-prompt, swap its case), a byte that splits the rest into the word file's
-bytes and the prompt (UTF-8, undecodable bytes kept as lone surrogates).
-After the first screening the word file is rewritten with the prompt's bytes
-and reloaded into the same checker, then the word file's text is screened.
+prompt, swap its case, hostile shapes), a byte that splits the rest into the
+word file's bytes and the prompt (UTF-8, undecodable bytes kept as lone
+surrogates). After the first screening the word file is rewritten with the
+prompt's bytes and reloaded into the same checker, then the word file's text
+is screened. With the hostile flag the checker also gets, after its words,
+longer words that begin with them (repeated, as look-ahead costs most), and
+screens its prompt repeated past a chunk of the scan.
 """
 
 from __future__ import annotations
@@ -46,7 +49,7 @@ def check_loaded(checker, what):
 def screen(checker, text, what):
     expected = set(checker._ban_regex.findall(text)) if checker._ban_regex is not None else set()
     found = checker.find_matched_words(text)
-    if type(found) is not list or len(found) != len(set(found)) or set(found) != expected:
+    if type(found) is not list or found != list(expected):
         raise common.ContractBroken(f"{what}: find_matched_words({text!r}) = {found!r}, re finds {expected!r}")
     try:
         result = checker.check(text)
@@ -85,6 +88,16 @@ def spliced(prompt, words, flags, pick):
     return prompt[:cut] + word + prompt[cut:]
 
 
+def hostile(checker, prompt, flags):
+    if not (flags & 8) or not checker.banned_words:
+        return
+    words = checker.banned_words
+    checker.banned_words = words + [word * 30 + "\x00" for word in words[:3]] + [words[0] * 2]
+    checker._build_regex()
+    text = (prompt or words[0]) * (40_000 // (len(prompt) + 1) + 1)
+    screen(checker, text[:40_000], "hostile shapes")
+
+
 def test_one_input(data: bytes) -> None:
     if len(data) < HEADER:
         return
@@ -113,6 +126,7 @@ def test_one_input(data: bytes) -> None:
         check_loaded(checker, "reload")
     text = spliced(file_bytes.decode("utf-8", "surrogateescape"), checker.banned_words, flags, split + 1)
     screen(checker, text, "after reload")
+    hostile(checker, prompt, flags)
 
 
 def seeds() -> list[bytes]:
@@ -127,13 +141,16 @@ def seeds() -> list[bytes]:
         ("", "anything"),
         ("\n\n \t\n", "anything"),
         ("x" * 40 + "\nx\n", "x" * 100),
+        ("a\nab\n", "a" * 300 + "b"),
+        ("lorem ipsum dolor\nlorem ipsum\n", "lorem ipsum dolo LOREM IPSUM "),
+        ("\n".join("a" * k for k in range(1, 40)), "a" * 45 + "B"),
     ]
     entries = []
     for index, (words, prompt) in enumerate(samples):
         file_bytes, prompt_bytes = words.encode(), prompt.encode()
         body = file_bytes + prompt_bytes
         split = (len(file_bytes) * 255 + len(body) - 1) // len(body) if body else 0
-        entries.append(bytes([index % 8, split]) + body)
+        entries.append(bytes([index % 16, split]) + body)
     entries.append(bytes([1, 128]) + b"\xff\xfeabc\nab\n")
     return entries
 
