@@ -188,8 +188,10 @@ template <class Unit> class DistinctTexts {
     explicit DistinctTexts(const Unit *text) : text_(text) {}
 
     void add(std::size_t start, std::size_t length) {
-        if (slots_.empty())
+        if (slots_.empty()) {
             slots_.assign(64, kEmpty);
+            firsts_.reserve(16);
+        }
         std::size_t mask = slots_.size() - 1;
         for (std::size_t slot = hash(start, length) & mask;; slot = (slot + 1) & mask) {
             if (slots_[slot] == kEmpty) {
@@ -294,7 +296,7 @@ class Matcher {
     }
 
     std::size_t memory_bytes() const {
-        return labels_.memory_bytes() + child_base_.capacity() * 4 + child_offset_.capacity() * 2 +
+        return labels_.memory_bytes() + child_base_.capacity() * 4 + child_offset_.memory_bytes() +
                links_.memory_bytes() + dense_.capacity() * 4 + output_bits_.capacity() * 8 +
                output_rank_.capacity() * 4 + output_lengths_.memory_bytes() + filter_.capacity() * 8 +
                table_.memory_bytes();
@@ -317,6 +319,9 @@ class Matcher {
     // each cost more than they save; only the root gets one then.
     static constexpr std::size_t kLongestDenseRow = 4096;
     static constexpr std::size_t kLanes = 4;
+    static constexpr std::size_t kKeyClasses = 4; // packed into the key words are sorted by
+    static constexpr std::size_t kChildBlock = 16;
+    static constexpr std::size_t kLargestFilter = std::size_t{1} << 16; // blocks
 
     // A position of a chunk where a word starts, and the length of the word
     // a match there takes.
@@ -335,13 +340,21 @@ class Matcher {
     // --- classes -----------------------------------------------------------
 
     // Replaces every word character by the class of its key, numbering keys
-    // in order of first use from 1.
+    // in order of first use from 1 (the keys of code points below 256 kept
+    // at hand, as most words are made of them).
     std::uint32_t assign_classes(std::vector<CodePoint> &code_points, const CaseMapping &mapping) {
         std::uint32_t count = 0;
+        std::array<std::uint32_t, 256> low{};
         for (CodePoint &c : code_points) {
+            if (c < low.size() && low[c] != 0) {
+                c = low[c];
+                continue;
+            }
             CodePoint key = mapping.word_key(c);
             if (table_(key) == 0)
                 table_.set(key, ++count);
+            if (c < low.size())
+                low[c] = table_(key);
             c = table_(key);
         }
         return count;
@@ -359,59 +372,77 @@ class Matcher {
 
     // --- the trie and its links ----------------------------------------------
 
-    // Level by level: the words still long enough, grouped by their node at
-    // that depth in node order, are sorted by their next class (counted
-    // from the end) within each group, which gives each node's children in
-    // class order.
+    // From the words sorted by their reversed class sequences, which is the
+    // trie's depth-first order: a word's nodes from the depth where it parts
+    // from the word before it are new, and at each depth nodes are numbered
+    // in the order they appear, which is breadth-first order, with each
+    // node's children contiguous and in class order.
     void build_trie(const WordList &words, Checkpoints &checkpoints) {
-        std::vector<std::uint32_t> level(words.size());
-        std::iota(level.begin(), level.end(), 0u);
-        std::vector<std::uint32_t> node_of(words.size(), kRoot);
-        std::vector<std::uint32_t> labels{0};
-        own_priority_.assign(1, kNone);
-        for (std::size_t word = 0; word < words.size(); ++word)
-            longest_ = std::max(longest_, words.length_of(word));
-        for (std::size_t depth = 0, level_begin = 0; !level.empty(); ++depth) {
-            std::size_t level_end = labels.size();
-            level = build_level(words, depth, level, node_of, level_begin, level_end, labels, checkpoints);
-            level_begin = level_end;
+        std::vector<std::uint32_t> order = reversed_order(words);
+        std::vector<std::uint32_t> parted(order.size()), level_sizes;
+        for (std::size_t slot = 0; slot < order.size(); ++slot) {
+            std::size_t length = words.length_of(order[slot]);
+            parted[slot] = slot == 0 ? 0 : common_suffix(words, order[slot - 1], order[slot]);
+            level_sizes.resize(std::max(level_sizes.size(), length), 0);
+            for (std::size_t depth = parted[slot]; depth < length; ++depth)
+                ++level_sizes[depth];
+            longest_ = std::max(longest_, length);
         }
-        first_child_.resize(labels.size() + 1, static_cast<std::uint32_t>(labels.size()));
-        labels_ = PackedArray(labels.size(), *std::max_element(labels.begin(), labels.end()));
-        for (std::size_t node = 0; node < labels.size(); ++node)
-            labels_.set(node, labels[node]);
-        node_count_ = static_cast<std::uint32_t>(labels.size());
+        std::vector<std::uint32_t> next_node(level_sizes.size() + 1, 1), path(level_sizes.size());
+        std::inclusive_scan(level_sizes.begin(), level_sizes.end(), next_node.begin() + 1, std::plus<>(), 1u);
+        std::size_t nodes = next_node.back();
+        if (nodes >= kIndexMask)
+            throw std::length_error("too many characters in the word list");
+        plain_labels_.assign(nodes, 0);
+        own_priority_.assign(nodes, kNone);
+        std::vector<std::uint32_t> child_counts(nodes, 0);
+        for (std::size_t slot = 0; slot < order.size(); ++slot) {
+            std::uint32_t word = order[slot];
+            for (std::size_t depth = parted[slot]; depth < words.length_of(word); ++depth) {
+                std::uint32_t node = next_node[depth]++;
+                plain_labels_[node] = words.from_end(word, depth);
+                ++child_counts[depth == 0 ? kRoot : path[depth - 1]];
+                path[depth] = node;
+            }
+            std::uint32_t &own = own_priority_[path[words.length_of(word) - 1]];
+            own = std::min(own, word);
+            checkpoints.add(words.length_of(word));
+        }
+        first_child_.resize(nodes + 1);
+        std::exclusive_scan(child_counts.begin(), child_counts.end(), first_child_.begin(), 1u);
+        first_child_.back() = static_cast<std::uint32_t>(nodes);
+        node_count_ = static_cast<std::uint32_t>(nodes);
     }
 
-    std::vector<std::uint32_t> build_level(const WordList &words, std::size_t depth,
-                                           const std::vector<std::uint32_t> &level, std::vector<std::uint32_t> &node_of,
-                                           std::size_t level_begin, std::size_t level_end,
-                                           std::vector<std::uint32_t> &labels, Checkpoints &checkpoints) {
-        std::vector<std::uint32_t> deeper;
-        std::vector<std::uint64_t> group;
-        for (std::size_t node = level_begin, next = 0; node < level_end; ++node) {
-            first_child_.push_back(static_cast<std::uint32_t>(labels.size()));
-            group.clear();
-            for (; next < level.size() && node_of[level[next]] == node; ++next)
-                group.push_back(std::uint64_t{words.from_end(level[next], depth)} << 32 | level[next]);
-            std::sort(group.begin(), group.end());
-            for (std::size_t k = 0; k < group.size(); ++k) {
-                auto word = static_cast<std::uint32_t>(group[k]);
-                if (k == 0 || group[k] >> 32 != group[k - 1] >> 32) {
-                    if (labels.size() >= kIndexMask)
-                        throw std::length_error("too many characters in the word list");
-                    labels.push_back(static_cast<std::uint32_t>(group[k] >> 32));
-                    own_priority_.push_back(kNone);
-                }
-                node_of[word] = static_cast<std::uint32_t>(labels.size() - 1);
-                if (words.length_of(word) == depth + 1)
-                    own_priority_.back() = std::min(own_priority_.back(), word);
-                else
-                    deeper.push_back(word);
-            }
-            checkpoints.add(group.size() + 1);
+    // The words in the order of their reversed class sequences, the first
+    // few classes packed into a key that decides most comparisons.
+    static std::vector<std::uint32_t> reversed_order(const WordList &words) {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(words.size());
+        for (std::uint32_t word = 0; word < words.size(); ++word) {
+            std::uint64_t key = 0;
+            for (std::size_t depth = 0; depth < kKeyClasses; ++depth)
+                key = key << 16 | (depth < words.length_of(word) ? std::min(words.from_end(word, depth), 0xFFFFu) : 0);
+            keyed[word] = {key, word};
         }
-        return deeper;
+        std::sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
+            if (a.first != b.first)
+                return a.first < b.first;
+            std::size_t common = common_suffix(words, a.second, b.second);
+            std::size_t a_length = words.length_of(a.second), b_length = words.length_of(b.second);
+            if (common == std::min(a_length, b_length))
+                return a_length < b_length || (a_length == b_length && a.second < b.second);
+            return words.from_end(a.second, common) < words.from_end(b.second, common);
+        });
+        std::vector<std::uint32_t> order(words.size());
+        std::transform(keyed.begin(), keyed.end(), order.begin(), [](const auto &entry) { return entry.second; });
+        return order;
+    }
+
+    static std::size_t common_suffix(const WordList &words, std::uint32_t a, std::uint32_t b) {
+        std::size_t shorter = std::min(words.length_of(a), words.length_of(b)), depth = 0;
+        while (depth < shorter && words.from_end(a, depth) == words.from_end(b, depth))
+            ++depth;
+        return depth;
     }
 
     // Breadth-first order means a node's failure link, and so that node's
@@ -420,16 +451,20 @@ class Matcher {
     void build_links(const WordList &words, Checkpoints &checkpoints) {
         links_ = PackedArray(node_count_, node_count_);
         best_length_.assign(node_count_, 0);
+        root_next_.assign(std::size_t{*std::max_element(plain_labels_.begin(), plain_labels_.end())} + 1, kRoot);
+        for (std::uint32_t child = first_child(kRoot); child < first_child(kRoot + 1); ++child)
+            root_next_[plain_labels_[child]] = child;
         for (std::uint32_t node = 0; node < node_count_; ++node) {
             if (node != kRoot)
                 own_priority_[node] = std::min(own_priority_[node], own_priority_[links_[node]]);
             if (own_priority_[node] != kNone)
                 best_length_[node] = static_cast<std::uint32_t>(words.length_of(own_priority_[node]));
             for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
-                links_.set(child, node == kRoot ? kRoot : step(links_[node], labels_[child]));
+                links_.set(child, node == kRoot ? kRoot : step(links_[node], plain_labels_[child]));
             checkpoints.add(1);
         }
         std::vector<std::uint32_t>().swap(own_priority_);
+        std::vector<std::uint32_t>().swap(root_next_);
     }
 
     // --- the start filter ----------------------------------------------------
@@ -455,7 +490,8 @@ class Matcher {
         if (width < 3 || double(openings.size()) * 64 > std::pow(double(class_count), double(width)))
             return;
         filter_width_ = static_cast<unsigned>(width);
-        filter_.assign(std::bit_ceil(openings.size() / 2 + 1), 0); // at least 32 bits per opening
+        // 32 bits per opening or more, up to 512 kB (16 or more bits then)
+        filter_.assign(std::min(std::bit_ceil(openings.size() / 2 + 1), kLargestFilter), 0);
         filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(filter_.size()));
         for (std::uint64_t window : openings) {
             std::uint64_t hash = window * kFilterMultiplier;
@@ -465,13 +501,13 @@ class Matcher {
 
     static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
 
-    // The block from the hash's high bits, three bits in it from lower ones
+    // The block from the hash's high bits, four bits in it from lower ones
     // (the filter's size never reaches them).
     std::size_t filter_block(std::uint64_t hash) const { return filter_shift_ == 64 ? 0 : hash >> filter_shift_; }
     static unsigned filter_bit(std::uint64_t hash, unsigned k) { return (hash >> (20 + 6 * k)) & 63; }
     static std::uint64_t filter_bits(std::uint64_t hash) {
         return std::uint64_t{1} << filter_bit(hash, 0) | std::uint64_t{1} << filter_bit(hash, 1) |
-               std::uint64_t{1} << filter_bit(hash, 2);
+               std::uint64_t{1} << filter_bit(hash, 2) | std::uint64_t{1} << filter_bit(hash, 3);
     }
 
     // --- rows and outputs ----------------------------------------------------
@@ -480,7 +516,7 @@ class Matcher {
     std::uint32_t dense_rows(std::uint32_t class_count) {
         stride_ = class_count + 2;
         std::size_t budget = filter_width_ != 0 ? kFilteredDenseBudget
-                                                : std::clamp(8 * memory_bytes() + 8 * first_child_.size(),
+                                                : std::clamp(8 * memory_bytes() + 24 * first_child_.size(),
                                                              kSmallestDenseBudget, kLargestDenseBudget);
         std::size_t rows = stride_ > kLongestDenseRow ? 1 : std::max<std::size_t>(1, budget / (4 * stride_));
         return static_cast<std::uint32_t>(
@@ -518,33 +554,32 @@ class Matcher {
             if (node != kRoot)
                 std::copy_n(dense_.data() + std::size_t{links_[node]} * stride_, stride_ - 1, row);
             for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
-                row[labels_[child]] = entry_of(child);
+                row[plain_labels_[child]] = entry_of(child);
             checkpoints.add(stride_ / 16 + 1);
         }
     }
 
-    // A node's children are found from a base per block of nodes and a
-    // 16-bit offset per node, with blocks as large as keep offsets in range.
+    // After the build a node's children are looked up one by one only for
+    // the nodes without a row: for them a base per block of 16 nodes and an
+    // offset from it per node, as narrow as the largest offset allows; the
+    // labels are packed too.
     void compress_child_index() {
-        auto fits = [&](unsigned shift) {
-            for (std::size_t block = 0; block < first_child_.size(); block += std::size_t{1} << shift) {
-                std::size_t last = std::min(first_child_.size(), block + (std::size_t{1} << shift)) - 1;
-                if (first_child_[last] - first_child_[block] > UINT16_MAX)
-                    return false;
-            }
-            return true;
-        };
-        child_shift_ = 6;
-        while (child_shift_ > 0 && !fits(child_shift_))
-            --child_shift_;
-        child_base_.resize((first_child_.size() >> child_shift_) + 1);
-        child_offset_.resize(first_child_.size());
-        for (std::size_t node = 0; node < first_child_.size(); ++node) {
-            if (node % (std::size_t{1} << child_shift_) == 0)
-                child_base_[node >> child_shift_] = first_child_[node];
-            child_offset_[node] = static_cast<std::uint16_t>(first_child_[node] - child_base_[node >> child_shift_]);
+        std::size_t count = first_child_.size() - dense_count_; // from the first node without a row
+        child_base_.resize(count / kChildBlock + 1);
+        std::uint32_t largest = 0;
+        for (std::size_t index = 0; index < count; ++index) {
+            if (index % kChildBlock == 0)
+                child_base_[index / kChildBlock] = first_child_[dense_count_ + index];
+            largest = std::max(largest, first_child_[dense_count_ + index] - child_base_[index / kChildBlock]);
         }
+        child_offset_ = PackedArray(count, largest);
+        for (std::size_t index = 0; index < count; ++index)
+            child_offset_.set(index, first_child_[dense_count_ + index] - child_base_[index / kChildBlock]);
         std::vector<std::uint32_t>().swap(first_child_);
+        labels_ = PackedArray(node_count_, *std::max_element(plain_labels_.begin(), plain_labels_.end()));
+        for (std::uint32_t node = 0; node < node_count_; ++node)
+            labels_.set(node, plain_labels_[node]);
+        std::vector<std::uint32_t>().swap(plain_labels_);
     }
 
     // --- scanning --------------------------------------------------------------
@@ -562,6 +597,7 @@ class Matcher {
             feed_lanes(text, from, end, length, scratch);
             return;
         }
+        scratch.starts.reserve(64);
         if (class_bits_ == 8)
             filter<8>(text, from, end, length, scratch.candidates);
         else
@@ -597,7 +633,8 @@ class Matcher {
             std::uint64_t hash = (window & mask) * kFilterMultiplier;
             std::uint64_t block = blocks[(hash >> shift) & single];
             if (!((block >> filter_bit(hash, 0)) & 1) || !((block >> filter_bit(hash, 1)) & 1) ||
-                !((block >> filter_bit(hash, 2)) & 1) || i + 1 < from + width) [[likely]]
+                !((block >> filter_bit(hash, 2)) & 1) || !((block >> filter_bit(hash, 3)) & 1) || i + 1 < from + width)
+                [[likely]]
                 continue;
             candidates.push_back(static_cast<std::uint32_t>(i + 1 - width - from));
         }
@@ -694,20 +731,27 @@ class Matcher {
     std::uint32_t first_child(std::uint32_t node) const {
         if (!first_child_.empty())
             return first_child_[node];
-        return child_base_[node >> child_shift_] + child_offset_[node];
+        std::size_t index = node - dense_count_;
+        return child_base_[index / kChildBlock] + child_offset_[index];
     }
 
+    // The child of `node` along `cls`, or kNone; children are sorted by class.
     std::uint32_t child(std::uint32_t node, std::uint32_t cls) const {
         std::uint32_t low = first_child(node), high = first_child(node + 1);
-        while (high - low > 8) { // children are sorted by class
+        return plain_labels_.empty() ? child_in(labels_, low, high, cls) : child_in(plain_labels_, low, high, cls);
+    }
+
+    template <class Labels>
+    static std::uint32_t child_in(const Labels &labels, std::uint32_t low, std::uint32_t high, std::uint32_t cls) {
+        while (high - low > 8) {
             std::uint32_t middle = low + (high - low) / 2;
-            if (labels_[middle] < cls)
+            if (labels[middle] < cls)
                 low = middle + 1;
             else
                 high = middle + 1;
         }
         for (; low < high; ++low)
-            if (labels_[low] == cls)
+            if (labels[low] == cls)
                 return low;
         return kNone;
     }
@@ -715,13 +759,11 @@ class Matcher {
     // The transition while building: the longest suffix of (node + cls)
     // that is a node.
     std::uint32_t step(std::uint32_t node, std::uint32_t cls) const {
-        for (;;) {
-            std::uint32_t next = child(node, cls);
-            if (next != kNone)
-                return next;
+        for (;; node = links_[node]) {
             if (node == kRoot)
-                return kRoot;
-            node = links_[node];
+                return root_next_[cls];
+            if (std::uint32_t next = child(node, cls); next != kNone)
+                return next;
         }
     }
 
@@ -744,13 +786,14 @@ class Matcher {
     std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
     std::uint32_t node_count_ = 0;
     std::size_t longest_ = 0;                 // of the words
-    PackedArray labels_;                      // per node: class of the edge from the parent
+    std::vector<std::uint32_t> plain_labels_; // while building: per node, class of the edge from the parent
+    PackedArray labels_;                      // the same, packed
     std::vector<std::uint32_t> first_child_;  // while building: per node, plus one past the last
-    std::vector<std::uint32_t> child_base_;   // per block of nodes: its first node's first child
-    std::vector<std::uint16_t> child_offset_; // per node, plus one past the last: from its block's base
-    unsigned child_shift_ = 0;                // nodes per block, as a power of two
+    std::vector<std::uint32_t> child_base_;   // per block of nodes without a row: its first node's first child
+    PackedArray child_offset_;                // per such node, plus one past the last: from its block's base
     PackedArray links_;                       // per node: failure link
     std::vector<std::uint32_t> own_priority_; // while building: per node, its earliest-listed output
+    std::vector<std::uint32_t> root_next_;    // while building: per class, the root's child or the root
     std::vector<std::uint32_t> best_length_;  // while building: per node, that word's length (0: none)
     std::vector<std::uint32_t> dense_;        // rows of full transitions, as entries
     std::uint32_t dense_count_ = 0;           // nodes below this have a row

@@ -303,7 +303,7 @@ VX_TEST(checkpoints_pause_long_work_and_may_end_it) {
     bool stopped = false;
     try {
         Matcher(word_list(words), vxcore::lexgard::exact_case(), vxcore::lexgard::Checkpoints([&] {
-                    if (++pauses == 2)
+                    if (++pauses == 1)
                         throw Stop{};
                 }));
     } catch (const Stop &) {
