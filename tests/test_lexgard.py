@@ -1096,6 +1096,13 @@ def test_an_automaton_goes_with_its_checkers_while_re_keeps_the_pattern():
     re.purge()
 
 
+def test_a_checker_without_weak_references_gets_the_plain_route():
+    host = types.SimpleNamespace(banned_words=["abc", "de"], ignore_case=True)
+    PromptBanChecker._build_regex(host)
+    text = "ABC de x" * 3000
+    assert PromptBanChecker.find_matched_words(host, text) == list(set(host._ban_regex.findall(text)))
+
+
 # --- threads and long texts -----------------------------------------------------------------
 
 
