@@ -665,8 +665,13 @@ nb::object checker_build_regex(const vx::Args &args) {
         matcher = matcher_for(state, self, compiled, std::move(words), ignore_case);
     set_attribute(self, args.id<"_ban_regex">(), compiled);
     state.automata->release(self.ptr());
-    if (matcher)
-        state.automata->use(self, compiled, std::move(matcher), state.automata);
+    try {
+        if (matcher)
+            state.automata->use(self, compiled, std::move(matcher), state.automata);
+    } catch (const nb::python_error &error) {
+        if (!error.matches(PyExc_MemoryError))
+            throw; // out of memory for its records, the pattern keeps re's own search
+    }
     return nb::none();
 }
 
