@@ -110,7 +110,8 @@ class Matcher {
     // each cost more than they save; only the root gets one then.
     static constexpr std::size_t kLongestDenseRow = 4096;
     static constexpr std::size_t kLanes = 4;
-    static constexpr std::size_t kKeyClasses = 4; // packed into the key words are sorted by
+    static constexpr std::size_t kShortestLanes = 1024; // characters of a chunk
+    static constexpr std::size_t kKeyClasses = 4;       // packed into the key words are sorted by
     static constexpr std::size_t kChildBlock = 16;
     static constexpr std::size_t kLargestFilter = std::size_t{1} << 16; // blocks
 
@@ -265,9 +266,7 @@ class Matcher {
     // windows opens a word: then most positions cost a shift, a
     // multiplication and one load, none of them waiting on the one before.
     void build_filter(const WordList &words, std::uint32_t class_count) {
-        class_bits_ = class_count < 0x100 ? 8 : class_count < 0x10000 ? 16 : 0;
-        if (class_bits_ == 0)
-            return;
+        class_bits_ = class_count < 0x100 ? 8 : 16;
         std::size_t width = 64 / class_bits_;
         for (std::size_t word = 0; word < words.size(); ++word)
             width = std::min(width, words.length_of(word));
@@ -387,13 +386,14 @@ class Matcher {
             feed_lanes(text, from, end, length, scratch);
             return;
         }
-        scratch.starts.reserve(64);
         if (class_bits_ == 8)
             filter<8>(text, from, end, length, scratch.candidates);
         else
             filter<16>(text, from, end, length, scratch.candidates);
         std::size_t fed = SIZE_MAX; // the last position fed
         std::uint32_t entry = 0;
+        if (!scratch.candidates.empty())
+            scratch.starts.reserve(scratch.candidates.size());
         for (auto it = scratch.candidates.rbegin(); it != scratch.candidates.rend(); ++it) {
             std::size_t position = from + *it;
             bool near = fed - position <= longest_;
@@ -409,7 +409,6 @@ class Matcher {
     void filter(const Unit *text, std::size_t from, std::size_t end, std::size_t length,
                 std::vector<std::uint32_t> &candidates) const {
         candidates.clear();
-        candidates.reserve(64);
         const std::size_t width = filter_width_;
         const std::uint64_t mask = width * bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * bits)) - 1;
         // Locals, kept in registers across the pushes; a shift of 63 and a
@@ -426,6 +425,8 @@ class Matcher {
                 !((block >> filter_bit(hash, 2)) & 1) || !((block >> filter_bit(hash, 3)) & 1) || i + 1 < from + width)
                 [[likely]]
                 continue;
+            if (candidates.empty())
+                candidates.reserve(64); // one allocation for the few a chunk of prompt text has
             candidates.push_back(static_cast<std::uint32_t>(i + 1 - width - from));
         }
     }
@@ -445,6 +446,11 @@ class Matcher {
     // others', so that the time one spends waiting for memory the others use.
     template <class Unit>
     void feed_lanes(const Unit *text, std::size_t from, std::size_t end, std::size_t length, Scratch &scratch) const {
+        if (end - from < kShortestLanes) { // not worth the lanes' buffers
+            scratch.starts.reserve(end - from);
+            feed(text, from, from, end, std::min(length, end + longest_ - 1), 0, scratch.starts);
+            return;
+        }
         std::size_t part = (end - from + kLanes - 1) / kLanes;
         std::array<std::size_t, kLanes> tops, ends;
         std::array<std::uint32_t, kLanes> entries{};

@@ -127,7 +127,8 @@ class PackedArray {
 };
 
 // Maps every code point to the class of its key (0: no word uses it), in
-// pages of 256 so that only the pages words touch take memory.
+// pages of 256 so that only the pages words touch take memory. Classes are
+// 16 bits: a list of more distinct characters is refused (length_error).
 class CharClassTable {
   public:
     CharClassTable() : page_of_(kPageCount, 0), entries_(kPageSize, 0) {}
@@ -139,6 +140,8 @@ class CharClassTable {
     }
 
     void set(CodePoint c, std::uint32_t value) {
+        if (value > UINT16_MAX)
+            throw std::length_error("too many distinct characters in the word list");
         if (c > kMaxCodePoint)
             return;
         std::uint16_t &page = page_of_[c / kPageSize];
@@ -148,16 +151,16 @@ class CharClassTable {
             page = static_cast<std::uint16_t>(entries_.size() / kPageSize);
             entries_.resize(entries_.size() + kPageSize, 0);
         }
-        entries_[std::size_t{page} * kPageSize + c % kPageSize] = value;
+        entries_[std::size_t{page} * kPageSize + c % kPageSize] = static_cast<std::uint16_t>(value);
     }
 
-    std::size_t memory_bytes() const { return page_of_.capacity() * 2 + entries_.capacity() * 4; }
+    std::size_t memory_bytes() const { return (page_of_.capacity() + entries_.capacity()) * 2; }
 
   private:
     static constexpr std::size_t kPageSize = 256;
     static constexpr std::size_t kPageCount = kMaxCodePoint / kPageSize + 1;
     std::vector<std::uint16_t> page_of_; // page 0 is all zeros, shared by untouched pages
-    std::vector<std::uint32_t> entries_;
+    std::vector<std::uint16_t> entries_;
 };
 
 // The distinct texts among matches, each as its first occurrence, in the
@@ -167,18 +170,31 @@ template <class Unit> class DistinctTexts {
   public:
     explicit DistinctTexts(const Unit *text) : text_(text) {}
 
+    // The first few are compared one by one (a prompt has few hits), the
+    // others found by hash.
     void add(std::size_t start, std::size_t length) {
+        if (firsts_.size() < kCompared) {
+            for (const Match &seen : firsts_)
+                if (seen.length == length && std::equal(text_ + start, text_ + start + length, text_ + seen.start))
+                    return;
+            if (firsts_.empty())
+                firsts_.reserve(kCompared);
+            firsts_.push_back({start, length});
+            return;
+        }
         if (slots_.empty()) {
             slots_.assign(64, kEmpty);
-            firsts_.reserve(16);
+            rehash();
         }
         std::size_t mask = slots_.size() - 1;
         for (std::size_t slot = hash(start, length) & mask;; slot = (slot + 1) & mask) {
             if (slots_[slot] == kEmpty) {
                 slots_[slot] = firsts_.size();
                 firsts_.push_back({start, length});
-                if (firsts_.size() * 2 > slots_.size())
-                    grow();
+                if (firsts_.size() * 2 > slots_.size()) {
+                    slots_.assign(slots_.size() * 4, kEmpty);
+                    rehash();
+                }
                 return;
             }
             const Match &seen = firsts_[slots_[slot]];
@@ -191,6 +207,7 @@ template <class Unit> class DistinctTexts {
 
   private:
     static constexpr std::size_t kEmpty = SIZE_MAX;
+    static constexpr std::size_t kCompared = 8;
 
     // Each unit is multiplied on its own, so that the products do not wait
     // on each other.
@@ -202,8 +219,7 @@ template <class Unit> class DistinctTexts {
         return static_cast<std::size_t>(value ^ (value >> 31));
     }
 
-    void grow() {
-        slots_.assign(slots_.size() * 4, kEmpty);
+    void rehash() {
         std::size_t mask = slots_.size() - 1;
         for (std::size_t index = 0; index < firsts_.size(); ++index) {
             std::size_t slot = hash(firsts_[index].start, firsts_[index].length) & mask;
