@@ -128,8 +128,6 @@ class Matcher {
         std::array<std::vector<Start>, kLanes> lanes;
     };
 
-    // --- classes -----------------------------------------------------------
-
     // Replaces every word character by the class of its key, numbering keys
     // in order of first use from 1 (the keys of code points below 256 kept
     // at hand, as most words are made of them).
@@ -258,8 +256,6 @@ class Matcher {
         std::vector<std::uint32_t>().swap(root_next_);
     }
 
-    // --- the start filter ----------------------------------------------------
-
     // A Bloom filter of every word's first few classes, packed into one
     // 64-bit window: 8 classes of 8 bits or 4 of 16. Worth it when a window
     // is long enough to be selective and at most one in 64 of all possible
@@ -298,8 +294,6 @@ class Matcher {
         return std::uint64_t{1} << filter_bit(hash, 0) | std::uint64_t{1} << filter_bit(hash, 1) |
                std::uint64_t{1} << filter_bit(hash, 2) | std::uint64_t{1} << filter_bit(hash, 3);
     }
-
-    // --- rows and outputs ----------------------------------------------------
 
     // How many of the first nodes get a row: as many as the budget holds.
     std::uint32_t dense_rows(std::uint32_t class_count) {
@@ -472,9 +466,8 @@ class Matcher {
         }
     }
 
-    // Feeds the characters before `top` down to `bottom`, from `entry`,
-    // noting the outputs at positions before `end` (as offsets from `base`);
-    // returns the entry reached.
+    // Feeds the characters before `top` down to `bottom` from `entry`, noting
+    // outputs before `end` as offsets from `base`; returns the entry reached.
     template <class Unit>
     std::uint32_t feed(const Unit *text, std::size_t base, std::size_t bottom, std::size_t end, std::size_t top,
                        std::uint32_t entry, std::vector<Start> &found) const {
@@ -492,8 +485,6 @@ class Matcher {
             found.push_back({static_cast<std::uint32_t>(i - 1 - base), output_length(entry)});
         return entry;
     }
-
-    // --- steps -------------------------------------------------------------
 
     bool has_output(std::uint32_t node) const {
         if (node < dense_count_)
