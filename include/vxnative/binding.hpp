@@ -17,7 +17,7 @@ inline Py_ssize_t default_count(FunctionObject *self) {
 }
 
 [[noreturn]] inline void raise_too_many_positional(FunctionObject *self, Py_ssize_t given) {
-    Py_ssize_t count = static_cast<Py_ssize_t>(running(self).param_names.size());
+    Py_ssize_t count = static_cast<Py_ssize_t>(self->data->param_names.size());
     Py_ssize_t defaults = default_count(self);
     const char *verb = given == 1 ? "was" : "were";
     if (defaults) {
@@ -31,7 +31,7 @@ inline Py_ssize_t default_count(FunctionObject *self) {
 }
 
 [[noreturn]] inline void raise_missing(FunctionObject *self, const std::vector<size_t> &missing) {
-    const FunctionData &data = running(self);
+    const FunctionData &data = *self->data;
     std::string names;
     for (size_t i = 0; i < missing.size(); ++i) {
         if (i > 0)
@@ -69,7 +69,7 @@ inline Py_ssize_t find_param(const FunctionData &data, PyObject *keyword) {
 // call, since Python code run by the call may replace the attribute.
 inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                            PyObject **slots, nb::object &extra_keywords, nb::object &defaults) {
-    const FunctionData &data = running(self);
+    const FunctionData &data = *self->data;
     size_t count = data.param_names.size();
     if (!kwnames && static_cast<size_t>(nargs) == count && !data.has_extra_keywords) {
         std::copy(args, args + nargs, slots);

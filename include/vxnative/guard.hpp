@@ -483,14 +483,14 @@ template <class Facts, size_t Entries = 4> class ClassFactsCache {
 // --- our own functions -----------------------------------------------------------
 
 // True when `callable` is `original` (a native function of this module) and
-// still calls its native implementation the way it was defined: no other
-// __code__ and its original __defaults__. Calling it can then be replaced by
-// running that implementation's steps natively.
+// still calls its native implementation the way it was defined, with its
+// original __defaults__. Calling it can then be replaced by running that
+// implementation's steps natively.
 inline bool runs_as_defined(nb::handle callable, nb::handle original) {
     if (!callable.is(original) || !original)
         return false;
     const auto *function = reinterpret_cast<const FunctionObject *>(original.ptr());
-    return !function->code_replaced && function->defaults == function->data->original_defaults.ptr();
+    return function->defaults == function->data->original_defaults.ptr();
 }
 
 // Reads the function a classmethod or staticmethod object wraps now (they

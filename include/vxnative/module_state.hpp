@@ -12,8 +12,6 @@
 #include "guard.hpp"
 #include "names.hpp"
 
-#include <unordered_map>
-
 namespace vx {
 
 class ModuleState {
@@ -24,9 +22,6 @@ class ModuleState {
     guard::DictClock clock;
     guard::WrappedFunctionReader wrapped_function;
     nb::object function_type; // the type of this module's native functions
-    // The native code object of each function (made when first read), with
-    // the function: a function given another's code runs its implementation.
-    std::unordered_map<PyObject *, nb::object> native_codes;
 
     // The references of the module's own state, for the garbage collector.
     virtual int traverse(visitproc, void *) { return 0; }
@@ -37,14 +32,11 @@ class ModuleState {
 
     int traverse_all(visitproc visit, void *arg) {
         Py_VISIT(function_type.ptr());
-        for (const auto &[code, function] : native_codes)
-            Py_VISIT(function.ptr());
         return traverse(visit, arg);
     }
 
     void clear_all() {
         function_type = nb::object();
-        native_codes.clear();
         clear();
     }
 };

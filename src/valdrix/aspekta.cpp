@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -55,9 +56,11 @@ constexpr const char *kApproxRatioDoc = "自动拟合近似简单整数比例，
                                         ":param image_bytes: 图片二进制数据\n"
                                         ":return: 近似比例字符串，如 3:2\n";
 
-// Quotients of the approximate search between two checks for pending
-// signals, so that a huge search bound can still be interrupted.
-constexpr int64_t kQuotientsBetweenSignalChecks = int64_t{1} << 20;
+// Quotients of the approximate search in one slice (well under a
+// millisecond): a larger search runs them without the interpreter's lock,
+// so other threads go on meanwhile, and takes it back between slices to run
+// pending signal handlers.
+constexpr int64_t kQuotientsPerSlice = int64_t{1} << 18;
 // The same for the plain route, whose steps cost far more.
 constexpr int64_t kCellsBetweenSignalChecks = 4096;
 
@@ -273,9 +276,8 @@ class PlainSearch {
     nb::object best_h_;
 };
 
-nb::object search_plainly(const vx::Args &args, const ImageSize &size, nb::handle target, nb::handle limit) {
-    nb::object float_type = args.global<"float">();
-    nb::object min_error = vx::call(float_type, {args.id<"inf">()});
+nb::object search_plainly(const vx::Args &args, const ImageSize &size, nb::handle target, nb::handle limit,
+                          nb::object min_error) {
     PlainSearch search(args, target, limit, std::move(min_error), size.width, size.height);
     search.scan_rows(search.range_from_one());
     return search.result();
@@ -328,11 +330,22 @@ nb::object resume_plainly(const vx::Args &args, const ImageSize &size, double ta
     return search.result();
 }
 
-// The search in machine arithmetic, pausing for pending signals now and
-// then; after a handler ran, the guard is asked again.
+// One slice of the search; a long search lets other threads run meanwhile.
+bool advance_slice(vxcore::ApproxRatioSearch &search, bool long_search) {
+    if (!long_search)
+        return search.advance(kQuotientsPerSlice);
+    nb::gil_scoped_release release;
+    return search.advance(kQuotientsPerSlice);
+}
+
+// The search in machine arithmetic, slice by slice, running pending signal
+// handlers between slices; as they (or other threads) may rebind a name the
+// search relies on, the guard is asked again after each slice.
 nb::object search_natively(const vx::Args &args, const ImageSize &size, double target, nb::handle limit) {
-    vxcore::ApproxRatioSearch search(target, factors_of(limit));
-    while (!search.advance(kQuotientsBetweenSignalChecks)) {
+    int64_t factors = factors_of(limit);
+    vxcore::ApproxRatioSearch search(target, factors);
+    bool long_search = factors > 0 && factors > kQuotientsPerSlice / factors;
+    while (!advance_slice(search, long_search)) {
         if (PyErr_CheckSignals() < 0)
             throw nb::python_error();
         if (!names_are_builtins(args))
@@ -372,21 +385,28 @@ Target target_ratio(const ImageSize &size) {
     return target;
 }
 
-// The body of the plain code's approx_ratio(width, height, limit).
-nb::object approx_ratio(const vx::Args &args, const ImageSize &size, nb::handle limit) {
-    Target target = target_ratio(size);
-    if (target.is_float && PyLong_CheckExact(limit.ptr()) && names_are_builtins(args))
-        return search_natively(args, size, target.value, limit);
-    return search_plainly(args, size, target.as_object(), limit);
+// float("inf"): the value the built-in gives while the guard holds.
+nb::object positive_infinity(const vx::Args &args) {
+    if (names_are_builtins(args))
+        return vx::steal_or_throw(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
+    return vx::call(args.global<"float">(), {args.id<"inf">()});
 }
 
-// return approx_ratio(width, height, self.approx_search_range)
+// target = width / height
+// min_error = float("inf")
+// best_w, best_h = width, height
+// limit = self.approx_search_range
+// ...the search
 nb::object get_approx_simple_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::bytes image_bytes = args.bytes(1);
     ImageSize size = bound_size(read_image_size(args, image_bytes));
+    Target target = target_ratio(size);
+    nb::object min_error = positive_infinity(args);
     nb::object limit = nb::getattr(self, args.id<"approx_search_range">());
-    return approx_ratio(args, size, limit);
+    if (target.is_float && PyLong_CheckExact(limit.ptr()) && names_are_builtins(args))
+        return search_natively(args, size, target.value, limit);
+    return search_plainly(args, size, target.as_object(), limit, std::move(min_error));
 }
 
 // --- __init__ ----------------------------------------------------------------------

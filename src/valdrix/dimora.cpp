@@ -317,7 +317,7 @@ const ClassFacts *facts_of(State &state, nb::handle cls) {
 
 // The class method still wraps the function defined here, which still runs
 // as defined: a classmethod can be re-initialised with another function,
-// and a function given other __defaults__ or __code__, without any change
+// and a function given other __defaults__, without any change
 // to the class.
 bool runs_as_defined(const State &state, const Sibling &sibling) {
     PyObject *wrapped = state.wrapped_function.read(sibling.class_method.ptr());
