@@ -36,12 +36,11 @@ template <class State> int execute_module(PyObject *module, void (*body)(ModuleC
     try {
         auto state = std::make_shared<State>();
         state->names.create();
-        state->clock.start();
-        state->wrapped_function.start();
         state->function_type = make_function_type(module);
         state_owner(module) = new StateOwner(state);
         ModuleContext context{module, state, source_file};
         body(context);
+        state->capture_parts(module);
         return 0;
     } catch (...) {
         set_error_from_cpp_exception();

@@ -14,6 +14,8 @@
 // width / height a float.
 #include <vxcore/arithmetic.hpp>
 #include <vxcore/ratio_search.hpp>
+#include <vxnative/class_facts.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
@@ -67,24 +69,8 @@ constexpr int64_t kCellsBetweenSignalChecks = 4096;
 // --- the module's state ---------------------------------------------------------
 
 struct State : vx::ModuleState {
-    // The built-ins the approximate search calls, as the import found them;
-    // each empty when it was not the interpreter's own.
-    nb::object float_type, range_type, abs;
-    // The function the _gcd staticmethod wraps, as defined here.
-    nb::object gcd_function;
-    vx::guard::GlobalsGuard search_names;
-
-    int traverse(visitproc visit, void *arg) override {
-        for (const nb::object *held : {&float_type, &range_type, &abs, &gcd_function})
-            Py_VISIT(held->ptr());
-        return 0;
-    }
-
-    void clear() override {
-        for (nb::object *held : {&float_type, &range_type, &abs, &gcd_function})
-            *held = nb::object();
-        search_names.forget();
-    }
+    vx::guard::Captures<"float", "range", "abs", "ImageRatioAnalyzer", "ImageRatioAnalyzer._gcd"> captured{*this};
+    vx::guard::Route<"float", "range", "abs"> search_route;
 };
 
 using vx::compare;
@@ -178,7 +164,8 @@ nb::object gcd_method(const vx::Args &args) {
 // steps); nothing when the interpreter has to do it (or raise).
 std::optional<nb::object> raw_ratio_natively(const State &state, nb::handle gcd_function, const ImageSize &size) {
     auto width = exact_int(size.width), height = exact_int(size.height);
-    if (!width || !height || !vx::guard::runs_as_defined(gcd_function, state.gcd_function))
+    if (!width || !height ||
+        !vx::guard::runs_as_defined(gcd_function, state.captured.function<"ImageRatioAnalyzer._gcd">()))
         return std::nullopt;
     int64_t divisor = vxcore::gcd_floored(*width, *height);
     if (divisor == 0)
@@ -287,12 +274,7 @@ nb::object search_plainly(const vx::Args &args, const ImageSize &size, nb::handl
 
 bool names_are_builtins(const vx::Args &args) {
     State &state = args.state<State>();
-    if (!state.float_type.is_valid() || !state.range_type.is_valid() || !state.abs.is_valid())
-        return false;
-    return state.search_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return reads.global<"float">() == state.float_type.ptr() && reads.global<"range">() == state.range_type.ptr() &&
-               reads.global<"abs">() == state.abs.ptr();
-    });
+    return state.search_route.holds(state.captured, args);
 }
 
 // The factors 1..limit of an exact int bound, capped at 2**53 (where i / j
@@ -423,14 +405,10 @@ nb::object init(const vx::Args &args) {
 } // namespace
 
 VX_MODULE(aspekta, State, kSource, module) {
-    State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
     module.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     // `from PIL import Image` binds the submodule, importing it when needed.
     module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
-    state.float_type = vx::guard::original_builtin_type("float", &PyFloat_Type);
-    state.range_type = vx::guard::original_builtin_type("range", &PyRange_Type);
-    state.abs = vx::guard::original_builtin("abs");
 
     vx::ClassBuilder analyzer(module, "ImageRatioAnalyzer", kAnalyzerDoc);
     analyzer.method({.name = "__init__",
@@ -438,13 +416,12 @@ VX_MODULE(aspekta, State, kSource, module) {
                      .params = {{"self"}, {"approx_search_range", "int", nb::int_(10)}},
                      .doc = kInitDoc,
                      .source_line = __LINE__});
-    nb::object gcd_wrapper = analyzer.static_method({.name = "_gcd",
-                                                     .implementation = gcd_method,
-                                                     .params = {{"a", "int"}, {"b", "int"}},
-                                                     .doc = kGcdDoc,
-                                                     .return_annotation = "int",
-                                                     .source_line = __LINE__});
-    state.gcd_function = nb::borrow(state.wrapped_function.read(gcd_wrapper.ptr()));
+    analyzer.static_method({.name = "_gcd",
+                            .implementation = gcd_method,
+                            .params = {{"a", "int"}, {"b", "int"}},
+                            .doc = kGcdDoc,
+                            .return_annotation = "int",
+                            .source_line = __LINE__});
     analyzer.method({.name = "get_raw_simple_ratio",
                      .implementation = get_raw_simple_ratio,
                      .params = {{"self"}, {"image_bytes", "bytes"}},

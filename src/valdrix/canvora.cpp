@@ -13,6 +13,7 @@
 // alone skips calls of a built-in (`abs`), only while a guard proves the name
 // still resolves to what the module found at import.
 #include <vxcore/canvora_ratios.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
@@ -71,28 +72,13 @@ constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fi
 // --- the module's state ---------------------------------------------------------
 
 struct State : vx::ModuleState {
-    // `abs` as the import found it; empty when it was not the interpreter's
-    // own.
-    nb::object abs;
-    vx::guard::GlobalsGuard closest_names;
-
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(abs.ptr());
-        return 0;
-    }
-
-    void clear() override {
-        abs = nb::object();
-        closest_names.forget();
-    }
+    vx::guard::Captures<"abs"> captured{*this};
+    // The closest-ratio scan skips calls of `abs` while it is the built-in.
+    vx::guard::Route<"abs"> closest_route;
 };
 
-// True while `abs` resolves (in the function's globals, then its built-ins)
-// to the built-in the module found at import.
 bool closest_names_hold(State &state, const vx::Args &args) {
-    return state.closest_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return vx::guard::is_original(reads.global<"abs">(), state.abs);
-    });
+    return state.closest_route.holds(state.captured, args);
 }
 
 // --- the interpreter's operations --------------------------------------------------
@@ -471,7 +457,6 @@ nb::object standard_ratio_list() {
 } // namespace
 
 VX_MODULE(canvora, State, kSource, module) {
-    State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
     module.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     nb::object typing = vx::ModuleContext::import("typing");
@@ -480,7 +465,6 @@ VX_MODULE(canvora, State, kSource, module) {
     module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     module.bind("re", vx::ModuleContext::import("re"));
     module.bind("math", vx::ModuleContext::import("math"));
-    state.abs = vx::guard::original_builtin("abs");
 
     vx::ClassBuilder tool(module, "ImageTool", kImageToolDoc);
     tool.set("STANDARD_RATIO_LIST", standard_ratio_list());

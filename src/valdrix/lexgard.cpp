@@ -15,6 +15,7 @@
 // could run inside it (no trace, profile or monitoring callback, no
 // collection, nothing re's caches drop that would run code when released).
 #include <vxcore/lexgard_matcher.hpp>
+#include <vxnative/guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
 
@@ -333,6 +334,7 @@ struct State : vx::ModuleState {
     vx::guard::GlobalsGuard hit_names;
 
     std::shared_ptr<PatternRegistry> patterns = std::make_shared<PatternRegistry>();
+    vx::guard::DictClock clock;
 
     int traverse(visitproc visit, void *arg) override {
         for (const nb::object *held : {&compile, &ignorecase, &pattern_type, &list, &set})
@@ -1016,6 +1018,7 @@ VX_MODULE(lexgard, State, kSource, module) {
     module.bind("List", vx::ModuleContext::import_from("typing", "List"));
     module.bind("Set", vx::ModuleContext::import_from("typing", "Set"));
     module.bind("PromptBanError", import_prompt_ban_error(module.module));
+    state.clock.start();
     capture_re(state, re);
     state.list = vx::guard::original_builtin_type("list", &PyList_Type);
     state.set = vx::guard::original_builtin_type("set", &PySet_Type);
