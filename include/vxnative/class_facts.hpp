@@ -73,7 +73,6 @@ template <class Facts, size_t Entries = 4> class ClassFactsCache {
     size_t next_ = 0;
 };
 
-
 // True when `callable` is `original` (a native function of this module) and
 // still calls its native implementation the way it was defined, with its
 // original __defaults__. Calling it can then be replaced by running that
@@ -84,6 +83,5 @@ inline bool runs_as_defined(nb::handle callable, nb::handle original) {
     const auto *function = reinterpret_cast<const FunctionObject *>(original.ptr());
     return function->defaults == function->data->original_defaults.ptr();
 }
-
 
 } // namespace vx::guard

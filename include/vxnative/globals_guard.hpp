@@ -291,7 +291,6 @@ class GlobalsGuard {
     std::vector<PyObject *> modules_;
 };
 
-
 // --- what a module captures at import ---------------------------------------------
 
 // True when `candidate` is the built-in function `name` of `module`: a
@@ -326,7 +325,9 @@ template <Literal... Names> class Captures final : public StatePart {
 
     // True when each name of `Used` resolves, as the function's code finds
     // it, to what was captured.
-    template <Literal... Used> bool resolve(PureReads &reads) const { return (resolves(index_of<Used>(), reads) && ...); }
+    template <Literal... Used> bool resolve(PureReads &reads) const {
+        return (resolves(index_of<Used>(), reads) && ...);
+    }
 
     void capture(nb::handle module) override {
         clock.start();

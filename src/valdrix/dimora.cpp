@@ -77,140 +77,6 @@ struct ClassFacts {
     bool siblings_original = false;
 };
 
-// Recent preset lookups, remembered while the (watched) table is unchanged.
-// The tier texts are held, so their addresses cannot come back as other
-// texts; texts do not change, and an exact str drops without running Python
-// code.
-class PresetLookups {
-  public:
-    template <class Lookup>
-    std::optional<int64_t> pixels(const vx::guard::DictClock &clock, PyObject *preset, nb::handle resolution,
-                                  Lookup lookup) {
-        for (Entry &entry : entries_)
-            if (entry.preset == preset && entry.resolution.is(resolution) && entry.remembered.holds(clock, preset))
-                return entry.pixels;
-        uint64_t tick = clock.now();
-        std::optional<int64_t> pixels = lookup();
-        if (pixels && PyUnicode_CheckExact(resolution.ptr())) {
-            Entry &entry = entries_[next_++ % kEntries];
-            entry.preset = preset;
-            entry.resolution = nb::borrow(resolution);
-            entry.pixels = *pixels;
-            entry.remembered.remember(clock, tick, {preset}, preset);
-        }
-        return pixels;
-    }
-
-    void clear() {
-        for (Entry &entry : entries_)
-            entry = Entry{};
-    }
-
-  private:
-    struct Entry {
-        PyObject *preset = nullptr;
-        nb::object resolution;
-        int64_t pixels = 0;
-        vx::guard::Remembered remembered;
-    };
-
-    static constexpr size_t kEntries = 4;
-    Entry entries_[kEntries];
-    size_t next_ = 0;
-};
-
-// Everything the numbers of a native result depend on.
-struct ResultKey {
-    int64_t ratio_width;
-    int64_t ratio_height;
-    int64_t preset_pixels;
-    sizes::SizeLimits limits;
-
-    bool operator==(const ResultKey &other) const {
-        return ratio_width == other.ratio_width && ratio_height == other.ratio_height &&
-               preset_pixels == other.preset_pixels && limits.min_pixels == other.limits.min_pixels &&
-               limits.max_pixels == other.limits.max_pixels && limits.max_edge == other.limits.max_edge &&
-               limits.multiple == other.limits.multiple && limits.max_ratio == other.limits.max_ratio;
-    }
-
-    size_t slot(size_t slots) const {
-        uint64_t mixed = static_cast<uint64_t>(ratio_width) * 0x9E3779B97F4A7C15ull;
-        mixed ^= static_cast<uint64_t>(ratio_height) + 0x632BE59BD9B4E019ull + (mixed << 6) + (mixed >> 2);
-        mixed ^= static_cast<uint64_t>(preset_pixels) + (mixed << 6) + (mixed >> 2);
-        mixed *= 0xBF58476D1CE4E5B9ull;
-        return static_cast<size_t>(mixed >> 40) % slots;
-    }
-};
-
-// Results of recent native calculations. A hit hands out a copy of the
-// stored dict: one allocation of a table already laid out, where building
-// the dict costs seven insertions. The copy shares the stored ints and the
-// size text, immutable objects equal to those a new calculation would make
-// (the language lets a computation return any existing immutable object of
-// the same type and value); "aspect_ratio" and "resolution" are replaced
-// when the call passed other objects. The stored dicts are never handed out
-// and hold only exact ints, exact strs and bools, so dropping one runs no
-// Python code.
-class ResultCache {
-  public:
-    nb::object find(const ResultKey &key, nb::handle aspect_ratio, nb::handle resolution,
-                    const vx::Names &names) const {
-        size_t first = key.slot(kSlots);
-        for (size_t probe = 0; probe < kWays; ++probe) {
-            const Entry &entry = entries_[(first + probe) % kSlots];
-            if (!entry.dict || !(entry.key == key))
-                continue;
-            nb::object result = vx::steal_or_throw(PyDict_Copy(entry.dict.ptr()));
-            if (entry.aspect_ratio != aspect_ratio.ptr())
-                set_item(result, names.get<"aspect_ratio">(), aspect_ratio);
-            if (entry.resolution != resolution.ptr())
-                set_item(result, names.get<"resolution">(), resolution);
-            return result;
-        }
-        return nb::object();
-    }
-
-    // Keeps a copy of a freshly built result once its key has come twice in
-    // a row at its slot: inputs met only once cost no copy.
-    void keep(const ResultKey &key, nb::handle result, nb::handle aspect_ratio, nb::handle resolution) {
-        ResultKey &seen = seen_[key.slot(kSlots)];
-        if (!(seen == key)) {
-            seen = key;
-            return;
-        }
-        nb::object copy = vx::steal_or_throw(PyDict_Copy(result.ptr()));
-        Entry &entry = way_for(key.slot(kSlots));
-        entry = {key, std::move(copy), aspect_ratio.ptr(), resolution.ptr()};
-    }
-
-    static void set_item(nb::handle dict, nb::handle key, nb::handle value) {
-        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
-            throw nb::python_error();
-    }
-
-  private:
-    struct Entry {
-        ResultKey key{};
-        nb::object dict;
-        PyObject *aspect_ratio = nullptr; // the values in `dict`, kept alive by it
-        PyObject *resolution = nullptr;
-    };
-
-    // An empty way of the key's slots if there is one, else each in turn.
-    Entry &way_for(size_t first) {
-        for (size_t probe = 0; probe < kWays; ++probe)
-            if (!entries_[(first + probe) % kSlots].dict)
-                return entries_[(first + probe) % kSlots];
-        return entries_[(first + next_way_++ % kWays) % kSlots];
-    }
-
-    static constexpr size_t kSlots = 64;
-    static constexpr size_t kWays = 4;
-    Entry entries_[kSlots];
-    ResultKey seen_[kSlots]{};
-    size_t next_way_ = 0;
-};
-
 // What the native routes stand in for, and which of it each route relies on.
 using Captured =
     vx::guard::Captures<"math", "math.sqrt", "math.floor", "round", "max", "min", "int", "all", "map", "range",
@@ -226,12 +92,15 @@ struct State : vx::ModuleState {
     vx::guard::Route<"map", "range", "ValueError", "math.sqrt", "round", "max", "int", "math.floor", "min", "all">
         calc_route;
     vx::guard::ClassFactsCache<ClassFacts> class_facts;
-    PresetLookups preset_lookups;
-    ResultCache results;
     nb::object result_layout;
 };
 
 // --- the interpreter's operations -----------------------------------------------
+
+void set_item(nb::handle dict, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
 
 using vx::compare;
 using vx::comparison;
@@ -551,7 +420,7 @@ nb::object make_result_layout(const vx::Names &names) {
     nb::dict keys;
     for (nb::handle key : {names.get<"width">(), names.get<"height">(), names.get<"size">(), names.get<"pixels">(),
                            names.get<"aspect_ratio">(), names.get<"resolution">(), names.get<"valid">()})
-        ResultCache::set_item(keys, key, nb::none());
+        set_item(keys, key, nb::none());
     return keys;
 }
 
@@ -560,13 +429,13 @@ nb::dict result_dict(const vx::Args &args, nb::handle width, nb::handle height, 
     const State &state = args.state<State>();
     nb::object copy = vx::steal_or_throw(PyDict_Copy(state.result_layout.ptr()));
     nb::dict result = nb::steal<nb::dict>(copy.release());
-    ResultCache::set_item(result, args.id<"width">(), width);
-    ResultCache::set_item(result, args.id<"height">(), height);
-    ResultCache::set_item(result, args.id<"size">(), size_text);
-    ResultCache::set_item(result, args.id<"pixels">(), pixels);
-    ResultCache::set_item(result, args.id<"aspect_ratio">(), aspect_ratio);
-    ResultCache::set_item(result, args.id<"resolution">(), resolution);
-    ResultCache::set_item(result, args.id<"valid">(), valid);
+    set_item(result, args.id<"width">(), width);
+    set_item(result, args.id<"height">(), height);
+    set_item(result, args.id<"size">(), size_text);
+    set_item(result, args.id<"pixels">(), pixels);
+    set_item(result, args.id<"aspect_ratio">(), aspect_ratio);
+    set_item(result, args.id<"resolution">(), resolution);
+    set_item(result, args.id<"valid">(), valid);
     return result;
 }
 
@@ -637,21 +506,13 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
     const ClassFacts *facts = facts_of(state, args[0]);
     if (!facts || !facts->limits || !siblings_run_as_defined(state, *facts))
         return std::nullopt;
-    std::optional<int64_t> preset_pixels =
-        state.preset_lookups.pixels(state.captured.clock, facts->preset, resolution,
-                                    [&] { return preset_pixels_of(args, facts->preset, resolution); });
+    std::optional<int64_t> preset_pixels = preset_pixels_of(args, facts->preset, resolution);
     if (!preset_pixels)
         return std::nullopt;
-    ResultKey key{terms.first, terms.second, *preset_pixels, *facts->limits};
-    if (nb::object cached = state.results.find(key, aspect_ratio, resolution, state.names); cached.is_valid())
-        return cached;
     sizes::CalculatedSize size{};
-    switch (sizes::calc_size(key.ratio_width, key.ratio_height, key.preset_pixels, key.limits, size)) {
-    case sizes::Outcome::done: {
-        nb::object result = calculated_dict(args, size, aspect_ratio, resolution);
-        state.results.keep(key, result, aspect_ratio, resolution);
-        return result;
-    }
+    switch (sizes::calc_size(terms.first, terms.second, *preset_pixels, *facts->limits, size)) {
+    case sizes::Outcome::done:
+        return calculated_dict(args, size, aspect_ratio, resolution);
     case sizes::Outcome::ratio_too_wide:
         raise_ratio_too_wide(args, aspect_ratio);
     case sizes::Outcome::interpreter:
@@ -706,7 +567,7 @@ nb::object init(const vx::Args &) {
 nb::dict resolution_preset() {
     nb::dict preset;
     for (auto [tier, pixels] : {std::pair{"1k", 1572516L}, std::pair{"2k", 3686400L}, std::pair{"4k", 8294400L}})
-        ResultCache::set_item(preset, nb::str(tier), nb::int_(pixels));
+        set_item(preset, nb::str(tier), nb::int_(pixels));
     return preset;
 }
 
