@@ -742,3 +742,14 @@ def test_cpp_exceptions_leave_a_native_function_as_nanobind_raises_them(kind):
     assert caught.value.args[:1] in [("probe",), ()] or kind == "no exception type"
     assert caught.traceback[-1].frame.code.name == "valdrix._native_probe.throw_cpp_exception"
 
+
+
+# The two functions bench/bench_native_call.py times: each returns the very
+# object it was given and refuses any other number of arguments.
+@pytest.mark.parametrize("function", [_native_probe.identity, _native_probe.bare_identity])
+@pytest.mark.parametrize("args", [(), (1, 2)])
+def test_identity_probes(function, args):
+    value = object()
+    assert function(value) is value
+    with pytest.raises(TypeError):
+        function(*args)
