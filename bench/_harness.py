@@ -15,7 +15,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 # Where `make bench` builds the compiled twins (VALDRIX_CYTHON_TWINS overrides).
 CYTHON_BUILD = pathlib.Path(os.environ.get("VALDRIX_CYTHON_TWINS", ROOT / "build" / "cython-twins"))
-NO_TWIN = "no Cython twin"
+NO_TWIN = "this row times no Cython twin"
 
 
 class Row(NamedTuple):
