@@ -1,5 +1,5 @@
 """What each native shortcut gains on its own call: the same call with the
-shortcut's guard holding ("valdrix" column) and with it made to fail ("python"
+shortcut's guard holding ("valdrix" column) and with it made to fail ("plain"
 column: the module's plain route, which does what the plain code does, step by
 step through the interpreter). A shortcut stays only while it gains at least
 1.3x here.
@@ -63,7 +63,8 @@ def toggled(name, taken, plain, number, repeat=7):
         for side, (call, context) in zip(samples, (taken, plain)):
             with context():
                 side.append(per_call_ns(call, number, 1))
-    return Row(name, statistics.median(samples[0]), statistics.median(samples[1]))
+    return Row(name, statistics.median(samples[0]), statistics.median(samples[1]),
+               cython_note="guard holding (valdrix) against failing (plain); no twin")
 
 
 def same(call, context, number):
