@@ -67,14 +67,12 @@ inline Py_ssize_t find_param(const FunctionData &data, PyObject *keyword) {
 // Defaults come from `__defaults__` as it is at the call (the last ones of the
 // tuple fill the last parameters); `defaults` keeps that tuple alive for the
 // call, since Python code run by the call may replace the attribute.
-inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                           PyObject **slots, nb::object &extra_keywords, nb::object &defaults) {
+// The call itself takes the caller's own array when every parameter came by
+// position; this fills `slots` for every other call.
+inline PyObject *const *bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                                       PyObject **slots, nb::object &extra_keywords, nb::object &defaults) {
     const FunctionData &data = *self->data;
-    size_t count = data.param_names.size();
-    if (!kwnames && static_cast<size_t>(nargs) == count && !data.has_extra_keywords) {
-        std::copy(args, args + nargs, slots);
-        return;
-    }
+    size_t count = data.param_count;
     size_t positional = std::min(static_cast<size_t>(nargs), count);
     for (size_t i = 0; i < count; ++i)
         slots[i] = i < positional ? args[i] : nullptr;
@@ -117,6 +115,7 @@ inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize
     }
     if (!missing.empty())
         raise_missing(self, missing);
+    return slots;
 }
 
 } // namespace vx::detail

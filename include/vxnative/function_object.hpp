@@ -87,6 +87,7 @@ struct FunctionData {
     // The module's state; shared, so that a function reached after its
     // module was cleared still finds its names.
     std::shared_ptr<ModuleState> state;
+    size_t param_count = 0;
     std::vector<nb::object> param_names; // interned str
     std::vector<std::string> param_names_utf8;
     bool has_extra_keywords = false;

@@ -22,8 +22,11 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
     try {
         RecursionGuard guard;
         nb::object extra_keywords, defaults;
-        bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
-        Args bound(self, slots, extra_keywords.ptr());
+        const FunctionData &data = *self->data;
+        bool all_by_position = !kwnames && static_cast<size_t>(nargs) == data.param_count && !data.has_extra_keywords;
+        PyObject *const *values =
+            all_by_position ? args : bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
+        Args bound(self, values, extra_keywords.ptr());
         nb::object result = self->data->implementation(bound);
         if (!result.is_valid()) {
             if (!PyErr_Occurred())
@@ -31,6 +34,8 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
         } else {
             return result.release().ptr();
         }
+    } catch (nb::python_error &error) {
+        error.restore(); // the common case, caught without rethrowing
     } catch (...) {
         set_error_from_cpp_exception();
     }
@@ -193,6 +198,7 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
     auto data = std::make_unique<detail::FunctionData>();
     data->implementation = def.implementation;
     data->state = state;
+    data->param_count = def.params.size();
     size_t first_default = def.params.size();
     nb::list defaults;
     nb::dict annotations;

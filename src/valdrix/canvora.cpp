@@ -65,8 +65,6 @@ constexpr const char *kAdjustSizeDoc =
     "0 表示不缩放，负数表示缩小\n"
     ":return: PNG 图片字节；return_origin_ratio 为 True 时返回 (图片字节, 比例字符串)\n";
 
-constexpr const char *kRatioFormatErrorPrefix = "比例格式错误 ";
-constexpr const char *kRatioFormatErrorSuffix = "，示例：3:4";
 constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fill";
 
 // --- the module's state ---------------------------------------------------------
@@ -191,9 +189,8 @@ nb::object parse_ratio(const vx::Args &args) {
     if (!vx::truth(match)) {
         // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4"), the class looked up first
         nb::object value_error = args.global<"ValueError">();
-        nb::object message = vx::steal_or_throw(
-            PyUnicode_FromFormat("%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix));
-        vx::raise_as_python_does(vx::call(value_error, {message}));
+        nb::object message = vx::concat({args.id<"比例格式错误 ">(), ratio_str, args.id<"，示例：3:4">()});
+        return vx::raised(vx::call(value_error, {message}));
     }
     nb::object width = group_as_int(args, match, 1);
     nb::object height = group_as_int(args, match, 2);

@@ -329,12 +329,12 @@ NativeTerms parse_plain_ratio(nb::handle aspect_ratio) {
 }
 
 // raise ValueError(RATIO_TOO_WIDE + aspect_ratio), with `ValueError` looked up
-// first.
-[[noreturn]] void raise_ratio_too_wide(const vx::Args &args, nb::handle aspect_ratio) {
+// first; the result of a native function (see vx::raised).
+nb::object ratio_too_wide(const vx::Args &args, nb::handle aspect_ratio) {
     nb::object value_error = args.global<"ValueError">();
     nb::object prefix = vx::steal_or_throw(PyUnicode_FromString(kRatioTooWide));
     nb::object message = vx::steal_or_throw(PyUnicode_Concat(prefix.ptr(), aspect_ratio.ptr()));
-    vx::raise_as_python_does(vx::call(value_error, {message}));
+    return vx::raised(vx::call(value_error, {message}));
 }
 
 // --- calc_size: the plain route ----------------------------------------------
@@ -448,7 +448,7 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
     nb::object short_term = min_of(state, args.global<"min">(), terms.width, terms.height);
     nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
     if (compare(quotient, nb::getattr(cls, args.id<"MAX_RATIO">()), Py_GT))
-        raise_ratio_too_wide(args, aspect_ratio);
+        return ratio_too_wide(args, aspect_ratio);
     nb::object target_pixels = target_pixels_generally(args, resolution);
     nb::object sqrt = sqrt_function(args);
     Working size;
@@ -514,7 +514,7 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
     case sizes::Outcome::done:
         return calculated_dict(args, size, aspect_ratio, resolution);
     case sizes::Outcome::ratio_too_wide:
-        raise_ratio_too_wide(args, aspect_ratio);
+        return ratio_too_wide(args, aspect_ratio);
     case sizes::Outcome::interpreter:
         break;
     }
