@@ -48,10 +48,17 @@ inline PyObject *class_namespace_entry(PyTypeObject *type, nb::handle name) {
 // class namespaces: a namespace changes only with a new tag.
 template <class Facts, size_t Entries = 4> class ClassFactsCache {
   public:
+    // Facts about what `cls.<name>` finds: only for a plain class, whose
+    // metaclass runs no code of its own on those lookups.
     template <class Resolve> const Facts *find(nb::handle cls, Resolve resolve) {
         if (!plain_class(cls))
             return nullptr;
-        auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+        return find_for_instances(reinterpret_cast<PyTypeObject *>(cls.ptr()), resolve);
+    }
+
+    // Facts about what the instances of `type` find along its MRO, which
+    // the metaclass takes no part in.
+    template <class Resolve> const Facts *find_for_instances(PyTypeObject *type, Resolve resolve) {
         unsigned int tag = version_tag(type);
         if (tag == 0)
             return nullptr;
