@@ -308,9 +308,10 @@ inline bool is_builtin_function(PyObject *candidate, PyObject *module, std::stri
 //   - a global of the module ("math"), or else a built-in ("round", "int"),
 //     captured only when it is the interpreter's own: a built-in function of
 //     the builtins module, or a static type of that name;
-//   - "owner.name": a built-in function of a captured module ("math.sqrt"),
-//     or the entry of a class the module defined ("Calculator.method"), with
-//     the function a classmethod or staticmethod there wraps.
+//   - "owner.name": a function of a captured module ("math.sqrt", or
+//     "re.match", a Python function defined in that very module), or the
+//     entry of a class the module defined ("Calculator.method"), with the
+//     function a classmethod or staticmethod there wraps.
 // What is not found as expected stays empty and never matches, so a route
 // relying on it takes the plain way.
 template <Literal... Names> class Captures final : public StatePart {
@@ -406,8 +407,10 @@ template <Literal... Names> class Captures final : public StatePart {
 
     PyObject *owned_by(PyObject *owner, size_t i) const {
         if (owner && PyModule_CheckExact(owner)) {
-            PyObject *found = entry(PyModule_GetDict(owner), names_[i]);
-            return is_builtin_function(found, owner, own_name(i)) ? found : nullptr;
+            PyObject *names = PyModule_GetDict(owner);
+            PyObject *found = entry(names, names_[i]);
+            bool defined_there = found && PyFunction_Check(found) && PyFunction_GetGlobals(found) == names;
+            return defined_there || is_builtin_function(found, owner, own_name(i)) ? found : nullptr;
         }
         if (owner && PyType_Check(owner))
             return entry(reinterpret_cast<PyTypeObject *>(owner)->tp_dict, names_[i]);

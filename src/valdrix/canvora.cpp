@@ -70,9 +70,12 @@ constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fi
 // --- the module's state ---------------------------------------------------------
 
 struct State : vx::ModuleState {
-    vx::guard::Captures<"abs"> captured{*this};
+    vx::guard::Captures<"abs", "re", "re.match", "int"> captured{*this};
     // The closest-ratio scan skips calls of `abs` while it is the built-in.
     vx::guard::Route<"abs"> closest_route;
+    // _parse_ratio matches its literal pattern natively while `re.match` is
+    // re's own function and `int` the built-in.
+    vx::guard::Route<"re.match", "int"> parse_route;
 };
 
 bool closest_names_hold(State &state, const vx::Args &args) {
@@ -175,23 +178,60 @@ nb::object group_as_int(const vx::Args &args, nb::handle match, int index) {
     return vx::call(int_type, {vx::call_method(match, args.id<"group">(), {new_int(index)})});
 }
 
+// raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4"), the class looked up
+// first; the result of the native function (see vx::raised).
+nb::object ratio_format_error(const vx::Args &args, nb::handle ratio_str) {
+    nb::object value_error = args.global<"ValueError">();
+    return vx::raised(
+        vx::call(value_error, {vx::concat({args.id<"比例格式错误 ">(), ratio_str, args.id<"，示例：3:4">()})}));
+}
+
+// `int(text[begin:end])` of a run of decimal digits, which is what int()
+// gives for the group the pattern matched there.
+nb::object int_of_digits(nb::handle text, size_t begin, size_t end) {
+    nb::object digits = vx::steal_or_throw(
+        PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end)));
+    return vx::steal_or_throw(PyLong_FromUnicodeObject(digits.ptr(), 10));
+}
+
+// The pattern matched natively: what `re.match` of re's own function finds
+// for this literal pattern, with the interpreter's own whitespace and
+// decimal digits.
+nb::object parse_ratio_natively(const vx::Args &args, nb::handle ratio_str) {
+    auto is_space = [](Py_UCS4 c) { return Py_UNICODE_ISSPACE(c) != 0; };
+    auto is_decimal = [](Py_UCS4 c) { return Py_UNICODE_ISDECIMAL(c) != 0; };
+    const void *data = PyUnicode_DATA(ratio_str.ptr());
+    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(ratio_str.ptr()));
+    std::optional<ratios::RatioGroups> groups;
+    switch (PyUnicode_KIND(ratio_str.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        groups = ratios::match_ratio(static_cast<const Py_UCS1 *>(data), length, is_space, is_decimal);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        groups = ratios::match_ratio(static_cast<const Py_UCS2 *>(data), length, is_space, is_decimal);
+        break;
+    default:
+        groups = ratios::match_ratio(static_cast<const Py_UCS4 *>(data), length, is_space, is_decimal);
+    }
+    if (!groups)
+        return ratio_format_error(args, ratio_str);
+    return pair(int_of_digits(ratio_str, groups->width_begin, groups->width_end),
+                int_of_digits(ratio_str, groups->height_begin, groups->height_end));
+}
+
 // match = re.match(r"(\d+):(\d+)", ratio_str.strip())
 // if not match: raise ValueError(...)
 // return int(match.group(1)), int(match.group(2))
-//
-// re.match is a Python function: it is called every time, so that it runs
-// as it is now and profilers and tracers see it.
 nb::object parse_ratio(const vx::Args &args) {
     nb::str ratio_str = args.str(0);
+    State &state = args.state<State>();
+    if (state.parse_route.holds(state.captured, args))
+        return parse_ratio_natively(args, ratio_str);
     nb::object match_function = nb::getattr(args.global<"re">(), args.id<"match">());
     nb::object stripped = vx::call_method(ratio_str, args.id<"strip">());
     nb::object match = vx::call(match_function, {args.id<R"((\d+):(\d+))">(), stripped});
-    if (!vx::truth(match)) {
-        // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4"), the class looked up first
-        nb::object value_error = args.global<"ValueError">();
-        nb::object message = vx::concat({args.id<"比例格式错误 ">(), ratio_str, args.id<"，示例：3:4">()});
-        return vx::raised(vx::call(value_error, {message}));
-    }
+    if (!vx::truth(match))
+        return ratio_format_error(args, ratio_str);
     nb::object width = group_as_int(args, match, 1);
     nb::object height = group_as_int(args, match, 2);
     return pair(width, height);
