@@ -91,6 +91,7 @@ constexpr int64_t kNativeMagnitude = (int64_t{1} << 62) - 1;
 
 using vx::compare;
 using vx::new_int;
+using vx::pair;
 using vx::number_op;
 using vx::unpack_pair;
 
@@ -103,9 +104,6 @@ void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
         throw nb::python_error();
 }
 
-nb::object pair(nb::handle first, nb::handle second) {
-    return vx::steal_or_throw(PyTuple_Pack(2, first.ptr(), second.ptr()));
-}
 
 nb::object new_float(double value) {
     return vx::steal_or_throw(PyFloat_FromDouble(value));

@@ -96,20 +96,20 @@ nb::object image_resize(const vx::Args &args) {
     nb::handle bg_color = args[3];
 
     nb::object new_image = nb::getattr(args.global<"Image">(), args.id<"new">());
-    nb::object canvas = vx::call(new_image, {args.id<"RGB">(), nb::make_tuple(target_w, target_h), bg_color});
+    nb::object canvas = vx::call(new_image, {args.id<"RGB">(), vx::pair(target_w, target_h), bg_color});
 
     auto [source_w, source_h] = vx::unpack_pair(nb::getattr(image, args.id<"size">()));
     ResizedSize size = resized_size(args, target_w, target_h, source_w, source_h);
 
     nb::object resize = nb::getattr(image, args.id<"resize">());
-    nb::object new_size = nb::make_tuple(size.new_w, size.new_h);
+    nb::object new_size = vx::pair(size.new_w, size.new_h);
     nb::object lanczos = nb::getattr(args.global<"Resampling">(), args.id<"LANCZOS">());
     nb::object resized = vx::call(resize, {new_size, lanczos});
 
     nb::object paste_x = centring_offset(target_w, size.new_w);
     nb::object paste_y = centring_offset(target_h, size.new_h);
     nb::object paste = nb::getattr(canvas, args.id<"paste">());
-    vx::call(paste, {resized, nb::make_tuple(paste_x, paste_y)});
+    vx::call(paste, {resized, vx::pair(paste_x, paste_y)});
     return canvas;
 }
 
