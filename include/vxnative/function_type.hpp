@@ -20,7 +20,7 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *slots[kMaxParams];
     try {
-        RecursionGuard guard;
+        check_stack();
         nb::object extra_keywords, defaults;
         const FunctionData &data = *self->data;
         bool all_by_position = !kwnames && static_cast<size_t>(nargs) == data.param_count && !data.has_extra_keywords;

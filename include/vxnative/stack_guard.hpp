@@ -98,26 +98,17 @@ inline bool stack_nearly_exhausted() {
     return static_cast<size_t>(position - low) < reserve;
 }
 
-// Counts one entry into a native function against the interpreter's
-// recursion limit, as a call into Python code counts, and refuses to go on
-// when the thread's C stack is nearly used up: native functions calling
-// native functions (through overrides or rebound methods) consume C stack
-// on every level, which Python-to-Python calls do not.
-class RecursionGuard {
-  public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(""))
-            throw nb::python_error();
-        if (stack_nearly_exhausted()) {
-            Py_LeaveRecursiveCall();
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-            throw nb::python_error();
-        }
+// Refuses to enter a native function when the thread's C stack is nearly
+// used up: native functions calling native functions (through overrides or
+// rebound methods) consume C stack on every level, which Python-to-Python
+// calls do not. As for a compiled function, the recursion limit counts the
+// Python frames of such a cycle, not the native ones; a cycle of native
+// calls alone ends in a RecursionError here.
+inline void check_stack() {
+    if (stack_nearly_exhausted()) [[unlikely]] {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        throw nb::python_error();
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
+}
 
 } // namespace vx::detail

@@ -91,8 +91,8 @@ constexpr int64_t kNativeMagnitude = (int64_t{1} << 62) - 1;
 
 using vx::compare;
 using vx::new_int;
-using vx::pair;
 using vx::number_op;
+using vx::pair;
 using vx::unpack_pair;
 
 std::optional<int64_t> small_int(nb::handle value) {
@@ -103,7 +103,6 @@ void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0)
         throw nb::python_error();
 }
-
 
 nb::object new_float(double value) {
     return vx::steal_or_throw(PyFloat_FromDouble(value));
