@@ -4,7 +4,7 @@ import io
 
 from PIL import Image
 
-from _harness import compare_twins, twins
+from _harness import compare_twins, raising, twins
 from valdrix.canvora import ImageTool
 
 PAIR = twins("canvora")
@@ -32,16 +32,6 @@ def three_way(name, make_call, tool_args=None, **options):
         return tool_class if tool_args is None else tool_class(*tool_args)
 
     return compare_twins(name, make_call, side(ImageTool), PAIR, lambda module: side(module.ImageTool), **options)
-
-
-def raising(call):
-    def run_once():
-        try:
-            call()
-        except ValueError:
-            pass
-
-    return run_once
 
 
 def pure_rows():

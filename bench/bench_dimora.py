@@ -1,6 +1,6 @@
 """valdrix.dimora against the same size calculator written in plain Python."""
 
-from _harness import compare_twins, twins
+from _harness import compare_twins, raising, twins
 from valdrix.dimora import GPTImageSizeCalculator
 
 
@@ -27,16 +27,6 @@ def distinct_sizes(calculator):
             calculator.calc_size(ratio, tier)
 
     return run_all
-
-
-def raising(call):
-    def run_once():
-        try:
-            call()
-        except ValueError:
-            pass
-
-    return run_once
 
 
 def run():

@@ -350,26 +350,20 @@ CODE_SWAPS = {
             __index__ = __int__
         M("http://127.0.0.1:1", T(), "not an int")
     """,
-    "keyword": """
+    # A keyword whose __eq__ swaps the code while the call binds it.
+    **{name: f"""
         from valdrix.canvora import ImageTool
         F = ImageTool.__dict__["_get_closest_standard_ratio"]
         class S(str):
             def __eq__(self, other):
-                F.__code__ = ImageTool.__dict__["adjust_size"].__code__
+                F.__code__ = ImageTool.__dict__["{donor}"].__code__
                 return str.__eq__(self, other)
             __hash__ = str.__hash__
-        ImageTool._get_closest_standard_ratio(**{S("self"): ImageTool()})
-    """,
-    "missing": """
-        from valdrix.canvora import ImageTool
-        F = ImageTool.__dict__["_get_closest_standard_ratio"]
-        class S(str):
-            def __eq__(self, other):
-                F.__code__ = ImageTool.__dict__["__init__"].__code__
-                return str.__eq__(self, other)
-            __hash__ = str.__hash__
-        F(**{S("width"): 1})
-    """,
+        {call}
+    """ for name, donor, call in [
+        ("keyword", "adjust_size", 'ImageTool._get_closest_standard_ratio(**{S("self"): ImageTool()})'),
+        ("missing", "__init__", 'F(**{S("width"): 1})'),
+    ]},
 }
 
 
