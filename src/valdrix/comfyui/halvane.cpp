@@ -15,6 +15,7 @@
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -88,6 +89,22 @@ template <vx::Literal Level> nb::object logger_method(const vx::Args &args) {
     return nb::getattr(attribute<"logger">(args), args.id<Level>());
 }
 
+// `module.<name>` for a name that neither the module type nor `object`
+// defines (both immutable): on an exact module, the entry of its namespace,
+// which is all the interpreter's lookup reads then; anything else, and a name
+// missing there (for a module __getattr__ or the AttributeError), takes the
+// full lookup.
+template <vx::Literal Name> nb::object module_attribute(const vx::Args &args, nb::handle module) {
+    if (PyModule_CheckExact(module.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), args.id<Name>().ptr());
+        if (found)
+            return nb::borrow(found);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return nb::getattr(module, args.id<Name>());
+}
+
 // `str(exception)` with the `str` found now.
 nb::object str_of(const vx::Args &args, nb::handle exception) {
     return vx::call(args.global<"str">(), {exception});
@@ -96,7 +113,7 @@ nb::object str_of(const vx::Args &args, nb::handle exception) {
 // `except requests.exceptions.ConnectionError`: the class is looked up when
 // the clause is reached.
 bool is_connection_error(const vx::Args &args, nb::handle exception) {
-    nb::object exceptions = nb::getattr(args.global<"requests">(), args.id<"exceptions">());
+    nb::object exceptions = module_attribute<"exceptions">(args, args.global<"requests">());
     return vx::exception_matches(exception, nb::getattr(exceptions, args.id<"ConnectionError">()));
 }
 
@@ -133,17 +150,32 @@ std::optional<std::string> url_text_of(nb::handle value) {
     return std::nullopt;
 }
 
+// True when a str holds an "@". Scans its bytes with memchr whatever its
+// width: a byte 0x40 is an "@" only where it is a whole character.
+bool holds_at_sign(PyObject *text) {
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    const auto *bytes = static_cast<const char *>(data);
+    size_t size = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * static_cast<size_t>(kind);
+    for (size_t from = 0; from < size;) {
+        const void *found = std::memchr(bytes + from, '@', size - from);
+        if (!found)
+            return false;
+        size_t index = static_cast<size_t>(static_cast<const char *>(found) - bytes) / static_cast<size_t>(kind);
+        if (PyUnicode_READ(kind, data, index) == '@')
+            return true;
+        from = (index + 1) * static_cast<size_t>(kind);
+    }
+    return false;
+}
+
 // False only when the value holds text without any "@": every user-info
 // ends at one, so such text has nothing to mask (and is not copied to find
 // that out).
 bool may_hold_user_info(nb::handle value) {
     PyObject *object = value.ptr();
-    if (PyUnicode_Check(object)) {
-        Py_ssize_t at = PyUnicode_FindChar(object, '@', 0, PyUnicode_GET_LENGTH(object), 1);
-        if (at == -2)
-            throw nb::python_error();
-        return at >= 0;
-    }
+    if (PyUnicode_Check(object))
+        return holds_at_sign(object);
     if (PyBytes_Check(object))
         return std::memchr(PyBytes_AS_STRING(object), '@', static_cast<size_t>(PyBytes_GET_SIZE(object))) != nullptr;
     return true;
@@ -187,7 +219,7 @@ nb::object shown(nb::handle value, Shape shape, std::initializer_list<nb::handle
 // module namespace now; `url_attribute` names the instance attribute read,
 // and `url` keeps what was read for the messages about this request.
 template <vx::Literal UrlAttribute> nb::object http_get(const vx::Args &args, nb::object &url) {
-    nb::object get = nb::getattr(args.global<"requests">(), args.id<"get">());
+    nb::object get = module_attribute<"get">(args, args.global<"requests">());
     url = attribute<UrlAttribute>(args);
     nb::object timeout = attribute<"timeout">(args);
     return vx::call(get, {url}, {{args.id<"timeout">(), timeout}});
@@ -195,20 +227,90 @@ template <vx::Literal UrlAttribute> nb::object http_get(const vx::Args &args, nb
 
 // --- __init__ ----------------------------------------------------------------
 
+// Copies the characters of a str to `target`, a str's data of width `kind`
+// at least as wide as the part's own.
+void copy_characters(nb::handle part, void *target, int kind) {
+    PyObject *source = part.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(source);
+    const void *data = PyUnicode_DATA(source);
+    switch (PyUnicode_KIND(source) * 10 + kind) {
+    case 12:
+        std::copy_n(static_cast<const Py_UCS1 *>(data), length, static_cast<Py_UCS2 *>(target));
+        break;
+    case 14:
+        std::copy_n(static_cast<const Py_UCS1 *>(data), length, static_cast<Py_UCS4 *>(target));
+        break;
+    case 24:
+        std::copy_n(static_cast<const Py_UCS2 *>(data), length, static_cast<Py_UCS4 *>(target));
+        break;
+    default: // the same width
+        std::memcpy(target, data, static_cast<size_t>(length * kind));
+    }
+}
+
+// `text.rstrip("/")` of an exact str: str's own method (no one can replace
+// it), which gives the very object back when nothing is stripped and the
+// interpreter's own object for a single character. A longer rest holds every
+// character but slashes, so it keeps the text's width.
+nb::str without_trailing_slashes(nb::handle text) {
+    PyObject *object = text.ptr();
+    int kind = PyUnicode_KIND(object);
+    const void *data = PyUnicode_DATA(object);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(object);
+    Py_ssize_t end = length;
+    while (end > 0 && PyUnicode_READ(kind, data, end - 1) == '/')
+        --end;
+    if (end == length)
+        return nb::borrow<nb::str>(text);
+    if (end == 1)
+        return nb::steal<nb::str>(
+            vx::steal_or_throw(PyUnicode_FromOrdinal(static_cast<int>(PyUnicode_READ(kind, data, 0)))).release());
+    nb::object stripped = vx::steal_or_throw(PyUnicode_New(end, end ? PyUnicode_MAX_CHAR_VALUE(object) : 0));
+    std::memcpy(PyUnicode_DATA(stripped.ptr()), data, static_cast<size_t>(end * kind));
+    return nb::steal<nb::str>(stripped.release());
+}
+
+// `a + b + ...` of strs, built in one allocation as an f-string builds its
+// text.
+nb::str joined(std::initializer_list<nb::handle> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (nb::handle part : parts) {
+        length += PyUnicode_GET_LENGTH(part.ptr());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part.ptr()));
+    }
+    PyObject *result = PyUnicode_New(length, widest);
+    if (!result)
+        throw nb::python_error();
+    int kind = PyUnicode_KIND(result);
+    auto *data = static_cast<char *>(PyUnicode_DATA(result));
+    for (nb::handle part : parts) {
+        copy_characters(part, data, kind);
+        data += PyUnicode_GET_LENGTH(part.ptr()) * kind;
+    }
+    return nb::steal<nb::str>(result);
+}
+
 // `f"{self.base_url}<path>"`, the attribute read back from the instance just
 // as it was stored.
 nb::str endpoint(const vx::Args &args, nb::handle path) {
-    return concat(formatted(attribute<"base_url">(args)), path);
+    return joined({formatted(attribute<"base_url">(args)), path});
 }
 
 // `logging.getLogger(__name__)`.
 nb::object default_logger(const vx::Args &args) {
-    nb::object get_logger = nb::getattr(args.global<"logging">(), args.id<"getLogger">());
+    nb::object get_logger = module_attribute<"getLogger">(args, args.global<"logging">());
     return vx::call(get_logger, {args.global<"__name__">()});
 }
 
+// `self.<name> = value`: the type's own slot with the name interned once and
+// for all, which is what PyObject_SetAttr calls after interning it anew.
 template <vx::Literal Name> void store(const vx::Args &args, nb::handle value) {
-    nb::setattr(args[0], args.id<Name>(), value);
+    PyObject *self = args[0].ptr();
+    setattrofunc set = Py_TYPE(self)->tp_setattro;
+    PyObject *name = args.id<Name>().ptr();
+    if ((set ? set(self, name, value.ptr()) : PyObject_SetAttr(self, name, value.ptr())) < 0)
+        throw nb::python_error();
 }
 
 nb::object manager_init(const vx::Args &args) {
@@ -218,13 +320,13 @@ nb::object manager_init(const vx::Args &args) {
     nb::str base_url = args.str(1);
     nb::handle logger = args[5];
 
-    store<"base_url">(args, vx::call(nb::getattr(base_url, args.id<"rstrip">()), {args.id<"/">()}));
+    store<"base_url">(args, without_trailing_slashes(base_url));
     store<"reboot_api">(args, endpoint(args, args.id<kRebootPath>()));
     store<"stats_api">(args, endpoint(args, args.id<kStatsPath>()));
     store<"timeout">(args, timeout);
     store<"max_wait">(args, max_wait);
     store<"poll_interval">(args, nb::float_(poll_interval));
-    store<"flag">(args, concat(concat(args.id<kFlagPrefix>(), base_url), args.id<kFlagSuffix>()));
+    store<"flag">(args, joined({args.id<kFlagPrefix>(), base_url, args.id<kFlagSuffix>()}));
     store<"logger">(args, vx::truth(logger) ? nb::borrow(logger) : default_logger(args));
     return nb::none();
 }
@@ -285,7 +387,7 @@ nb::object trigger_reboot(const vx::Args &args) {
 
 // `time.<function>`, with `time` looked up now.
 template <vx::Literal Function> nb::object time_function(const vx::Args &args) {
-    return nb::getattr(args.global<"time">(), args.id<Function>());
+    return module_attribute<Function>(args, args.global<"time">());
 }
 
 nb::object wall_clock(const vx::Args &args) {
