@@ -73,8 +73,46 @@ nb::str formatted(nb::handle value) {
     return nb::steal<nb::str>(vx::steal_or_throw(PyObject_Format(value.ptr(), nullptr)).release());
 }
 
-nb::str concat(nb::handle left, nb::handle right) {
-    return nb::steal<nb::str>(vx::steal_or_throw(PyUnicode_Concat(left.ptr(), right.ptr())).release());
+template <class From, class To> void widen(const void *source, Py_ssize_t length, void *target) {
+    std::copy_n(static_cast<const From *>(source), length, static_cast<To *>(target));
+}
+
+// Copies the characters of a str to `target`, the data of a str of width
+// `kind`, at least as wide as the part's own.
+void copy_characters(nb::handle part, void *target, int kind) {
+    PyObject *source = part.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(source);
+    const void *data = PyUnicode_DATA(source);
+    int own_kind = PyUnicode_KIND(source);
+    if (own_kind == kind)
+        std::memcpy(target, data, static_cast<size_t>(length * kind));
+    else if (own_kind == PyUnicode_1BYTE_KIND && kind == PyUnicode_2BYTE_KIND)
+        widen<Py_UCS1, Py_UCS2>(data, length, target);
+    else if (own_kind == PyUnicode_1BYTE_KIND)
+        widen<Py_UCS1, Py_UCS4>(data, length, target);
+    else
+        widen<Py_UCS2, Py_UCS4>(data, length, target);
+}
+
+// `a + b + ...` of strs, built in one allocation as an f-string builds its
+// text, as wide as its widest part.
+nb::str joined(std::initializer_list<nb::handle> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (nb::handle part : parts) {
+        length += PyUnicode_GET_LENGTH(part.ptr());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part.ptr()));
+    }
+    PyObject *result = PyUnicode_New(length, widest);
+    if (!result)
+        throw nb::python_error();
+    int kind = PyUnicode_KIND(result);
+    auto *data = static_cast<char *>(PyUnicode_DATA(result));
+    for (nb::handle part : parts) {
+        copy_characters(part, data, kind);
+        data += PyUnicode_GET_LENGTH(part.ptr()) * kind;
+    }
+    return nb::steal<nb::str>(result);
 }
 
 // `self.<name>`.
@@ -227,27 +265,6 @@ template <vx::Literal UrlAttribute> nb::object http_get(const vx::Args &args, nb
 
 // --- __init__ ----------------------------------------------------------------
 
-// Copies the characters of a str to `target`, a str's data of width `kind`
-// at least as wide as the part's own.
-void copy_characters(nb::handle part, void *target, int kind) {
-    PyObject *source = part.ptr();
-    Py_ssize_t length = PyUnicode_GET_LENGTH(source);
-    const void *data = PyUnicode_DATA(source);
-    switch (PyUnicode_KIND(source) * 10 + kind) {
-    case 12:
-        std::copy_n(static_cast<const Py_UCS1 *>(data), length, static_cast<Py_UCS2 *>(target));
-        break;
-    case 14:
-        std::copy_n(static_cast<const Py_UCS1 *>(data), length, static_cast<Py_UCS4 *>(target));
-        break;
-    case 24:
-        std::copy_n(static_cast<const Py_UCS2 *>(data), length, static_cast<Py_UCS4 *>(target));
-        break;
-    default: // the same width
-        std::memcpy(target, data, static_cast<size_t>(length * kind));
-    }
-}
-
 // `text.rstrip("/")` of an exact str: str's own method (no one can replace
 // it), which gives the very object back when nothing is stripped and the
 // interpreter's own object for a single character. A longer rest holds every
@@ -268,27 +285,6 @@ nb::str without_trailing_slashes(nb::handle text) {
     nb::object stripped = vx::steal_or_throw(PyUnicode_New(end, end ? PyUnicode_MAX_CHAR_VALUE(object) : 0));
     std::memcpy(PyUnicode_DATA(stripped.ptr()), data, static_cast<size_t>(end * kind));
     return nb::steal<nb::str>(stripped.release());
-}
-
-// `a + b + ...` of strs, built in one allocation as an f-string builds its
-// text.
-nb::str joined(std::initializer_list<nb::handle> parts) {
-    Py_ssize_t length = 0;
-    Py_UCS4 widest = 0;
-    for (nb::handle part : parts) {
-        length += PyUnicode_GET_LENGTH(part.ptr());
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part.ptr()));
-    }
-    PyObject *result = PyUnicode_New(length, widest);
-    if (!result)
-        throw nb::python_error();
-    int kind = PyUnicode_KIND(result);
-    auto *data = static_cast<char *>(PyUnicode_DATA(result));
-    for (nb::handle part : parts) {
-        copy_characters(part, data, kind);
-        data += PyUnicode_GET_LENGTH(part.ptr()) * kind;
-    }
-    return nb::steal<nb::str>(result);
 }
 
 // `f"{self.base_url}<path>"`, the attribute read back from the instance just
@@ -445,10 +441,9 @@ void report_failed_request(const vx::Args &args, nb::handle exception, nb::handl
     if (!refused && !is_exception(args, exception))
         vx::reraise(nb::borrow(exception));
     nb::object print = args.global<"print">();
-    nb::str line =
-        concat(formatted(attribute<"flag">(args)), refused ? args.id<kNotListening>() : args.id<kRequestFailed>());
-    if (!refused)
-        line = concat(line, formatted(str_of(args, exception)));
+    nb::str flag = formatted(attribute<"flag">(args));
+    nb::str line = refused ? joined({flag, args.id<kNotListening>()})
+                           : joined({flag, args.id<kRequestFailed>(), formatted(str_of(args, exception))});
     vx::call(print, {shown(line, Shape::text, {requested_url})});
 }
 
