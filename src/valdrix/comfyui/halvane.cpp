@@ -6,8 +6,10 @@
 // `print`, `str` and the `Exception` of an except clause are looked up among
 // the module's globals and then the built-ins at every use (so a host or a
 // test may replace them after import), instance attributes are read afresh at
-// every use, and sibling methods are called through `self`. Nothing is
-// skipped or remembered, so no guard is needed. The calling thread blocks
+// every use, and sibling methods are called through `self`; an attribute of
+// an exact module is read from its namespace, which is all the interpreter's
+// lookup reads there. Nothing is skipped or remembered, so no guard is
+// needed. The calling thread blocks
 // only inside `requests.get` and `time.sleep`, which release the GIL
 // themselves.
 #include <vxcore/url_credentials.hpp>
@@ -231,6 +233,7 @@ std::vector<std::string> user_infos_of(std::initializer_list<nb::handle> urls) {
     return found;
 }
 
+// The masked text as an object of the value's own kind.
 nb::object same_kind_as(nb::handle value, const std::string &text) {
     auto size = static_cast<Py_ssize_t>(text.size());
     if (PyBytes_Check(value.ptr()))
