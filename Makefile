@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 PY := $(VENV)/bin/python
 PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
-.PHONY: test demo bench install venv clean sanitize test-313 fuzz
+.PHONY: test demo install venv clean sanitize test-313 fuzz
 
 # The build tools are pyproject.toml's build requirements, plus CMake and ninja.
 $(VENV)/.created:
@@ -35,9 +35,6 @@ test: install
 
 demo: install
 	$(PY) examples/demo.py
-
-bench: install
-	$(PY) bench/run_all.py
 
 # The whole suite against modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a separate environment (.venv-asan).
@@ -66,6 +63,7 @@ fuzz:
 	fuzz/run.sh $(FUZZ_SECONDS)
 
 include mk/cpp.mk
+include mk/bench.mk
 
 clean:
 	rm -rf $(VENV) build

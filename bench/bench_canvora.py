@@ -4,9 +4,10 @@ import io
 
 from PIL import Image
 
-from _harness import compare
-from reference.canvora import ImageTool as PlainImageTool
+from _harness import compare_twins, raising, twins
 from valdrix.canvora import ImageTool
+
+PAIR = twins("canvora")
 
 
 def photo(width, height):
@@ -23,16 +24,26 @@ def encoded(img, fmt):
     return out.getvalue()
 
 
+def three_way(name, make_call, tool_args=None, **options):
+    """A row of `make_call(x)`, x each side's ImageTool class, or an instance
+    made with `tool_args`."""
+
+    def side(tool_class):
+        return tool_class if tool_args is None else tool_class(*tool_args)
+
+    return compare_twins(name, make_call, side(ImageTool), PAIR, lambda module: side(module.ImageTool), **options)
+
+
 def pure_rows():
-    ours, plain = ImageTool(), PlainImageTool()
     return ("canvora: ratio matching", [
-        compare("_get_closest_standard_ratio(1920, 1080)", lambda: ours._get_closest_standard_ratio(1920, 1080),
-                lambda: plain._get_closest_standard_ratio(1920, 1080), number=20000),
-        compare("_get_closest_standard_ratio(4000, 1000)", lambda: ours._get_closest_standard_ratio(4000, 1000),
-                lambda: plain._get_closest_standard_ratio(4000, 1000), number=20000),
-        compare("_parse_ratio(' 16:9 ')", lambda: ImageTool._parse_ratio(" 16:9 "),
-                lambda: PlainImageTool._parse_ratio(" 16:9 "), number=20000),
-        compare("ImageTool('3:4')", lambda: ImageTool("3:4"), lambda: PlainImageTool("3:4"), number=5000),
+        three_way("_get_closest_standard_ratio(1920, 1080)",
+                  lambda tool: lambda: tool._get_closest_standard_ratio(1920, 1080), (), number=20000),
+        three_way("_get_closest_standard_ratio(4000, 1000)",
+                  lambda tool: lambda: tool._get_closest_standard_ratio(4000, 1000), (), number=20000),
+        three_way("_parse_ratio(' 16:9 ')", lambda tool: lambda: tool._parse_ratio(" 16:9 "), number=20000),
+        three_way("_parse_ratio('bad'), raises ValueError", lambda tool: raising(lambda: tool._parse_ratio("bad")),
+                  number=20000),
+        three_way("ImageTool('3:4')", lambda tool: lambda: tool("3:4"), number=5000),
     ])
 
 
@@ -44,21 +55,25 @@ def image_rows():
         for fmt in ["JPEG", "PNG"]:
             data = encoded(img, fmt)
             for mode in ["fill", "resize"]:
-                ours, plain = ImageTool(None, mode), PlainImageTool(None, mode)
-                assert ours.adjust_size(data) == plain.adjust_size(data)
-                rows.append(compare(f"adjust_size {mode} {width}x{height} {fmt}", lambda: ours.adjust_size(data),
-                                    lambda: plain.adjust_size(data), number=number, repeat=repeat))
+                expected = ImageTool(None, mode).adjust_size(data)
+                rows.append(three_way(f"adjust_size {mode} {width}x{height} {fmt}",
+                                      lambda tool: same_as(expected, lambda: tool.adjust_size(data)), (None, mode),
+                                      number=number, repeat=repeat))
         data = encoded(img, "JPEG")
-        ours, plain = ImageTool("1:1"), PlainImageTool("1:1")
-        rows.append(compare(f"adjust_size early path {width}x{height} JPEG", lambda: ours.adjust_size(data),
-                            lambda: plain.adjust_size(data), number=number * 4, repeat=repeat))
+        rows.append(three_way(f"adjust_size early path {width}x{height} JPEG",
+                              lambda tool: lambda: tool.adjust_size(data), ("1:1",), number=number * 4, repeat=repeat))
     # A tiny image, where any overhead of ours around Pillow's calls would show most.
     data = encoded(photo(64, 36), "PNG")
     for mode in ["fill", "resize"]:
-        ours, plain = ImageTool(None, mode), PlainImageTool(None, mode)
-        rows.append(compare(f"adjust_size {mode} 64x36 PNG", lambda: ours.adjust_size(data),
-                            lambda: plain.adjust_size(data), number=300, repeat=7))
+        rows.append(three_way(f"adjust_size {mode} 64x36 PNG", lambda tool: lambda: tool.adjust_size(data),
+                              (None, mode), number=300, repeat=7))
     return ("canvora: adjust_size (Pillow's work dominates; ratio near 1.0 expected)", rows)
+
+
+def same_as(expected, call):
+    """`call`, once checked to give `expected`."""
+    assert call() == expected
+    return call
 
 
 def run():

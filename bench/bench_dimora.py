@@ -1,7 +1,6 @@
 """valdrix.dimora against the same size calculator written in plain Python."""
 
-from _harness import compare
-from reference.dimora import GPTImageSizeCalculator as PlainSizeCalculator
+from _harness import compare_twins, raising, twins
 from valdrix.dimora import GPTImageSizeCalculator
 
 
@@ -31,27 +30,27 @@ def distinct_sizes(calculator):
 
 
 def run():
-    ours, plain = GPTImageSizeCalculator, PlainSizeCalculator
+    pair = twins("dimora")
+    ours = GPTImageSizeCalculator
     for ratio, tier in DISTINCT:
-        assert ours.calc_size(ratio, tier) == plain.calc_size(ratio, tier)
+        assert ours.calc_size(ratio, tier) == pair.plain.GPTImageSizeCalculator.calc_size(ratio, tier)
+        if pair.cython is not None:
+            assert ours.calc_size(ratio, tier) == pair.cython.GPTImageSizeCalculator.calc_size(ratio, tier)
+
+    def row(name, make_call, number):
+        return compare_twins(name, make_call, ours, pair, lambda module: module.GPTImageSizeCalculator, number=number)
+
     rows = [
-        compare("calc_size, 9 ratios x 3 tiers", every_size(ours), every_size(plain), number=300),
-        compare(f"calc_size, {len(DISTINCT)} distinct inputs", distinct_sizes(ours), distinct_sizes(plain),
-                number=10),
-        compare("calc_size() (1 pass)", lambda: ours.calc_size(), lambda: plain.calc_size(), number=10000),
-        compare("calc_size 4:3 4k (pixel fix)", lambda: ours.calc_size("4:3", "4k"),
-                lambda: plain.calc_size("4:3", "4k"), number=10000),
-        compare("calc_size 3:1 1k (floor fix)", lambda: ours.calc_size("3:1", "1k"),
-                lambda: plain.calc_size("3:1", "1k"), number=10000),
-        compare("round_to_multiple(1254.5)", lambda: ours.round_to_multiple(1254.5),
-                lambda: plain.round_to_multiple(1254.5), number=20000),
-        compare("round_to_multiple(25, 10)", lambda: ours.round_to_multiple(25, 10),
-                lambda: plain.round_to_multiple(25, 10), number=20000),
-        compare("floor_to_multiple(47.5)", lambda: ours.floor_to_multiple(47.5),
-                lambda: plain.floor_to_multiple(47.5), number=20000),
-        compare("is_valid_image_size(3840, 2160)", lambda: ours.is_valid_image_size(3840, 2160),
-                lambda: plain.is_valid_image_size(3840, 2160), number=20000),
-        compare("is_valid_image_size(1000, 1000)", lambda: ours.is_valid_image_size(1000, 1000),
-                lambda: plain.is_valid_image_size(1000, 1000), number=20000),
+        row("calc_size, 9 ratios x 3 tiers", every_size, 300),
+        row(f"calc_size, {len(DISTINCT)} distinct inputs", distinct_sizes, 10),
+        row("calc_size() (1 pass)", lambda G: lambda: G.calc_size(), 10000),
+        row("calc_size 4:3 4k (pixel fix)", lambda G: lambda: G.calc_size("4:3", "4k"), 10000),
+        row("calc_size 3:1 1k (floor fix)", lambda G: lambda: G.calc_size("3:1", "1k"), 10000),
+        row("calc_size('31:10'), raises ValueError", lambda G: raising(lambda: G.calc_size("31:10")), 10000),
+        row("round_to_multiple(1254.5)", lambda G: lambda: G.round_to_multiple(1254.5), 20000),
+        row("round_to_multiple(25, 10)", lambda G: lambda: G.round_to_multiple(25, 10), 20000),
+        row("floor_to_multiple(47.5)", lambda G: lambda: G.floor_to_multiple(47.5), 20000),
+        row("is_valid_image_size(3840, 2160)", lambda G: lambda: G.is_valid_image_size(3840, 2160), 20000),
+        row("is_valid_image_size(1000, 1000)", lambda G: lambda: G.is_valid_image_size(1000, 1000), 20000),
     ]
-    return "valdrix.dimora.GPTImageSizeCalculator vs plain Python", rows
+    return "valdrix.dimora.GPTImageSizeCalculator", rows

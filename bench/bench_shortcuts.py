@@ -1,5 +1,5 @@
 """What each native shortcut gains on its own call: the same call with the
-shortcut's guard holding ("valdrix" column) and with it made to fail ("python"
+shortcut's guard holding ("valdrix" column) and with it made to fail ("plain"
 column: the module's plain route, which does what the plain code does, step by
 step through the interpreter). A shortcut stays only while it gains at least
 1.3x here.
@@ -13,6 +13,7 @@ costs the plain route one scan of the globals per guarded call).
 """
 
 import contextlib
+import enum
 import statistics
 import types
 
@@ -24,6 +25,7 @@ from valdrix import aspekta, canvora, dimora, resize
 from valdrix.canvora import ImageTool
 from valdrix.dimora import GPTImageSizeCalculator
 from valdrix.response.faultrol import ErrorCodeRegistry
+from valdrix.response.faultum import ErrorCode
 
 
 class Int(int):
@@ -63,7 +65,8 @@ def toggled(name, taken, plain, number, repeat=7):
         for side, (call, context) in zip(samples, (taken, plain)):
             with context():
                 side.append(per_call_ns(call, number, 1))
-    return Row(name, statistics.median(samples[0]), statistics.median(samples[1]))
+    return Row(name, statistics.median(samples[0]), statistics.median(samples[1]),
+               cython_note="guard holding (valdrix) against failing (plain); no twin")
 
 
 def same(call, context, number):
@@ -104,10 +107,35 @@ def canvora_rows():
             tool._get_closest_standard_ratio(w, h)
 
     plain_map = Dict(tool._std_ratio_map)
+    ratios = [f" {w}:{h} " for w in range(1, 41) for h in range(1, 26)]
+
+    def parse():
+        for text in ratios:
+            ImageTool._parse_ratio(text)
+
     return [
         toggled("canvora _get_closest_standard_ratio, 1000 distinct sizes",
                 *same(closest, lambda: rebound(tool, "_std_ratio_map", plain_map), 20)),
+        toggled(f"canvora _parse_ratio, {len(ratios)} distinct texts",
+                *same(parse, lambda: unguarded_globals(canvora), 20)),
     ]
+
+
+def faultum_rows():
+    # An equal copy of Enum's own `value` property on the class: the members'
+    # values are the same, but the property is no longer the one the module
+    # captured, so code and msg call it.
+    own_value = vars(enum.Enum)["value"]
+    copy = enum.property(own_value.fget)
+    copy.__set_name__(ErrorCode, "value")
+    members = list(ErrorCode)
+
+    def read():
+        for member in members:
+            member.code, member.msg
+
+    return [toggled(f"faultum code and msg of {len(members)} members",
+                    *same(read, lambda: rebound(ErrorCode, "value", copy), 20000))]
 
 
 def aspekta_rows():
@@ -156,5 +184,5 @@ def faultrol_rows():
 
 
 def run():
-    rows = dimora_rows() + canvora_rows() + aspekta_rows() + resize_rows() + faultrol_rows()
+    rows = dimora_rows() + canvora_rows() + aspekta_rows() + resize_rows() + faultrol_rows() + faultum_rows()
     return "shortcuts: guard holding (valdrix) against guard failing (python): the gain of each", rows

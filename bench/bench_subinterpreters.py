@@ -2,7 +2,7 @@
 subinterpreters with their own GIL (InterpreterPoolExecutor, CPython 3.14 and
 newer) and in processes (ProcessPoolExecutor), measured in the same run.
 
-Each row's "valdrix" column is the time with two workers, its "python"
+Each row's "valdrix" column is the time with two workers, its "plain"
 column the time with one, so its speed-up is what the second worker gives.
 The modules keep their state per interpreter, so the interpreters' speed-up
 should reach that of the processes (on an idle 2-core machine both approach
@@ -89,7 +89,8 @@ def run():
                         for kind in ("interpreters", "processes")}
             for kind in ("interpreters", "processes"):
                 rows.append(Row(f"{label}: 2 {kind} vs 1", statistics.median(times[kind, 2]) * 1e9 / TASKS,
-                                statistics.median(times[kind, 1]) * 1e9 / TASKS))
+                                statistics.median(times[kind, 1]) * 1e9 / TASKS,
+                                cython_note="two workers (valdrix) against one (plain)"))
             interpreters, processes = (statistics.median(speedups[kind]) for kind in ("interpreters", "processes"))
             print(f"{label}: median speed-up of a second worker over {ROUNDS} rounds: interpreters "
                   f"{interpreters:.2f}x, processes {processes:.2f}x; interpreters reach "

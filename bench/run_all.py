@@ -1,10 +1,14 @@
 """Runs every benchmark (bench/bench_*.py), prints their tables, then one
-summary table of every row against its plain-Python baseline.
+summary table of every row: the plain-Python twin, the same twin compiled
+with Cython and valdrix, with valdrix's speed-up over each (the other's
+time / valdrix's time: above 1.0 is faster).
 
 Each benchmark module defines run() -> (title, rows) or a list of such pairs.
-Name substrings on the command line select benchmark files.
+Name substrings on the command line select benchmark files; --best-of N runs
+each file N times and keeps, for every row and column, the fastest figure.
 """
 
+import argparse
 import importlib.util
 import os
 import pathlib
@@ -12,7 +16,7 @@ import platform
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from _harness import format_ns, print_table  # noqa: E402
+from _harness import CYTHON_BUILD, print_rows, print_table  # noqa: E402
 
 
 def machine() -> str:
@@ -29,34 +33,59 @@ def machine() -> str:
             f"{model}, {os.cpu_count()} cores")
 
 
-def print_summary(results) -> None:
-    print("\nSummary: valdrix against the same algorithm in plain Python "
-          "(ratio = our time / Python's; below 1.0 is faster)")
-    width = max(len(f"{stem}: {row.name}") for stem, _, row in results)
-    print(f"  {'benchmark':<{width}}  {'valdrix':>10}  {'python':>10}  {'ratio':>7}  {'speed-up':>9}")
-    for stem, _, row in results:
-        name = f"{stem}: {row.name}"
-        print(f"  {name:<{width}}  {format_ns(row.ours_ns):>10}  {format_ns(row.baseline_ns):>10}  "
-              f"{row.ratio:7.3f}  {row.speedup:8.2f}x")
+def cython_version() -> str:
+    try:
+        import Cython
+    except ImportError:
+        return "Cython not installed"
+    return f"Cython {Cython.__version__}, twins built in {CYTHON_BUILD}"
 
 
-def main(selected: list) -> None:
+def tables_of(module) -> list:
+    tables = module.run()
+    return tables if isinstance(tables, list) else [tables]
+
+
+def fastest(runs: list) -> list:
+    """The tables of the first run, each figure the fastest of all runs."""
+    best = []
+    for tables in zip(*runs):
+        title = tables[0][0]
+        rows = []
+        for same_rows in zip(*(rows for _, rows in tables)):
+            cython = [row.cython_ns for row in same_rows if row.cython_ns is not None]
+            rows.append(same_rows[0]._replace(ours_ns=min(row.ours_ns for row in same_rows),
+                                              baseline_ns=min(row.baseline_ns for row in same_rows),
+                                              cython_ns=min(cython) if cython else None))
+        best.append((title, rows))
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("names", nargs="*", help="substrings of the benchmark files to run")
+    parser.add_argument("--best-of", type=int, default=1, metavar="N", help="runs of each file (default 1)")
+    options = parser.parse_args()
     here = pathlib.Path(__file__).parent
     print(machine())
+    print(cython_version())
     results = []
     for path in sorted(here.glob("bench_*.py")):
-        if selected and not any(s in path.stem for s in selected):
+        if options.names and not any(name in path.stem for name in options.names):
             continue
         spec = importlib.util.spec_from_file_location(path.stem, path)
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
-        tables = module.run()
-        for title, rows in tables if isinstance(tables, list) else [tables]:
+        runs = [tables_of(module) for _ in range(options.best_of)]
+        for title, rows in fastest(runs):
+            if options.best_of > 1:
+                title += f" (best of {options.best_of} runs)"
             print_table(title, rows)
-            results.extend((path.stem.removeprefix("bench_"), title, row) for row in rows)
+            results.extend((f"{path.stem.removeprefix('bench_')}: {row.name}", row) for row in rows)
     if results:
-        print_summary(results)
+        print_rows("Summary: plain Python, the same compiled with Cython, and valdrix "
+                   "(vs = the other's time / valdrix's; above 1.0 is faster)", results)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    main()

@@ -11,11 +11,7 @@ def gcd(a, b):
     return a
 
 
-def approx_ratio(width, height, limit):
-    """The ratio i:j (1 <= i, j <= limit) closest to width / height; the first one on ties."""
-    target = width / height
-    min_error = float("inf")
-    best_w, best_h = width, height
+def closest(target, min_error, best_w, best_h, limit):
     for i in range(1, limit + 1):
         for j in range(1, limit + 1):
             current = i / j
@@ -24,6 +20,11 @@ def approx_ratio(width, height, limit):
                 min_error = error
                 best_w, best_h = i, j
     return f"{best_w}:{best_h}"
+
+
+def approx_ratio(width, height, limit):
+    """The ratio i:j (1 <= i, j <= limit) closest to width / height; the first one on ties."""
+    return closest(width / height, float("inf"), width, height, limit)
 
 
 class ImageRatioAnalyzer:
@@ -45,4 +46,6 @@ class ImageRatioAnalyzer:
         with BytesIO(image_bytes) as buf:
             with Image.open(buf) as img:
                 width, height = img.size
-        return approx_ratio(width, height, self.approx_search_range)
+        target = width / height
+        min_error = float("inf")
+        return closest(target, min_error, width, height, self.approx_search_range)

@@ -11,6 +11,8 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
+import time
 import types
 import zlib
 
@@ -226,6 +228,36 @@ def test_huge_bound_search_can_be_interrupted(monkeypatch, size, handler):
     assert str(caught.value) == ("interrupted" if handler == "raises" else "abs rebound")
 
 
+def test_the_bound_is_read_after_the_target_and_infinity(monkeypatch):
+    calls = []
+    monkeypatch.setattr(aspekta, "float", lambda text: calls.append(text) or math.inf, raising=False)
+    analyzer = ImageRatioAnalyzer()
+    del analyzer.approx_search_range
+    for size, error, expected_calls in [((16, 0), ZeroDivisionError, []), ((16, 9), AttributeError, ["inf"])]:
+        with fake_images(size), pytest.raises(error):
+            analyzer.get_approx_simple_ratio(b"x")
+        assert calls == expected_calls
+
+
+def test_a_long_search_lets_other_threads_run():
+    gaps, done = [], threading.Event()
+
+    def search():
+        with fake_images((1920, 1081)):
+            ImageRatioAnalyzer(10_000).get_approx_simple_ratio(b"x")
+        done.set()
+
+    worker = threading.Thread(target=search)
+    started = last = time.perf_counter()
+    worker.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        gaps.append(now - last)
+        last = now
+    worker.join()
+    assert max(gaps) < (last - started) / 3
+
+
 @settings(max_examples=300, deadline=None)
 @given(width=st.integers(1, 5000), height=st.integers(1, 5000), bound=st.integers(-2, 40))
 def test_approx_matches_plain_python(width, height, bound):
@@ -284,11 +316,6 @@ def test_overridden_gcd_is_honoured():
     instance = ImageRatioAnalyzer()
     instance._gcd = lambda a, b: 40
     assert instance.get_raw_simple_ratio(data) == "48:27"
-
-
-def test_gcd_given_other_code_is_called(monkeypatch):
-    monkeypatch.setattr(ImageRatioAnalyzer._gcd, "__code__", (lambda a, b: 1).__code__)
-    assert ImageRatioAnalyzer().get_raw_simple_ratio(png_header(1920, 1080)) == "1920:1080"
 
 
 # --- argument and image errors -------------------------------------------------------------

@@ -23,6 +23,36 @@ using vxcore::truncate;
 inline constexpr std::array<std::string_view, 10> kStandardRatios = {"1:1", "2:3", "3:2",  "3:4",  "4:3",
                                                                      "4:5", "5:4", "9:16", "16:9", "21:9"};
 
+// Where `re.match(r"(\d+):(\d+)", text.strip())` finds its two groups, in
+// code units of `text`: the strip, then a run of decimal digits, ":" and
+// another run, from the start of what is left (the greedy runs are what the
+// pattern matches: a shorter first run would leave a digit where ":" must
+// be). `is_space` and `is_decimal` are the interpreter's character classes.
+struct RatioGroups {
+    std::size_t width_begin, width_end, height_begin, height_end;
+};
+
+template <class Unit, class IsSpace, class IsDecimal>
+std::optional<RatioGroups> match_ratio(const Unit *text, std::size_t length, IsSpace is_space, IsDecimal is_decimal) {
+    std::size_t begin = 0, end = length;
+    while (begin < end && is_space(text[begin]))
+        ++begin;
+    while (end > begin && is_space(text[end - 1]))
+        --end;
+    auto digits_from = [&](std::size_t at) {
+        while (at < end && is_decimal(text[at]))
+            ++at;
+        return at;
+    };
+    std::size_t colon = digits_from(begin);
+    if (colon == begin || colon == end || text[colon] != ':')
+        return std::nullopt;
+    std::size_t height_end = digits_from(colon + 1);
+    if (height_end == colon + 1)
+        return std::nullopt;
+    return RatioGroups{begin, colon, colon + 1, height_end};
+}
+
 // The scan over the standard ratios: `diff = abs(img_ratio - std_val)`,
 // taken when strictly below the best so far, so the first of equal
 // candidates wins and NaN never does.

@@ -17,7 +17,7 @@ inline Py_ssize_t default_count(FunctionObject *self) {
 }
 
 [[noreturn]] inline void raise_too_many_positional(FunctionObject *self, Py_ssize_t given) {
-    Py_ssize_t count = static_cast<Py_ssize_t>(running(self).param_names.size());
+    Py_ssize_t count = static_cast<Py_ssize_t>(self->data->param_names.size());
     Py_ssize_t defaults = default_count(self);
     const char *verb = given == 1 ? "was" : "were";
     if (defaults) {
@@ -31,7 +31,7 @@ inline Py_ssize_t default_count(FunctionObject *self) {
 }
 
 [[noreturn]] inline void raise_missing(FunctionObject *self, const std::vector<size_t> &missing) {
-    const FunctionData &data = running(self);
+    const FunctionData &data = *self->data;
     std::string names;
     for (size_t i = 0; i < missing.size(); ++i) {
         if (i > 0)
@@ -67,14 +67,12 @@ inline Py_ssize_t find_param(const FunctionData &data, PyObject *keyword) {
 // Defaults come from `__defaults__` as it is at the call (the last ones of the
 // tuple fill the last parameters); `defaults` keeps that tuple alive for the
 // call, since Python code run by the call may replace the attribute.
-inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                           PyObject **slots, nb::object &extra_keywords, nb::object &defaults) {
-    const FunctionData &data = running(self);
-    size_t count = data.param_names.size();
-    if (!kwnames && static_cast<size_t>(nargs) == count && !data.has_extra_keywords) {
-        std::copy(args, args + nargs, slots);
-        return;
-    }
+// The call itself takes the caller's own array when every parameter came by
+// position; this fills `slots` for every other call.
+inline PyObject *const *bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                                       PyObject **slots, nb::object &extra_keywords, nb::object &defaults) {
+    const FunctionData &data = *self->data;
+    size_t count = data.param_count;
     size_t positional = std::min(static_cast<size_t>(nargs), count);
     for (size_t i = 0; i < count; ++i)
         slots[i] = i < positional ? args[i] : nullptr;
@@ -117,6 +115,7 @@ inline void bind_arguments(FunctionObject *self, PyObject *const *args, Py_ssize
     }
     if (!missing.empty())
         raise_missing(self, missing);
+    return slots;
 }
 
 } // namespace vx::detail

@@ -15,6 +15,12 @@ struct Keyword {
     nb::handle value;
 };
 
+// `(first, second)`: a pair built directly (nanobind's make_tuple converts
+// each element through its casters first).
+inline nb::object pair(nb::handle first, nb::handle second) {
+    return steal_or_throw(PyTuple_Pack(2, first.ptr(), second.ptr()));
+}
+
 // `callable(*positional, **{name: value, ...})`.
 inline nb::object call(nb::handle callable, std::initializer_list<nb::handle> positional,
                        std::initializer_list<Keyword> keywords = {}) {

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdarg>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 
@@ -58,6 +59,15 @@ inline void set_raised(nb::handle error) {
     throw nb::python_error();
 }
 
+// `raise error` as a native function's result: the exception is set and no
+// object returned, which the function passes on as it is. Unwinding C++
+// frames for an exception costs several times what the raise itself costs,
+// so a raise that a caller may meet on every rejected request takes this way.
+inline nb::object raised(nb::handle error) {
+    set_raised(error);
+    return nb::object();
+}
+
 // Throws when a C API call has reported an error.
 inline void throw_if_error() {
     if (PyErr_Occurred())
@@ -69,6 +79,16 @@ inline nb::object steal_or_throw(PyObject *result) {
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
+}
+
+// The texts joined into one, as an f-string or a chain of + joins strs.
+inline nb::object concat(std::initializer_list<nb::handle> texts) {
+    nb::object parts = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    Py_ssize_t index = 0;
+    for (nb::handle text : texts)
+        PyTuple_SET_ITEM(parts.ptr(), index++, Py_NewRef(text.ptr()));
+    nb::object empty = steal_or_throw(PyUnicode_FromStringAndSize(nullptr, 0));
+    return steal_or_throw(PyUnicode_Join(empty.ptr(), parts.ptr()));
 }
 
 // Adds a note to the exception that is currently set.

@@ -10,9 +10,9 @@ namespace vx::detail {
 // A code object describing the parameters, for the tools that read a
 // function's signature from `__code__` (inspect, with its evaluation of
 // annotation strings). Its body is the interpreter's empty one, which raises
-// AssertionError: the native function runs its implementation instead, and
-// so does another function of the module that is given this code. Made once
-// per function, on first read.
+// AssertionError: the native function runs its implementation instead. Like
+// a compiled function's, it cannot be replaced. Made once per function, on
+// first read.
 inline nb::object native_code(FunctionObject *self) {
     FunctionData &data = *self->data;
     if (data.native_code)
@@ -39,36 +39,9 @@ inline nb::object native_code(FunctionObject *self) {
                             {names.get<"co_name">(), data.code_name},
                             {names.get<"co_qualname">(), data.code_qualname}});
     // Making it ran Python code, so another thread may have made one too.
-    if (!data.native_code) {
+    if (!data.native_code)
         data.native_code = code;
-        data.state->native_codes[code.ptr()] = nb::borrow(reinterpret_cast<PyObject *>(self));
-    }
     return data.native_code;
-}
-
-// True when `code` is `native` but for its names and place (what
-// `code.replace(co_name=...)` changes): it has the same body.
-inline bool same_body(nb::handle code, nb::handle native, const Names &names) {
-    if (code.is(native))
-        return true;
-    nb::object replace = steal_or_throw(PyObject_GetAttr(code.ptr(), names.get<"replace">().ptr()));
-    nb::object renamed = call(replace, {},
-                              {{names.get<"co_name">(), nb::getattr(native, names.get<"co_name">())},
-                               {names.get<"co_qualname">(), nb::getattr(native, names.get<"co_qualname">())},
-                               {names.get<"co_filename">(), nb::getattr(native, names.get<"co_filename">())},
-                               {names.get<"co_firstlineno">(), nb::getattr(native, names.get<"co_firstlineno">())}});
-    return PyObject_RichCompareBool(renamed.ptr(), native.ptr(), Py_EQ) == 1;
-}
-
-// The native function whose body `code` is: this function's own, or another
-// of the same module whose native code it is (or a renamed copy of its own).
-// Null when it is other code, which then runs as Python code.
-inline PyObject *native_function_of_code(FunctionObject *self, nb::handle code) {
-    if (same_body(code, native_code(self), self->data->state->names))
-        return reinterpret_cast<PyObject *>(self);
-    const auto &codes = self->data->state->native_codes;
-    auto found = codes.find(code.ptr());
-    return found == codes.end() ? nullptr : found->second.ptr();
 }
 
 inline PyObject *get_code(PyObject *object, void *) {
@@ -85,41 +58,6 @@ inline PyObject *get_code(PyObject *object, void *) {
             self->code = code.release().ptr();
     }
     return Py_NewRef(self->code);
-}
-
-// Python functions take any code object without free variables and run it
-// from then on; so does a native function (see call_replaced_code). Setting
-// the native code object back restores the native implementation.
-inline int set_code(PyObject *object, PyObject *value, void *) {
-    auto *self = reinterpret_cast<FunctionObject *>(object);
-    if (!value || !PyCode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
-        return -1;
-    }
-    if (PySys_Audit("object.__setattr__", "OsO", object, "__code__", value) < 0)
-        return -1;
-    Py_ssize_t free_vars = PyCode_GetNumFree(reinterpret_cast<PyCodeObject *>(value));
-    if (free_vars != 0) {
-        PyErr_Format(PyExc_ValueError, "%U() requires a code object with 0 free vars, not %zd", self->name, free_vars);
-        return -1;
-    }
-    PyObject *source;
-    try {
-        source = native_function_of_code(self, value);
-    } catch (...) {
-        set_error_from_cpp_exception();
-        return -1;
-    }
-    // Everything is in place before the old code is released, which may run
-    // code (a weak reference's callback) that calls or sets this function.
-    PyObject *old_code = self->code;
-    PyObject *old_source = self->code_source;
-    self->code = Py_NewRef(value);
-    self->code_source = source && source != object ? Py_NewRef(source) : nullptr;
-    self->code_replaced = source == nullptr;
-    Py_XDECREF(old_source);
-    Py_XDECREF(old_code);
-    return 0;
 }
 
 // The object field at the offset a getset entry carries as its closure.

@@ -87,6 +87,7 @@ struct FunctionData {
     // The module's state; shared, so that a function reached after its
     // module was cleared still finds its names.
     std::shared_ptr<ModuleState> state;
+    size_t param_count = 0;
     std::vector<nb::object> param_names; // interned str
     std::vector<std::string> param_names_utf8;
     bool has_extra_keywords = false;
@@ -118,35 +119,17 @@ struct FunctionObject {
     PyObject *defaults;    // tuple or NULL
     PyObject *kwdefaults;  // dict or NULL
     PyObject *type_params; // tuple or NULL (reads as ())
-    PyObject *code;        // code object or NULL (the native code, built on read)
+    PyObject *code;        // the code object describing it, or NULL until first read; read-only
     PyObject *globals;     // the module's dict, never NULL, read-only
     PyObject *builtins;    // read-only
     PyObject *closure;     // always None, read-only
     PyObject *dict;
     PyObject *weakrefs;
     detail::FunctionData *data;
-    // The native function of the same module whose native code was assigned
-    // to __code__, or NULL: a call then runs that function's implementation
-    // (with this function's globals and defaults), as a Python function runs
-    // the body of the code it was given.
-    PyObject *code_source;
-    // True while `code` is other code assigned to __code__: a call then runs
-    // that code, as a Python function would.
-    bool code_replaced;
 };
 
-namespace detail {
-
-// What a call runs: the function's own definition, or that of the native
-// function whose code it was given.
-inline const FunctionData &running(const FunctionObject *self) {
-    return self->code_source ? *reinterpret_cast<const FunctionObject *>(self->code_source)->data : *self->data;
-}
-
-} // namespace detail
-
 inline const char *Args::name(size_t index) const {
-    return detail::running(function_).param_names_utf8[index].c_str();
+    return function_->data->param_names_utf8[index].c_str();
 }
 
 inline nb::dict Args::extra_keywords() const {

@@ -1,8 +1,7 @@
 // The type of native functions and the making of one: a function type per
 // module object (so that nothing is shared between interpreters), whose
 // instances are called through vectorcall, bind like Python functions and
-// run either their native implementation or, after a __code__ assignment,
-// that code.
+// run their native implementation.
 #pragma once
 
 #include "binding.hpp"
@@ -16,44 +15,27 @@
 
 namespace vx::detail {
 
-// A function whose __code__ was replaced runs that code as a Python function
-// made from it now would: the same globals, name, qualified name, defaults
-// and keyword defaults.
-inline PyObject *call_replaced_code(FunctionObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    nb::object function = nb::steal(PyFunction_NewWithQualName(self->code, self->globals, self->qualname));
-    if (!function.is_valid())
-        return nullptr;
-    if (PyObject_SetAttr(function.ptr(), self->data->state->names.get<"__name__">().ptr(), self->name) < 0 ||
-        PyFunction_SetDefaults(function.ptr(), self->defaults ? self->defaults : Py_None) < 0 ||
-        PyFunction_SetKwDefaults(function.ptr(), self->kwdefaults ? self->kwdefaults : Py_None) < 0)
-        return nullptr;
-    return PyObject_Vectorcall(function.ptr(), args, nargsf, kwnames);
-}
-
 inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *self = reinterpret_cast<FunctionObject *>(callable);
-    if (self->code_replaced) {
-        // The Python call counts its own recursion; only the C stack is ours.
-        if (stack_nearly_exhausted()) {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-            return nullptr;
-        }
-        return call_replaced_code(self, args, nargsf, kwnames);
-    }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *slots[kMaxParams];
     try {
-        RecursionGuard guard;
+        check_stack();
         nb::object extra_keywords, defaults;
-        bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
-        Args bound(self, slots, extra_keywords.ptr());
-        nb::object result = running(self).implementation(bound);
+        const FunctionData &data = *self->data;
+        bool all_by_position = !kwnames && static_cast<size_t>(nargs) == data.param_count && !data.has_extra_keywords;
+        PyObject *const *values =
+            all_by_position ? args : bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
+        Args bound(self, values, extra_keywords.ptr());
+        nb::object result = self->data->implementation(bound);
         if (!result.is_valid()) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "native function returned no result");
         } else {
             return result.release().ptr();
         }
+    } catch (nb::python_error &error) {
+        error.restore(); // the common case, caught without rethrowing
     } catch (...) {
         set_error_from_cpp_exception();
     }
@@ -73,7 +55,6 @@ inline int traverse(PyObject *object, visitproc visit, void *arg) {
     Py_VISIT(self->kwdefaults);
     Py_VISIT(self->type_params);
     Py_VISIT(self->code);
-    Py_VISIT(self->code_source);
     Py_VISIT(self->globals);
     Py_VISIT(self->builtins);
     Py_VISIT(self->dict);
@@ -85,7 +66,6 @@ inline int traverse(PyObject *object, visitproc visit, void *arg) {
 // become empty strings rather than NULL, and the namespaces and the code
 // stay (a code object takes part in no cycle): native code reads them on
 // every call, and a function reached again after clearing must still work.
-// Without its code source it runs its own implementation.
 inline int clear(PyObject *object) {
     auto *self = reinterpret_cast<FunctionObject *>(object);
     if (PyObject *empty = PyUnicode_New(0, 0)) {
@@ -100,7 +80,6 @@ inline int clear(PyObject *object) {
     Py_CLEAR(self->defaults);
     Py_CLEAR(self->kwdefaults);
     Py_CLEAR(self->type_params);
-    Py_CLEAR(self->code_source);
     Py_CLEAR(self->dict);
     self->data->traceback_frame.release().dec_ref(); // cleared before the frame can go
     return 0;
@@ -166,7 +145,7 @@ inline nb::object make_function_type(nb::handle module) {
         {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
         {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
         {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
-        {"__code__", get_code, set_code, nullptr, nullptr},
+        {"__code__", get_code, nullptr, nullptr, nullptr},
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
@@ -219,6 +198,7 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
     auto data = std::make_unique<detail::FunctionData>();
     data->implementation = def.implementation;
     data->state = state;
+    data->param_count = def.params.size();
     size_t first_default = def.params.size();
     nb::list defaults;
     nb::dict annotations;
@@ -279,8 +259,6 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
     self->dict = nullptr;
     self->weakrefs = nullptr;
     self->data = data.release();
-    self->code_source = nullptr;
-    self->code_replaced = false;
     PyObject_GC_Track(self);
     return nb::steal(reinterpret_cast<PyObject *>(self));
 }

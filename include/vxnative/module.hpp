@@ -32,28 +32,15 @@ inline StateOwner *&state_owner(PyObject *module) {
     return *static_cast<StateOwner **>(PyModule_GetState(module));
 }
 
-// `__builtins__`, as the namespace of a module executed from Python code has
-// it: the built-ins the import runs with. A function made later from the
-// module's globals (a native function's replaced code) finds the same ones.
-inline void bind_builtins(PyObject *module) {
-    PyObject *names = PyModule_GetDict(module);
-    if (PyDict_GetItemString(names, "__builtins__"))
-        return;
-    if (PyDict_SetItemString(names, "__builtins__", PyEval_GetBuiltins()) < 0)
-        throw nb::python_error();
-}
-
 template <class State> int execute_module(PyObject *module, void (*body)(ModuleContext &), const char *source_file) {
     try {
         auto state = std::make_shared<State>();
         state->names.create();
-        state->clock.start();
-        state->wrapped_function.start();
         state->function_type = make_function_type(module);
         state_owner(module) = new StateOwner(state);
-        bind_builtins(module);
         ModuleContext context{module, state, source_file};
         body(context);
+        state->capture_parts(module);
         return 0;
     } catch (...) {
         set_error_from_cpp_exception();

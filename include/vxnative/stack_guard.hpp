@@ -39,37 +39,53 @@ inline size_t stack_reserve(size_t size) {
     return std::max(size / 4, std::min<size_t>(128 * 1024, size / 2));
 }
 
+// This thread's stack, found on its first native call. Constant-initialised,
+// so that reaching it costs one thread-local access and no guard.
+struct StackBounds {
+    char *low = nullptr;
+    char *high = nullptr;
+    size_t reserve = 0;
+    bool known = false;
+};
+
+inline StackBounds find_stack_bounds() {
+    StackBounds found;
+    found.known = true;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void *address = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &address, &size) == 0) {
+            found.low = static_cast<char *>(address);
+            found.high = found.low + size;
+            found.reserve = stack_reserve(size);
+        }
+        pthread_attr_destroy(&attr);
+    }
+#elif defined(__APPLE__)
+    size_t size = pthread_get_stacksize_np(pthread_self());
+    found.high = static_cast<char *>(pthread_get_stackaddr_np(pthread_self()));
+    found.low = found.high - size;
+    found.reserve = stack_reserve(size);
+#endif
+    return found;
+}
+
+inline StackBounds *this_threads_stack() {
+    static thread_local constinit StackBounds bounds;
+    return &bounds;
+}
+
 // True when this thread's C stack is nearly used up (see stack_reserve).
 // False when the bounds cannot be told (unknown platform, or a stack the
 // thread library did not hand out, such as a coroutine's).
 inline bool stack_nearly_exhausted() {
-#if defined(__linux__) || defined(__APPLE__)
-    struct Bounds {
-        char *low = nullptr;
-        char *high = nullptr;
-        size_t reserve = 0;
-    };
-    static thread_local Bounds bounds = [] {
-        Bounds found;
-        size_t size = 0;
-#if defined(__linux__)
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void *address = nullptr;
-            if (pthread_attr_getstack(&attr, &address, &size) == 0) {
-                found.low = static_cast<char *>(address);
-                found.high = found.low + size;
-            }
-            pthread_attr_destroy(&attr);
-        }
-#else
-        size = pthread_get_stacksize_np(pthread_self());
-        found.high = static_cast<char *>(pthread_get_stackaddr_np(pthread_self()));
-        found.low = found.high - size;
-#endif
-        found.reserve = stack_reserve(size);
-        return found;
-    }();
+    StackBounds *bounds = this_threads_stack();
+    if (!bounds->known) [[unlikely]]
+        *bounds = find_stack_bounds();
+    char *low = bounds->low, *high = bounds->high;
+    size_t reserve = bounds->reserve;
 #if defined(__GNUC__)
     // The frame itself, also when a sanitizer keeps locals elsewhere.
     char *position = static_cast<char *>(__builtin_frame_address(0));
@@ -77,34 +93,22 @@ inline bool stack_nearly_exhausted() {
     char here;
     char *position = &here;
 #endif
-    if (!bounds.low || position <= bounds.low || position >= bounds.high)
+    if (!low || position <= low || position >= high)
         return false;
-    return static_cast<size_t>(position - bounds.low) < bounds.reserve;
-#else
-    return false;
-#endif
+    return static_cast<size_t>(position - low) < reserve;
 }
 
-// Counts one entry into a native function against the interpreter's
-// recursion limit, as a call into Python code counts, and refuses to go on
-// when the thread's C stack is nearly used up: native functions calling
-// native functions (through overrides or rebound methods) consume C stack
-// on every level, which Python-to-Python calls do not.
-class RecursionGuard {
-  public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(""))
-            throw nb::python_error();
-        if (stack_nearly_exhausted()) {
-            Py_LeaveRecursiveCall();
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-            throw nb::python_error();
-        }
+// Refuses to enter a native function when the thread's C stack is nearly
+// used up: native functions calling native functions (through overrides or
+// rebound methods) consume C stack on every level, which Python-to-Python
+// calls do not. As for a compiled function, the recursion limit counts the
+// Python frames of such a cycle, not the native ones; a cycle of native
+// calls alone ends in a RecursionError here.
+inline void check_stack() {
+    if (stack_nearly_exhausted()) [[unlikely]] {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        throw nb::python_error();
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-};
+}
 
 } // namespace vx::detail

@@ -10,34 +10,18 @@ namespace vx::detail {
 // A traceback entry for the function: a frame of an empty code object whose
 // name is the dotted path recorded at creation (not the writable
 // `__qualname__`), so a traceback reads like one through Python code. The
-// frame never runs and holds no locals, so one frame serves every entry.
-//
-// Python code can still give the frame state through an entry: names
-// written into its `f_locals`, a trace function or tracing flags. Such a frame
-// stays with the tracebacks that hold it, and later entries get a new one,
-// so that they do not show (or keep alive) what was put there.
-inline bool frame_attribute_is(PyObject *frame, nb::handle name, PyObject *expected) {
-    PyObject *value = name ? PyObject_GetAttr(frame, name.ptr()) : nullptr;
-    if (!value) {
-        PyErr_Clear(); // raised by this read itself: the frame counts as changed
-        return false;
-    }
-    bool same = value == expected;
-    Py_DECREF(value);
-    return same;
-}
-
+// frame never runs, and its locals are an empty read-only mapping, so one
+// frame serves every entry. Only a trace function can still be given to it
+// through an entry: such a frame stays with the tracebacks that hold it,
+// and later entries get a new one, so that they do not keep it alive.
 inline bool frame_is_unchanged(PyObject *frame, const Names &names) {
-    PyObject *locals = PyFrame_GetLocals(reinterpret_cast<PyFrameObject *>(frame));
-    if (!locals) {
+    PyObject *trace = PyObject_GetAttr(frame, names.get<"f_trace">().ptr());
+    if (!trace) {
         PyErr_Clear(); // raised by this read itself: the frame counts as changed
         return false;
     }
-    bool unchanged = PyDict_CheckExact(locals) && PyDict_GET_SIZE(locals) == 0;
-    Py_DECREF(locals);
-    return unchanged && frame_attribute_is(frame, names.get<"f_trace">(), Py_None) &&
-           frame_attribute_is(frame, names.get<"f_trace_lines">(), Py_True) &&
-           frame_attribute_is(frame, names.get<"f_trace_opcodes">(), Py_False);
+    Py_DECREF(trace);
+    return trace == Py_None;
 }
 
 inline nb::object traceback_frame(FunctionObject *self) {
@@ -55,8 +39,13 @@ inline nb::object traceback_frame(FunctionObject *self) {
         data.traceback_code = nb::steal(reinterpret_cast<PyObject *>(code));
     }
     if (!data.traceback_frame) {
-        PyFrameObject *frame = PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(data.traceback_code.ptr()), self->globals, nullptr);
+        nb::object no_locals = nb::steal(PyDict_New());
+        nb::object read_only = no_locals ? nb::steal(PyDictProxy_New(no_locals.ptr())) : nb::object();
+        if (!read_only)
+            return {};
+        PyFrameObject *frame =
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(data.traceback_code.ptr()), self->globals,
+                        read_only.ptr());
         if (!frame)
             return {};
         data.traceback_frame = nb::steal(reinterpret_cast<PyObject *>(frame));

@@ -1,7 +1,9 @@
 // valdrix._native_probe: a private module through which the test suite
 // reaches what no public function of the package reaches on purpose: each
 // kind of C++ exception leaving a native function, to check that the native
-// layer raises for it what nanobind raises for the functions it binds.
+// layer raises for it what nanobind raises for the functions it binds. Two
+// functions that return their argument measure the layer's own call cost in
+// bench/: one made by the layer, one a bare METH_FASTCALL C function.
 #include <vxnative/native.hpp>
 
 #include <new>
@@ -18,6 +20,8 @@ constexpr const char *kSource = "valdrix/_native_probe.cpp";
 constexpr const char *kModuleDoc = "Private: probes of the native layer for the test suite.";
 
 constexpr const char *kThrowDoc = "Throws the C++ exception named by `kind` (what(): \"probe\").";
+constexpr const char *kIdentityDoc = "Returns `value`, through the native function layer.";
+constexpr const char *kBareIdentityDoc = "Returns its one argument: a bare METH_FASTCALL function.";
 
 [[noreturn]] void throw_cpp(std::string_view kind) {
     if (kind == "stop_iteration")
@@ -66,6 +70,28 @@ nb::object throw_cpp_exception(const vx::Args &args) {
     throw_cpp(std::string_view(text, static_cast<size_t>(length)));
 }
 
+nb::object identity(const vx::Args &args) {
+    return nb::borrow(args[0]);
+}
+
+// The least a C function called from Python can do: no argument binding
+// beyond the count, no frame, no error handling of its own.
+PyObject *bare_identity(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 1)
+        return PyErr_Format(PyExc_TypeError, "bare_identity() takes exactly one argument (%zd given)", nargs);
+    return Py_NewRef(args[0]);
+}
+
+PyMethodDef kBareIdentityDef = {"bare_identity",
+                                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bare_identity)),
+                                METH_FASTCALL, kBareIdentityDoc};
+
+void add_bare_identity(const vx::ModuleContext &module) {
+    nb::object module_name = vx::ModuleContext::attribute(module.module, "__name__");
+    module.bind("bare_identity",
+                vx::steal_or_throw(PyCFunction_NewEx(&kBareIdentityDef, module.module.ptr(), module_name.ptr())));
+}
+
 } // namespace
 
 VX_MODULE(_native_probe, vx::ModuleState, kSource, module) {
@@ -75,4 +101,10 @@ VX_MODULE(_native_probe, vx::ModuleState, kSource, module) {
                 .params = {{"kind", "str"}},
                 .doc = kThrowDoc,
                 .source_line = __LINE__});
+    module.def({.name = "identity",
+                .implementation = identity,
+                .params = {{"value"}},
+                .doc = kIdentityDoc,
+                .source_line = __LINE__});
+    add_bare_identity(module);
 }

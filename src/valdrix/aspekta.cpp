@@ -14,6 +14,8 @@
 // width / height a float.
 #include <vxcore/arithmetic.hpp>
 #include <vxcore/ratio_search.hpp>
+#include <vxnative/class_facts.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
@@ -22,6 +24,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -55,33 +58,19 @@ constexpr const char *kApproxRatioDoc = "自动拟合近似简单整数比例，
                                         ":param image_bytes: 图片二进制数据\n"
                                         ":return: 近似比例字符串，如 3:2\n";
 
-// Quotients of the approximate search between two checks for pending
-// signals, so that a huge search bound can still be interrupted.
-constexpr int64_t kQuotientsBetweenSignalChecks = int64_t{1} << 20;
+// Quotients of the approximate search in one slice (well under a
+// millisecond): a larger search runs them without the interpreter's lock,
+// so other threads go on meanwhile, and takes it back between slices to run
+// pending signal handlers.
+constexpr int64_t kQuotientsPerSlice = int64_t{1} << 18;
 // The same for the plain route, whose steps cost far more.
 constexpr int64_t kCellsBetweenSignalChecks = 4096;
 
 // --- the module's state ---------------------------------------------------------
 
 struct State : vx::ModuleState {
-    // The built-ins the approximate search calls, as the import found them;
-    // each empty when it was not the interpreter's own.
-    nb::object float_type, range_type, abs;
-    // The function the _gcd staticmethod wraps, as defined here.
-    nb::object gcd_function;
-    vx::guard::GlobalsGuard search_names;
-
-    int traverse(visitproc visit, void *arg) override {
-        for (const nb::object *held : {&float_type, &range_type, &abs, &gcd_function})
-            Py_VISIT(held->ptr());
-        return 0;
-    }
-
-    void clear() override {
-        for (nb::object *held : {&float_type, &range_type, &abs, &gcd_function})
-            *held = nb::object();
-        search_names.forget();
-    }
+    vx::guard::Captures<"float", "range", "abs", "ImageRatioAnalyzer", "ImageRatioAnalyzer._gcd"> captured{*this};
+    vx::guard::Route<"float", "range", "abs"> search_route;
 };
 
 using vx::compare;
@@ -175,7 +164,8 @@ nb::object gcd_method(const vx::Args &args) {
 // steps); nothing when the interpreter has to do it (or raise).
 std::optional<nb::object> raw_ratio_natively(const State &state, nb::handle gcd_function, const ImageSize &size) {
     auto width = exact_int(size.width), height = exact_int(size.height);
-    if (!width || !height || !vx::guard::runs_as_defined(gcd_function, state.gcd_function))
+    if (!width || !height ||
+        !vx::guard::runs_as_defined(gcd_function, state.captured.function<"ImageRatioAnalyzer._gcd">()))
         return std::nullopt;
     int64_t divisor = vxcore::gcd_floored(*width, *height);
     if (divisor == 0)
@@ -273,9 +263,8 @@ class PlainSearch {
     nb::object best_h_;
 };
 
-nb::object search_plainly(const vx::Args &args, const ImageSize &size, nb::handle target, nb::handle limit) {
-    nb::object float_type = args.global<"float">();
-    nb::object min_error = vx::call(float_type, {args.id<"inf">()});
+nb::object search_plainly(const vx::Args &args, const ImageSize &size, nb::handle target, nb::handle limit,
+                          nb::object min_error) {
     PlainSearch search(args, target, limit, std::move(min_error), size.width, size.height);
     search.scan_rows(search.range_from_one());
     return search.result();
@@ -285,12 +274,7 @@ nb::object search_plainly(const vx::Args &args, const ImageSize &size, nb::handl
 
 bool names_are_builtins(const vx::Args &args) {
     State &state = args.state<State>();
-    if (!state.float_type.is_valid() || !state.range_type.is_valid() || !state.abs.is_valid())
-        return false;
-    return state.search_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return reads.global<"float">() == state.float_type.ptr() && reads.global<"range">() == state.range_type.ptr() &&
-               reads.global<"abs">() == state.abs.ptr();
-    });
+    return state.search_route.holds(state.captured, args);
 }
 
 // The factors 1..limit of an exact int bound, capped at 2**53 (where i / j
@@ -328,11 +312,22 @@ nb::object resume_plainly(const vx::Args &args, const ImageSize &size, double ta
     return search.result();
 }
 
-// The search in machine arithmetic, pausing for pending signals now and
-// then; after a handler ran, the guard is asked again.
+// One slice of the search; a long search lets other threads run meanwhile.
+bool advance_slice(vxcore::ApproxRatioSearch &search, bool long_search) {
+    if (!long_search)
+        return search.advance(kQuotientsPerSlice);
+    nb::gil_scoped_release release;
+    return search.advance(kQuotientsPerSlice);
+}
+
+// The search in machine arithmetic, slice by slice, running pending signal
+// handlers between slices; as they (or other threads) may rebind a name the
+// search relies on, the guard is asked again after each slice.
 nb::object search_natively(const vx::Args &args, const ImageSize &size, double target, nb::handle limit) {
-    vxcore::ApproxRatioSearch search(target, factors_of(limit));
-    while (!search.advance(kQuotientsBetweenSignalChecks)) {
+    int64_t factors = factors_of(limit);
+    vxcore::ApproxRatioSearch search(target, factors);
+    bool long_search = factors > 0 && factors > kQuotientsPerSlice / factors;
+    while (!advance_slice(search, long_search)) {
         if (PyErr_CheckSignals() < 0)
             throw nb::python_error();
         if (!names_are_builtins(args))
@@ -372,21 +367,28 @@ Target target_ratio(const ImageSize &size) {
     return target;
 }
 
-// The body of the plain code's approx_ratio(width, height, limit).
-nb::object approx_ratio(const vx::Args &args, const ImageSize &size, nb::handle limit) {
-    Target target = target_ratio(size);
-    if (target.is_float && PyLong_CheckExact(limit.ptr()) && names_are_builtins(args))
-        return search_natively(args, size, target.value, limit);
-    return search_plainly(args, size, target.as_object(), limit);
+// float("inf"): the value the built-in gives while the guard holds.
+nb::object positive_infinity(const vx::Args &args) {
+    if (names_are_builtins(args))
+        return vx::steal_or_throw(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
+    return vx::call(args.global<"float">(), {args.id<"inf">()});
 }
 
-// return approx_ratio(width, height, self.approx_search_range)
+// target = width / height
+// min_error = float("inf")
+// best_w, best_h = width, height
+// limit = self.approx_search_range
+// ...the search
 nb::object get_approx_simple_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::bytes image_bytes = args.bytes(1);
     ImageSize size = bound_size(read_image_size(args, image_bytes));
+    Target target = target_ratio(size);
+    nb::object min_error = positive_infinity(args);
     nb::object limit = nb::getattr(self, args.id<"approx_search_range">());
-    return approx_ratio(args, size, limit);
+    if (target.is_float && PyLong_CheckExact(limit.ptr()) && names_are_builtins(args))
+        return search_natively(args, size, target.value, limit);
+    return search_plainly(args, size, target.as_object(), limit, std::move(min_error));
 }
 
 // --- __init__ ----------------------------------------------------------------------
@@ -403,14 +405,10 @@ nb::object init(const vx::Args &args) {
 } // namespace
 
 VX_MODULE(aspekta, State, kSource, module) {
-    State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
     module.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     // `from PIL import Image` binds the submodule, importing it when needed.
     module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
-    state.float_type = vx::guard::original_builtin_type("float", &PyFloat_Type);
-    state.range_type = vx::guard::original_builtin_type("range", &PyRange_Type);
-    state.abs = vx::guard::original_builtin("abs");
 
     vx::ClassBuilder analyzer(module, "ImageRatioAnalyzer", kAnalyzerDoc);
     analyzer.method({.name = "__init__",
@@ -418,13 +416,12 @@ VX_MODULE(aspekta, State, kSource, module) {
                      .params = {{"self"}, {"approx_search_range", "int", nb::int_(10)}},
                      .doc = kInitDoc,
                      .source_line = __LINE__});
-    nb::object gcd_wrapper = analyzer.static_method({.name = "_gcd",
-                                                     .implementation = gcd_method,
-                                                     .params = {{"a", "int"}, {"b", "int"}},
-                                                     .doc = kGcdDoc,
-                                                     .return_annotation = "int",
-                                                     .source_line = __LINE__});
-    state.gcd_function = nb::borrow(state.wrapped_function.read(gcd_wrapper.ptr()));
+    analyzer.static_method({.name = "_gcd",
+                            .implementation = gcd_method,
+                            .params = {{"a", "int"}, {"b", "int"}},
+                            .doc = kGcdDoc,
+                            .return_annotation = "int",
+                            .source_line = __LINE__});
     analyzer.method({.name = "get_raw_simple_ratio",
                      .implementation = get_raw_simple_ratio,
                      .params = {{"self"}, {"image_bytes", "bytes"}},

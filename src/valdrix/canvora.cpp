@@ -13,6 +13,7 @@
 // alone skips calls of a built-in (`abs`), only while a guard proves the name
 // still resolves to what the module found at import.
 #include <vxcore/canvora_ratios.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
@@ -64,35 +65,21 @@ constexpr const char *kAdjustSizeDoc =
     "0 表示不缩放，负数表示缩小\n"
     ":return: PNG 图片字节；return_origin_ratio 为 True 时返回 (图片字节, 比例字符串)\n";
 
-constexpr const char *kRatioFormatErrorPrefix = "比例格式错误 ";
-constexpr const char *kRatioFormatErrorSuffix = "，示例：3:4";
 constexpr const char *kUnsupportedModeError = "need_adjust 仅支持 resize / fill";
 
 // --- the module's state ---------------------------------------------------------
 
 struct State : vx::ModuleState {
-    // `abs` as the import found it; empty when it was not the interpreter's
-    // own.
-    nb::object abs;
-    vx::guard::GlobalsGuard closest_names;
-
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(abs.ptr());
-        return 0;
-    }
-
-    void clear() override {
-        abs = nb::object();
-        closest_names.forget();
-    }
+    vx::guard::Captures<"abs", "re", "re.match", "int"> captured{*this};
+    // The closest-ratio scan skips calls of `abs` while it is the built-in.
+    vx::guard::Route<"abs"> closest_route;
+    // _parse_ratio matches its literal pattern natively while `re.match` is
+    // re's own function and `int` the built-in.
+    vx::guard::Route<"re.match", "int"> parse_route;
 };
 
-// True while `abs` resolves (in the function's globals, then its built-ins)
-// to the built-in the module found at import.
 bool closest_names_hold(State &state, const vx::Args &args) {
-    return state.closest_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return vx::guard::is_original(reads.global<"abs">(), state.abs);
-    });
+    return state.closest_route.holds(state.captured, args);
 }
 
 // --- the interpreter's operations --------------------------------------------------
@@ -105,6 +92,7 @@ constexpr int64_t kNativeMagnitude = (int64_t{1} << 62) - 1;
 using vx::compare;
 using vx::new_int;
 using vx::number_op;
+using vx::pair;
 using vx::unpack_pair;
 
 std::optional<int64_t> small_int(nb::handle value) {
@@ -114,10 +102,6 @@ std::optional<int64_t> small_int(nb::handle value) {
 void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
     if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0)
         throw nb::python_error();
-}
-
-nb::object pair(nb::handle first, nb::handle second) {
-    return vx::steal_or_throw(PyTuple_Pack(2, first.ptr(), second.ptr()));
 }
 
 nb::object new_float(double value) {
@@ -191,24 +175,60 @@ nb::object group_as_int(const vx::Args &args, nb::handle match, int index) {
     return vx::call(int_type, {vx::call_method(match, args.id<"group">(), {new_int(index)})});
 }
 
+// raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4"), the class looked up
+// first; the result of the native function (see vx::raised).
+nb::object ratio_format_error(const vx::Args &args, nb::handle ratio_str) {
+    nb::object value_error = args.global<"ValueError">();
+    return vx::raised(
+        vx::call(value_error, {vx::concat({args.id<"比例格式错误 ">(), ratio_str, args.id<"，示例：3:4">()})}));
+}
+
+// `int(text[begin:end])` of a run of decimal digits, which is what int()
+// gives for the group the pattern matched there.
+nb::object int_of_digits(nb::handle text, size_t begin, size_t end) {
+    nb::object digits = vx::steal_or_throw(
+        PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end)));
+    return vx::steal_or_throw(PyLong_FromUnicodeObject(digits.ptr(), 10));
+}
+
+// The pattern matched natively: what `re.match` of re's own function finds
+// for this literal pattern, with the interpreter's own whitespace and
+// decimal digits.
+nb::object parse_ratio_natively(const vx::Args &args, nb::handle ratio_str) {
+    auto is_space = [](Py_UCS4 c) { return Py_UNICODE_ISSPACE(c) != 0; };
+    auto is_decimal = [](Py_UCS4 c) { return Py_UNICODE_ISDECIMAL(c) != 0; };
+    const void *data = PyUnicode_DATA(ratio_str.ptr());
+    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(ratio_str.ptr()));
+    std::optional<ratios::RatioGroups> groups;
+    switch (PyUnicode_KIND(ratio_str.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        groups = ratios::match_ratio(static_cast<const Py_UCS1 *>(data), length, is_space, is_decimal);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        groups = ratios::match_ratio(static_cast<const Py_UCS2 *>(data), length, is_space, is_decimal);
+        break;
+    default:
+        groups = ratios::match_ratio(static_cast<const Py_UCS4 *>(data), length, is_space, is_decimal);
+    }
+    if (!groups)
+        return ratio_format_error(args, ratio_str);
+    return pair(int_of_digits(ratio_str, groups->width_begin, groups->width_end),
+                int_of_digits(ratio_str, groups->height_begin, groups->height_end));
+}
+
 // match = re.match(r"(\d+):(\d+)", ratio_str.strip())
 // if not match: raise ValueError(...)
 // return int(match.group(1)), int(match.group(2))
-//
-// re.match is a Python function: it is called every time, so that it runs
-// as it is now and profilers and tracers see it.
 nb::object parse_ratio(const vx::Args &args) {
     nb::str ratio_str = args.str(0);
+    State &state = args.state<State>();
+    if (state.parse_route.holds(state.captured, args))
+        return parse_ratio_natively(args, ratio_str);
     nb::object match_function = nb::getattr(args.global<"re">(), args.id<"match">());
     nb::object stripped = vx::call_method(ratio_str, args.id<"strip">());
     nb::object match = vx::call(match_function, {args.id<R"((\d+):(\d+))">(), stripped});
-    if (!vx::truth(match)) {
-        // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4"), the class looked up first
-        nb::object value_error = args.global<"ValueError">();
-        nb::object message = vx::steal_or_throw(
-            PyUnicode_FromFormat("%s%U%s", kRatioFormatErrorPrefix, ratio_str.ptr(), kRatioFormatErrorSuffix));
-        vx::raise_as_python_does(vx::call(value_error, {message}));
-    }
+    if (!vx::truth(match))
+        return ratio_format_error(args, ratio_str);
     nb::object width = group_as_int(args, match, 1);
     nb::object height = group_as_int(args, match, 2);
     return pair(width, height);
@@ -471,7 +491,6 @@ nb::object standard_ratio_list() {
 } // namespace
 
 VX_MODULE(canvora, State, kSource, module) {
-    State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
     module.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
     nb::object typing = vx::ModuleContext::import("typing");
@@ -480,7 +499,6 @@ VX_MODULE(canvora, State, kSource, module) {
     module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
     module.bind("re", vx::ModuleContext::import("re"));
     module.bind("math", vx::ModuleContext::import("math"));
-    state.abs = vx::guard::original_builtin("abs");
 
     vx::ClassBuilder tool(module, "ImageTool", kImageToolDoc);
     tool.set("STANDARD_RATIO_LIST", standard_ratio_list());

@@ -13,6 +13,8 @@
 // module found at import, and every number stays where a double is exact.
 // Anything else, overrides and errors included, goes the plain way.
 #include <vxcore/dimora_sizes.hpp>
+#include <vxnative/class_facts.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
@@ -75,184 +77,30 @@ struct ClassFacts {
     bool siblings_original = false;
 };
 
-// Recent preset lookups, remembered while the (watched) table is unchanged.
-// The tier texts are held, so their addresses cannot come back as other
-// texts; texts do not change, and an exact str drops without running Python
-// code.
-class PresetLookups {
-  public:
-    template <class Lookup>
-    std::optional<int64_t> pixels(const vx::guard::DictClock &clock, PyObject *preset, nb::handle resolution,
-                                  Lookup lookup) {
-        for (Entry &entry : entries_)
-            if (entry.preset == preset && entry.resolution.is(resolution) && entry.remembered.holds(clock, preset))
-                return entry.pixels;
-        uint64_t tick = clock.now();
-        std::optional<int64_t> pixels = lookup();
-        if (pixels && PyUnicode_CheckExact(resolution.ptr())) {
-            Entry &entry = entries_[next_++ % kEntries];
-            entry.preset = preset;
-            entry.resolution = nb::borrow(resolution);
-            entry.pixels = *pixels;
-            entry.remembered.remember(clock, tick, {preset}, preset);
-        }
-        return pixels;
-    }
-
-    void clear() {
-        for (Entry &entry : entries_)
-            entry = Entry{};
-    }
-
-  private:
-    struct Entry {
-        PyObject *preset = nullptr;
-        nb::object resolution;
-        int64_t pixels = 0;
-        vx::guard::Remembered remembered;
-    };
-
-    static constexpr size_t kEntries = 4;
-    Entry entries_[kEntries];
-    size_t next_ = 0;
-};
-
-// Everything the numbers of a native result depend on.
-struct ResultKey {
-    int64_t ratio_width;
-    int64_t ratio_height;
-    int64_t preset_pixels;
-    sizes::SizeLimits limits;
-
-    bool operator==(const ResultKey &other) const {
-        return ratio_width == other.ratio_width && ratio_height == other.ratio_height &&
-               preset_pixels == other.preset_pixels && limits.min_pixels == other.limits.min_pixels &&
-               limits.max_pixels == other.limits.max_pixels && limits.max_edge == other.limits.max_edge &&
-               limits.multiple == other.limits.multiple && limits.max_ratio == other.limits.max_ratio;
-    }
-
-    size_t slot(size_t slots) const {
-        uint64_t mixed = static_cast<uint64_t>(ratio_width) * 0x9E3779B97F4A7C15ull;
-        mixed ^= static_cast<uint64_t>(ratio_height) + 0x632BE59BD9B4E019ull + (mixed << 6) + (mixed >> 2);
-        mixed ^= static_cast<uint64_t>(preset_pixels) + (mixed << 6) + (mixed >> 2);
-        mixed *= 0xBF58476D1CE4E5B9ull;
-        return static_cast<size_t>(mixed >> 40) % slots;
-    }
-};
-
-// Results of recent native calculations. A hit hands out a copy of the
-// stored dict: one allocation of a table already laid out, where building
-// the dict costs seven insertions. The copy shares the stored ints and the
-// size text, immutable objects equal to those a new calculation would make
-// (the language lets a computation return any existing immutable object of
-// the same type and value); "aspect_ratio" and "resolution" are replaced
-// when the call passed other objects. The stored dicts are never handed out
-// and hold only exact ints, exact strs and bools, so dropping one runs no
-// Python code.
-class ResultCache {
-  public:
-    nb::object find(const ResultKey &key, nb::handle aspect_ratio, nb::handle resolution,
-                    const vx::Names &names) const {
-        size_t first = key.slot(kSlots);
-        for (size_t probe = 0; probe < kWays; ++probe) {
-            const Entry &entry = entries_[(first + probe) % kSlots];
-            if (!entry.dict || !(entry.key == key))
-                continue;
-            nb::object result = vx::steal_or_throw(PyDict_Copy(entry.dict.ptr()));
-            if (entry.aspect_ratio != aspect_ratio.ptr())
-                set_item(result, names.get<"aspect_ratio">(), aspect_ratio);
-            if (entry.resolution != resolution.ptr())
-                set_item(result, names.get<"resolution">(), resolution);
-            return result;
-        }
-        return nb::object();
-    }
-
-    // Keeps a copy of a freshly built result once its key has come twice in
-    // a row at its slot: inputs met only once cost no copy.
-    void keep(const ResultKey &key, nb::handle result, nb::handle aspect_ratio, nb::handle resolution) {
-        ResultKey &seen = seen_[key.slot(kSlots)];
-        if (!(seen == key)) {
-            seen = key;
-            return;
-        }
-        nb::object copy = vx::steal_or_throw(PyDict_Copy(result.ptr()));
-        Entry &entry = way_for(key.slot(kSlots));
-        entry = {key, std::move(copy), aspect_ratio.ptr(), resolution.ptr()};
-    }
-
-    static void set_item(nb::handle dict, nb::handle key, nb::handle value) {
-        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
-            throw nb::python_error();
-    }
-
-  private:
-    struct Entry {
-        ResultKey key{};
-        nb::object dict;
-        PyObject *aspect_ratio = nullptr; // the values in `dict`, kept alive by it
-        PyObject *resolution = nullptr;
-    };
-
-    // An empty way of the key's slots if there is one, else each in turn.
-    Entry &way_for(size_t first) {
-        for (size_t probe = 0; probe < kWays; ++probe)
-            if (!entries_[(first + probe) % kSlots].dict)
-                return entries_[(first + probe) % kSlots];
-        return entries_[(first + next_way_++ % kWays) % kSlots];
-    }
-
-    static constexpr size_t kSlots = 64;
-    static constexpr size_t kWays = 4;
-    Entry entries_[kSlots];
-    ResultKey seen_[kSlots]{};
-    size_t next_way_ = 0;
-};
-
-// A class method defined here: the classmethod object in the class
-// namespace and the native function it wraps.
-struct Sibling {
-    nb::object class_method;
-    nb::object function;
-};
+// What the native routes stand in for, and which of it each route relies on.
+using Captured =
+    vx::guard::Captures<"math", "math.sqrt", "math.floor", "round", "max", "min", "int", "all", "map", "range",
+                        "ValueError", "GPTImageSizeCalculator", "GPTImageSizeCalculator.round_to_multiple",
+                        "GPTImageSizeCalculator.floor_to_multiple", "GPTImageSizeCalculator.is_valid_image_size">;
 
 struct State : vx::ModuleState {
-    // What the module found at import: `math` and its two functions, the
-    // built-ins the methods call, and the class methods defined here.
-    nb::object math, sqrt, floor;
-    nb::object round, max, min, int_type, all, map, range, value_error;
-    Sibling round_to_multiple, floor_to_multiple, is_valid_image_size;
-
-    vx::guard::GlobalsGuard round_names, floor_names, valid_names, calc_names;
+    Captured captured{*this};
+    vx::guard::Route<"round", "max", "int"> round_route;
+    vx::guard::Route<"math.floor", "max", "int"> floor_route;
+    vx::guard::Route<"max", "min", "all"> valid_route;
+    // calc_size's own names and those of the siblings it calls.
+    vx::guard::Route<"map", "range", "ValueError", "math.sqrt", "round", "max", "int", "math.floor", "min", "all">
+        calc_route;
     vx::guard::ClassFactsCache<ClassFacts> class_facts;
-    PresetLookups preset_lookups;
-    ResultCache results;
     nb::object result_layout;
-
-    int traverse(visitproc visit, void *arg) override {
-        for (const nb::object *held :
-             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &range, &value_error,
-              &round_to_multiple.class_method, &round_to_multiple.function, &floor_to_multiple.class_method,
-              &floor_to_multiple.function, &is_valid_image_size.class_method, &is_valid_image_size.function})
-            Py_VISIT(held->ptr());
-        return 0;
-    }
-
-    void clear() override {
-        for (nb::object *held :
-             {&math, &sqrt, &floor, &round, &max, &min, &int_type, &all, &map, &range, &value_error,
-              &round_to_multiple.class_method, &round_to_multiple.function, &floor_to_multiple.class_method,
-              &floor_to_multiple.function, &is_valid_image_size.class_method, &is_valid_image_size.function})
-            *held = nb::object();
-        round_names.forget();
-        floor_names.forget();
-        valid_names.forget();
-        calc_names.forget();
-        preset_lookups.clear();
-    }
 };
 
 // --- the interpreter's operations -----------------------------------------------
+
+void set_item(nb::handle dict, nb::handle key, nb::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
 
 using vx::compare;
 using vx::comparison;
@@ -264,20 +112,20 @@ using vx::guard::exact_int;
 // the lookup: the built-in's own steps (the first one unless the second
 // compares greater, or smaller) when it is the built-in.
 nb::object max_of(const State &state, nb::handle max, nb::handle first, nb::handle second) {
-    if (!max.is(state.max))
+    if (!max.is(state.captured.get<"max">()))
         return vx::call(max, {first, second});
     return nb::borrow(compare(second, first, Py_GT) ? second : first);
 }
 
 nb::object min_of(const State &state, nb::handle min, nb::handle first, nb::handle second) {
-    if (!min.is(state.min))
+    if (!min.is(state.captured.get<"min">()))
         return vx::call(min, {first, second});
     return nb::borrow(compare(second, first, Py_LT) ? second : first);
 }
 
 // `int(value)` with the `int` found by the lookup.
 nb::object int_of(const State &state, nb::handle int_type, nb::handle value) {
-    if (!int_type.is(state.int_type))
+    if (!int_type.is(state.captured.get<"int">()))
         return vx::call(int_type, {value});
     return vx::int_of(value);
 }
@@ -302,12 +150,14 @@ ClassFacts resolve_facts(const State &state, PyTypeObject *type) {
         facts.limits = sizes::SizeLimits{*min_pixels, *max_pixels, *max_edge, *facts.multiple, *max_ratio};
     PyObject *preset = class_namespace_entry(type, names.get<"RESOLUTION_PRESET">());
     facts.preset = preset && PyDict_CheckExact(preset) ? preset : nullptr;
-    auto found = [&](nb::handle name, const Sibling &sibling) {
-        return sibling.class_method.is(class_namespace_entry(type, name));
+    const Captured &captured = state.captured;
+    auto found = [&](nb::handle name, nb::handle class_method) {
+        return class_method.is(class_namespace_entry(type, name));
     };
-    facts.siblings_original = found(names.get<"round_to_multiple">(), state.round_to_multiple) &&
-                              found(names.get<"floor_to_multiple">(), state.floor_to_multiple) &&
-                              found(names.get<"is_valid_image_size">(), state.is_valid_image_size);
+    facts.siblings_original =
+        found(names.get<"round_to_multiple">(), captured.get<"GPTImageSizeCalculator.round_to_multiple">()) &&
+        found(names.get<"floor_to_multiple">(), captured.get<"GPTImageSizeCalculator.floor_to_multiple">()) &&
+        found(names.get<"is_valid_image_size">(), captured.get<"GPTImageSizeCalculator.is_valid_image_size">());
     return facts;
 }
 
@@ -315,54 +165,15 @@ const ClassFacts *facts_of(State &state, nb::handle cls) {
     return state.class_facts.find(cls, [&](PyTypeObject *type) { return resolve_facts(state, type); });
 }
 
-// The class method still wraps the function defined here, which still runs
-// as defined: a classmethod can be re-initialised with another function,
-// and a function given other __defaults__ or __code__, without any change
-// to the class.
-bool runs_as_defined(const State &state, const Sibling &sibling) {
-    PyObject *wrapped = state.wrapped_function.read(sibling.class_method.ptr());
-    return vx::guard::runs_as_defined(wrapped, sibling.function);
-}
-
+// The siblings found in the class are those defined here, and still run as
+// defined (a function may be given other __defaults__ without any change to
+// its class).
 bool siblings_run_as_defined(const State &state, const ClassFacts &facts) {
-    return facts.siblings_original && runs_as_defined(state, state.round_to_multiple) &&
-           runs_as_defined(state, state.floor_to_multiple) && runs_as_defined(state, state.is_valid_image_size);
-}
-
-// The names each method looks up resolve to what the module found at import.
-using vx::guard::is_original;
-
-bool is_math(const State &state, vx::guard::PureReads &reads) {
-    return is_original(reads.global<"math">(), state.math);
-}
-
-bool round_names_original(const State &state, vx::guard::PureReads &reads) {
-    return is_original(reads.global<"round">(), state.round) && is_original(reads.global<"max">(), state.max) &&
-           is_original(reads.global<"int">(), state.int_type);
-}
-
-bool floor_names_original(const State &state, vx::guard::PureReads &reads) {
-    return is_math(state, reads) && is_original(reads.module_attribute<"floor">(state.math.ptr()), state.floor) &&
-           is_original(reads.global<"max">(), state.max) && is_original(reads.global<"int">(), state.int_type);
-}
-
-bool valid_names_original(const State &state, vx::guard::PureReads &reads) {
-    return is_original(reads.global<"max">(), state.max) && is_original(reads.global<"min">(), state.min) &&
-           is_original(reads.global<"all">(), state.all);
-}
-
-// calc_size's own names and those of the siblings it calls.
-bool calc_names_original(const State &state, vx::guard::PureReads &reads) {
-    return is_original(reads.global<"map">(), state.map) && is_original(reads.global<"range">(), state.range) &&
-           is_original(reads.global<"ValueError">(), state.value_error) && is_math(state, reads) &&
-           is_original(reads.module_attribute<"sqrt">(state.math.ptr()), state.sqrt) &&
-           round_names_original(state, reads) && floor_names_original(state, reads) &&
-           valid_names_original(state, reads);
-}
-
-template <class Check>
-bool names_hold(State &state, vx::guard::GlobalsGuard &guard, const vx::Args &args, Check check) {
-    return guard.holds(state.clock, args, [&](vx::guard::PureReads &reads) { return check(state, reads); });
+    auto as_defined = [](nb::handle function) { return vx::guard::runs_as_defined(function, function); };
+    const Captured &captured = state.captured;
+    return facts.siblings_original && as_defined(captured.function<"GPTImageSizeCalculator.round_to_multiple">()) &&
+           as_defined(captured.function<"GPTImageSizeCalculator.floor_to_multiple">()) &&
+           as_defined(captured.function<"GPTImageSizeCalculator.is_valid_image_size">());
 }
 
 // --- round_to_multiple, floor_to_multiple ----------------------------------------
@@ -414,7 +225,7 @@ template <typename Align> std::optional<int64_t> align_natively(const vx::Args &
 
 nb::object round_to_multiple(const vx::Args &args) {
     State &state = args.state<State>();
-    if (names_hold(state, state.round_names, args, round_names_original))
+    if (state.round_route.holds(state.captured, args))
         if (std::optional<int64_t> aligned = align_natively(args, sizes::round_to_multiple))
             return vx::new_int(*aligned);
     return round_generally(args);
@@ -422,7 +233,7 @@ nb::object round_to_multiple(const vx::Args &args) {
 
 nb::object floor_to_multiple(const vx::Args &args) {
     State &state = args.state<State>();
-    if (names_hold(state, state.floor_names, args, floor_names_original))
+    if (state.floor_route.holds(state.captured, args))
         if (std::optional<int64_t> aligned = align_natively(args, sizes::floor_to_multiple))
             return vx::new_int(*aligned);
     return floor_generally(args);
@@ -456,7 +267,7 @@ nb::object is_valid_generally(const vx::Args &args, nb::handle width, nb::handle
 
 std::optional<bool> is_valid_natively(const vx::Args &args, nb::handle width, nb::handle height) {
     State &state = args.state<State>();
-    if (!names_hold(state, state.valid_names, args, valid_names_original))
+    if (!state.valid_route.holds(state.captured, args))
         return std::nullopt;
     const ClassFacts *facts = facts_of(state, args[0]);
     std::optional<int64_t> plain_width = exact_int(width, kExactInteger);
@@ -488,7 +299,7 @@ RatioTerms parse_ratio_generally(const vx::Args &args, nb::handle aspect_ratio) 
     nb::object map = args.global<"map">();
     nb::object int_type = args.global<"int">();
     nb::object parts = vx::steal_or_throw(PyUnicode_Split(aspect_ratio.ptr(), args.id<":">().ptr(), -1));
-    if (!map.is(state.map)) {
+    if (!map.is(state.captured.get<"map">())) {
         auto [width, height] = vx::unpack_pair(vx::call(map, {int_type, parts}));
         return {std::move(width), std::move(height)};
     }
@@ -518,12 +329,12 @@ NativeTerms parse_plain_ratio(nb::handle aspect_ratio) {
 }
 
 // raise ValueError(RATIO_TOO_WIDE + aspect_ratio), with `ValueError` looked up
-// first.
-[[noreturn]] void raise_ratio_too_wide(const vx::Args &args, nb::handle aspect_ratio) {
+// first; the result of a native function (see vx::raised).
+nb::object ratio_too_wide(const vx::Args &args, nb::handle aspect_ratio) {
     nb::object value_error = args.global<"ValueError">();
     nb::object prefix = vx::steal_or_throw(PyUnicode_FromString(kRatioTooWide));
     nb::object message = vx::steal_or_throw(PyUnicode_Concat(prefix.ptr(), aspect_ratio.ptr()));
-    vx::raise_as_python_does(vx::call(value_error, {message}));
+    return vx::raised(vx::call(value_error, {message}));
 }
 
 // --- calc_size: the plain route ----------------------------------------------
@@ -609,7 +420,7 @@ nb::object make_result_layout(const vx::Names &names) {
     nb::dict keys;
     for (nb::handle key : {names.get<"width">(), names.get<"height">(), names.get<"size">(), names.get<"pixels">(),
                            names.get<"aspect_ratio">(), names.get<"resolution">(), names.get<"valid">()})
-        ResultCache::set_item(keys, key, nb::none());
+        set_item(keys, key, nb::none());
     return keys;
 }
 
@@ -618,13 +429,13 @@ nb::dict result_dict(const vx::Args &args, nb::handle width, nb::handle height, 
     const State &state = args.state<State>();
     nb::object copy = vx::steal_or_throw(PyDict_Copy(state.result_layout.ptr()));
     nb::dict result = nb::steal<nb::dict>(copy.release());
-    ResultCache::set_item(result, args.id<"width">(), width);
-    ResultCache::set_item(result, args.id<"height">(), height);
-    ResultCache::set_item(result, args.id<"size">(), size_text);
-    ResultCache::set_item(result, args.id<"pixels">(), pixels);
-    ResultCache::set_item(result, args.id<"aspect_ratio">(), aspect_ratio);
-    ResultCache::set_item(result, args.id<"resolution">(), resolution);
-    ResultCache::set_item(result, args.id<"valid">(), valid);
+    set_item(result, args.id<"width">(), width);
+    set_item(result, args.id<"height">(), height);
+    set_item(result, args.id<"size">(), size_text);
+    set_item(result, args.id<"pixels">(), pixels);
+    set_item(result, args.id<"aspect_ratio">(), aspect_ratio);
+    set_item(result, args.id<"resolution">(), resolution);
+    set_item(result, args.id<"valid">(), valid);
     return result;
 }
 
@@ -637,7 +448,7 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
     nb::object short_term = min_of(state, args.global<"min">(), terms.width, terms.height);
     nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
     if (compare(quotient, nb::getattr(cls, args.id<"MAX_RATIO">()), Py_GT))
-        raise_ratio_too_wide(args, aspect_ratio);
+        return ratio_too_wide(args, aspect_ratio);
     nb::object target_pixels = target_pixels_generally(args, resolution);
     nb::object sqrt = sqrt_function(args);
     Working size;
@@ -690,27 +501,20 @@ nb::object calculated_dict(const vx::Args &args, const sizes::CalculatedSize &si
 std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
                                              std::pair<int64_t, int64_t> terms) {
     State &state = args.state<State>();
-    if (!names_hold(state, state.calc_names, args, calc_names_original))
+    if (!state.calc_route.holds(state.captured, args))
         return std::nullopt;
     const ClassFacts *facts = facts_of(state, args[0]);
     if (!facts || !facts->limits || !siblings_run_as_defined(state, *facts))
         return std::nullopt;
-    std::optional<int64_t> preset_pixels = state.preset_lookups.pixels(
-        state.clock, facts->preset, resolution, [&] { return preset_pixels_of(args, facts->preset, resolution); });
+    std::optional<int64_t> preset_pixels = preset_pixels_of(args, facts->preset, resolution);
     if (!preset_pixels)
         return std::nullopt;
-    ResultKey key{terms.first, terms.second, *preset_pixels, *facts->limits};
-    if (nb::object cached = state.results.find(key, aspect_ratio, resolution, state.names); cached.is_valid())
-        return cached;
     sizes::CalculatedSize size{};
-    switch (sizes::calc_size(key.ratio_width, key.ratio_height, key.preset_pixels, key.limits, size)) {
-    case sizes::Outcome::done: {
-        nb::object result = calculated_dict(args, size, aspect_ratio, resolution);
-        state.results.keep(key, result, aspect_ratio, resolution);
-        return result;
-    }
+    switch (sizes::calc_size(terms.first, terms.second, *preset_pixels, *facts->limits, size)) {
+    case sizes::Outcome::done:
+        return calculated_dict(args, size, aspect_ratio, resolution);
     case sizes::Outcome::ratio_too_wide:
-        raise_ratio_too_wide(args, aspect_ratio);
+        return ratio_too_wide(args, aspect_ratio);
     case sizes::Outcome::interpreter:
         break;
     }
@@ -737,7 +541,7 @@ nb::object calc_size(const vx::Args &args) {
     // The text parses natively while `map` and `int` are the built-ins (the
     // native route checks that with every other name it relies on).
     NativeTerms native_terms;
-    if (names_hold(state, state.calc_names, args, calc_names_original))
+    if (state.calc_route.holds(state.captured, args))
         native_terms = parse_plain_ratio(aspect_ratio);
     RatioTerms terms;
     if (!native_terms) {
@@ -763,13 +567,8 @@ nb::object init(const vx::Args &) {
 nb::dict resolution_preset() {
     nb::dict preset;
     for (auto [tier, pixels] : {std::pair{"1k", 1572516L}, std::pair{"2k", 3686400L}, std::pair{"4k", 8294400L}})
-        ResultCache::set_item(preset, nb::str(tier), nb::int_(pixels));
+        set_item(preset, nb::str(tier), nb::int_(pixels));
     return preset;
-}
-
-Sibling sibling(const vx::ModuleContext &module, nb::handle class_method) {
-    nb::object function = nb::borrow(module.state->wrapped_function.read(class_method.ptr()));
-    return {nb::borrow(class_method), std::move(function)};
 }
 
 } // namespace
@@ -777,19 +576,7 @@ Sibling sibling(const vx::ModuleContext &module, nb::handle class_method) {
 VX_MODULE(dimora, State, kSource, module) {
     State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
-    state.math = vx::ModuleContext::import("math");
-    module.bind("math", state.math);
-    state.sqrt = vx::guard::original_function(state.math, "sqrt");
-    state.floor = vx::guard::original_function(state.math, "floor");
-    state.round = vx::guard::original_builtin("round");
-    state.max = vx::guard::original_builtin("max");
-    state.min = vx::guard::original_builtin("min");
-    state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
-    state.all = vx::guard::original_builtin("all");
-    state.map = vx::guard::original_builtin_type("map", &PyMap_Type);
-    state.range = vx::guard::original_builtin_type("range", &PyRange_Type);
-    state.value_error =
-        vx::guard::original_builtin_type("ValueError", reinterpret_cast<PyTypeObject *>(PyExc_ValueError));
+    module.bind("math", vx::ModuleContext::import("math"));
     state.result_layout = make_result_layout(state.names);
 
     vx::ClassBuilder calculator(module, "GPTImageSizeCalculator", kClassDoc);
@@ -800,30 +587,30 @@ VX_MODULE(dimora, State, kSource, module) {
     calculator.set("MAX_RATIO", nb::float_(3.0));
     calculator.set("RESOLUTION_PRESET", resolution_preset());
     calculator.method({.name = "__init__", .implementation = init, .params = {{"self"}}, .source_line = __LINE__});
-    state.round_to_multiple = sibling(module, calculator.class_method({
-                                                  .name = "round_to_multiple",
-                                                  .implementation = round_to_multiple,
-                                                  .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
-                                                  .doc = kRoundDoc,
-                                                  .return_annotation = "int",
-                                                  .source_line = __LINE__,
-                                              }));
-    state.floor_to_multiple = sibling(module, calculator.class_method({
-                                                  .name = "floor_to_multiple",
-                                                  .implementation = floor_to_multiple,
-                                                  .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
-                                                  .doc = kFloorDoc,
-                                                  .return_annotation = "int",
-                                                  .source_line = __LINE__,
-                                              }));
-    state.is_valid_image_size = sibling(module, calculator.class_method({
-                                                    .name = "is_valid_image_size",
-                                                    .implementation = is_valid_image_size,
-                                                    .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
-                                                    .doc = kIsValidDoc,
-                                                    .return_annotation = "bool",
-                                                    .source_line = __LINE__,
-                                                }));
+    calculator.class_method({
+        .name = "round_to_multiple",
+        .implementation = round_to_multiple,
+        .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+        .doc = kRoundDoc,
+        .return_annotation = "int",
+        .source_line = __LINE__,
+    });
+    calculator.class_method({
+        .name = "floor_to_multiple",
+        .implementation = floor_to_multiple,
+        .params = {{"cls"}, {"value"}, {"multiple", nullptr, nb::none()}},
+        .doc = kFloorDoc,
+        .return_annotation = "int",
+        .source_line = __LINE__,
+    });
+    calculator.class_method({
+        .name = "is_valid_image_size",
+        .implementation = is_valid_image_size,
+        .params = {{"cls"}, {"width", "int"}, {"height", "int"}},
+        .doc = kIsValidDoc,
+        .return_annotation = "bool",
+        .source_line = __LINE__,
+    });
     calculator.class_method({
         .name = "calc_size",
         .implementation = calc_size,

@@ -11,6 +11,8 @@
 // the module asked for. A program that changes re's private modules is
 // outside that trust: its screening may then differ from re's.
 #include <vxcore/lexgard_matcher.hpp>
+#include <vxnative/exact_types.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
 
@@ -381,22 +383,20 @@ struct State : vx::ModuleState {
     nb::object pattern_type;
     ReCaseFolding folding;
 
-    // The built-ins find_matched_words calls, as found at import.
-    nb::object list, set;
-    vx::guard::GlobalsGuard hit_names;
+    // find_matched_words takes the automaton while `list` and `set` are
+    // the built-ins.
+    vx::guard::Captures<"list", "set"> captured{*this};
+    vx::guard::Route<"list", "set"> hit_route;
 
     std::shared_ptr<Automata> automata = std::make_shared<Automata>();
 
     int traverse(visitproc visit, void *arg) override {
-        for (const nb::object *held : {&pattern_type, &list, &set})
-            Py_VISIT(held->ptr());
+        Py_VISIT(pattern_type.ptr());
         return automata->traverse(visit, arg);
     }
 
     void clear() override {
-        for (nb::object *held : {&pattern_type, &list, &set})
-            *held = nb::object();
-        hit_names.forget();
+        pattern_type = nb::object();
         automata->clear();
     }
 };
@@ -703,14 +703,6 @@ nb::object matched_words(const lex::Matcher &matcher, nb::handle text) {
     return distinct_list(text, firsts);
 }
 
-// `list` and `set` resolve to the built-in types found at import.
-bool hit_names_hold(State &state, const vx::Args &args) {
-    return state.hit_names.holds(state.clock, args, [&](vx::guard::PureReads &reads) {
-        return vx::guard::is_original(reads.global<"list">(), state.list) &&
-               vx::guard::is_original(reads.global<"set">(), state.set);
-    });
-}
-
 nb::object checker_find_matched_words(const vx::Args &args) {
     State &state = args.state<State>();
     nb::handle self = args[0];
@@ -718,7 +710,7 @@ nb::object checker_find_matched_words(const vx::Args &args) {
     nb::object regex = nb::getattr(self, args.id<"_ban_regex">());
     if (regex.is_none())
         return vx::steal_or_throw(PyList_New(0));
-    if (hit_names_hold(state, args)) {
+    if (state.hit_route.holds(state.captured, args)) {
         if (std::shared_ptr<const lex::Matcher> matcher = state.automata->find(self.ptr(), regex.ptr()))
             return matched_words(*matcher, text);
     }
@@ -775,8 +767,6 @@ VX_MODULE(lexgard, State, kSource, module) {
     module.bind("Set", vx::ModuleContext::import_from("typing", "Set"));
     module.bind("PromptBanError", import_prompt_ban_error(module.module));
     capture_re(state, re);
-    state.list = vx::guard::original_builtin_type("list", &PyList_Type);
-    state.set = vx::guard::original_builtin_type("set", &PySet_Type);
 
     vx::ClassBuilder checker(module, "PromptBanChecker", kClassDoc);
     checker.method({.name = "__init__",

@@ -1,6 +1,7 @@
 // valdrix.resize: fits an image object into a canvas of a given size, scaled
 // uniformly and centred on a background colour.
 #include <vxcore/fit.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
@@ -36,21 +37,8 @@ using vx::guard::exact_int;
 using vxcore::kFitMaxMagnitude;
 
 struct State : vx::ModuleState {
-    // The built-ins the plain code calls, as found at import.
-    nb::object min, int_type;
-    vx::guard::GlobalsGuard size_names;
-
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(min.ptr());
-        Py_VISIT(int_type.ptr());
-        return 0;
-    }
-
-    void clear() override {
-        min = nb::object();
-        int_type = nb::object();
-        size_names.forget();
-    }
+    vx::guard::Captures<"min", "int"> captured{*this};
+    vx::guard::Route<"min", "int"> size_route;
 };
 
 struct ResizedSize {
@@ -68,22 +56,17 @@ ResizedSize interpreter_size(const vx::Args &args, nb::handle target_w, nb::hand
     nb::object width_ratio = number_op(PyNumber_TrueDivide, target_w, source_w);
     nb::object height_ratio = number_op(PyNumber_TrueDivide, target_h, source_h);
     nb::object ratio;
-    if (min.is(state.min))
+    if (min.is(state.captured.get<"min">()))
         ratio = vx::compare(height_ratio, width_ratio, Py_LT) ? height_ratio : width_ratio;
     else
         ratio = vx::call(min, {width_ratio, height_ratio});
     auto truncated = [&](nb::handle side) {
         nb::object int_type = args.global<"int">();
         nb::object product = number_op(PyNumber_Multiply, side, ratio);
-        return int_type.is(state.int_type) ? vx::int_of(product) : vx::call(int_type, {product});
+        return int_type.is(state.captured.get<"int">()) ? vx::int_of(product) : vx::call(int_type, {product});
     };
     nb::object new_w = truncated(source_w);
     return {new_w, truncated(source_h)};
-}
-
-bool size_names_original(const State &state, vx::guard::PureReads &reads) {
-    return vx::guard::is_original(reads.global<"min">(), state.min) &&
-           vx::guard::is_original(reads.global<"int">(), state.int_type);
 }
 
 ResizedSize resized_size(const vx::Args &args, nb::handle target_w, nb::handle target_h, nb::handle source_w,
@@ -91,8 +74,7 @@ ResizedSize resized_size(const vx::Args &args, nb::handle target_w, nb::handle t
     State &state = args.state<State>();
     auto tw = exact_int(target_w, kFitMaxMagnitude), th = exact_int(target_h, kFitMaxMagnitude);
     auto sw = exact_int(source_w, kFitMaxMagnitude), sh = exact_int(source_h, kFitMaxMagnitude);
-    bool names_original = state.size_names.holds(
-        state.clock, args, [&](vx::guard::PureReads &reads) { return size_names_original(state, reads); });
+    bool names_original = state.size_route.holds(state.captured, args);
     if (!names_original || !(tw && th && sw && sh) || !vxcore::fit_is_native(*tw, *th, *sw, *sh))
         return interpreter_size(args, target_w, target_h, source_w, source_h);
     vxcore::CanvasFit fit = vxcore::fit_to_canvas(*tw, *th, *sw, *sh);
@@ -114,29 +96,26 @@ nb::object image_resize(const vx::Args &args) {
     nb::handle bg_color = args[3];
 
     nb::object new_image = nb::getattr(args.global<"Image">(), args.id<"new">());
-    nb::object canvas = vx::call(new_image, {args.id<"RGB">(), nb::make_tuple(target_w, target_h), bg_color});
+    nb::object canvas = vx::call(new_image, {args.id<"RGB">(), vx::pair(target_w, target_h), bg_color});
 
     auto [source_w, source_h] = vx::unpack_pair(nb::getattr(image, args.id<"size">()));
     ResizedSize size = resized_size(args, target_w, target_h, source_w, source_h);
 
     nb::object resize = nb::getattr(image, args.id<"resize">());
-    nb::object new_size = nb::make_tuple(size.new_w, size.new_h);
+    nb::object new_size = vx::pair(size.new_w, size.new_h);
     nb::object lanczos = nb::getattr(args.global<"Resampling">(), args.id<"LANCZOS">());
     nb::object resized = vx::call(resize, {new_size, lanczos});
 
     nb::object paste_x = centring_offset(target_w, size.new_w);
     nb::object paste_y = centring_offset(target_h, size.new_h);
     nb::object paste = nb::getattr(canvas, args.id<"paste">());
-    vx::call(paste, {resized, nb::make_tuple(paste_x, paste_y)});
+    vx::call(paste, {resized, vx::pair(paste_x, paste_y)});
     return canvas;
 }
 
 } // namespace
 
 VX_MODULE(resize, State, kSource, module) {
-    State &state = module.state_as<State>();
-    state.min = vx::guard::original_builtin("min");
-    state.int_type = vx::guard::original_builtin_type("int", &PyLong_Type);
     module.bind("__doc__", nb::str(kModuleDoc));
     // `from PIL import Image` binds the submodule, importing it when needed.
     module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));

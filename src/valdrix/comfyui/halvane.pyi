@@ -39,7 +39,10 @@ class ComfyUIManager:
     poll_interval: float
     """Pause after every unsuccessful readiness attempt, in seconds."""
     flag: str
-    """Prefix of every message: "comfyui服务重启 [" + the base URL as given + "]"."""
+    """Prefix of every message: "comfyui服务重启 [" + the base URL as given + "]".
+
+    Kept as given; log and printed lines show a URL's user-info in it as ``***``.
+    """
     logger: _Logger
     """Where messages go: the ``logger`` given, or ``logging.getLogger("valdrix.comfyui.halvane")``."""
 

@@ -7,6 +7,7 @@
 // on. One kind of native step stands in for calls: `get` and `clear` on a
 // registry that is exactly a dict (its type cannot be changed, so the C API
 // does what its methods do).
+#include <vxnative/exact_types.hpp>
 #include <vxnative/native.hpp>
 
 namespace nb = nanobind;

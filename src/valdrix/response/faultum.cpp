@@ -1,4 +1,6 @@
 // valdrix.response.faultum: the service's fixed table of unified error codes.
+#include <vxnative/class_facts.hpp>
+#include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 
@@ -45,25 +47,75 @@ constexpr Member kMembers[] = {
     {"AUTH_FAILED", "认证失败，请检查 API Key 是否有效"},
 };
 
+using Captured = vx::guard::Captures<"Enum", "Enum.value">;
+
+// The class of Enum's `value` descriptor and its version tag at import.
+struct ValueDescriptorClass final : vx::StatePart {
+    ValueDescriptorClass(vx::ModuleState &state, const Captured &captured) : StatePart(state), captured(captured) {}
+
+    void capture(nb::handle) override {
+        if (nb::handle descriptor = captured.get<"Enum.value">()) {
+            type = Py_TYPE(descriptor.ptr());
+            tag = vx::guard::version_tag(type);
+        }
+    }
+    int traverse(visitproc, void *) const override { return 0; }
+    void clear() override { tag = 0; }
+
+    bool unchanged(nb::handle descriptor) const {
+        return tag != 0 && Py_TYPE(descriptor.ptr()) == type && vx::guard::version_tag(type) == tag;
+    }
+
+    const Captured &captured;
+    PyTypeObject *type = nullptr; // held by the descriptor, which `captured` holds
+    unsigned int tag = 0;
+};
+
+struct State : vx::ModuleState {
+    Captured captured{*this};
+    ValueDescriptorClass value_descriptor_class{*this, captured};
+    // Per class: whether its members' `value` is Enum's own, which returns
+    // `self._value_`.
+    vx::guard::ClassFactsCache<bool, 2> enum_values;
+};
+
+// True when `self.value` is Enum's own property, unchanged since import, and
+// so gives `self._value_` (a lookup that skips the property's Python code).
+bool value_is_enums_own(State &state, nb::handle self) {
+    nb::handle descriptor = state.captured.get<"Enum.value">();
+    if (!descriptor || !state.value_descriptor_class.unchanged(descriptor))
+        return false;
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    const bool *own = state.enum_values.find_for_instances(type, [&](PyTypeObject *found) {
+        return found->tp_getattro == PyObject_GenericGetAttr &&
+               descriptor.is(vx::guard::class_namespace_entry(found, state.names.get<"value">()));
+    });
+    return own && *own;
+}
+
 // `self.value[index]`, read afresh on every access: a subscription, so a
 // value of any type answers it in its own way (a mapping by key), with the
 // interpreter's error for one that cannot be subscripted.
-nb::object value_item(const vx::Args &args, nb::handle index) {
-    nb::object value = nb::getattr(args[0], args.id<"value">());
-    return vx::steal_or_throw(PyObject_GetItem(value.ptr(), index.ptr()));
+nb::object value_item(const vx::Args &args, Py_ssize_t index) {
+    nb::handle self = args[0];
+    bool own = value_is_enums_own(args.state<State>(), self);
+    nb::object value = nb::getattr(self, own ? args.id<"_value_">() : args.id<"value">());
+    if (PyTuple_CheckExact(value.ptr()) && index < PyTuple_GET_SIZE(value.ptr()))
+        return nb::borrow(PyTuple_GET_ITEM(value.ptr(), index));
+    return vx::steal_or_throw(PyObject_GetItem(value.ptr(), vx::new_int(index).ptr()));
 }
 
 nb::object code(const vx::Args &args) {
-    return value_item(args, vx::new_int(0));
+    return value_item(args, 0);
 }
 
 nb::object msg(const vx::Args &args) {
-    return value_item(args, vx::new_int(1));
+    return value_item(args, 1);
 }
 
 } // namespace
 
-VX_MODULE(faultum, vx::ModuleState, kSource, module) {
+VX_MODULE(faultum, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
     nb::object enum_base = vx::ModuleContext::import_from("enum", "Enum");
     module.bind("Enum", enum_base);

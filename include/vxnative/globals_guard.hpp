@@ -1,139 +1,23 @@
-// Every guard of the native routes. A native route replaces plain steps (a
-// call of a built-in, arithmetic on ints and floats, a sibling method of our
-// own) by native code, and is taken only while a guard proves that it gives
-// what the plain steps give for that very object. A guard reads only what
-// runs no Python code: object identities, type version tags, dict watcher
-// events and exact types. When proving it would need Python code to run (a
-// comparison, a property, a hash or lookup that a non-str key could answer),
-// the guard says no and the plain route runs. No guard clears an exception
-// it did not cause, and none is left set.
+// The globals guard: a native route that stands in for a call of a built-in
+// (or of a module's built-in function) is taken only while the name the
+// plain code looks up still resolves, in the function's globals and then its
+// built-ins, to the object the module captured at import. What a route
+// relies on is declared once per module (Captures) and per route (Route);
+// the answer is remembered until a dict it read changes (DictClock, through
+// dict watcher events), so a route asks nothing on most calls.
 #pragma once
 
+#include "exact_types.hpp"
 #include "function_object.hpp"
+#include "module_state.hpp"
 
-#include <cstdint>
+#include <array>
 #include <initializer_list>
-#include <limits>
-#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace vx::guard {
-
-// --- exact types ---------------------------------------------------------------
-
-// The value of an exact int whose magnitude is at most `magnitude_limit`, the
-// range in which the caller's native arithmetic gives what the interpreter
-// gives; nothing for anything else (subclasses of int, a missing object,
-// larger values), which then takes the plain route.
-inline std::optional<int64_t> exact_int(nb::handle value,
-                                        int64_t magnitude_limit = std::numeric_limits<int64_t>::max()) {
-    if (!value.ptr() || !PyLong_CheckExact(value.ptr()))
-        return std::nullopt;
-    int overflow = 0;
-    long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow || number < -magnitude_limit || number > magnitude_limit)
-        return std::nullopt;
-    return number;
-}
-
-// An exact float, or an exact int of at most `int_limit` as its double.
-inline std::optional<double> exact_real(nb::handle value, int64_t int_limit) {
-    if (value.ptr() && PyFloat_CheckExact(value.ptr()))
-        return PyFloat_AS_DOUBLE(value.ptr());
-    if (std::optional<int64_t> integer = exact_int(value, int_limit))
-        return static_cast<double>(*integer);
-    return std::nullopt;
-}
-
-// True when `object` is exactly of the built-in type `type`. Such a type
-// cannot be changed, so a method looked up on the object is the type's own,
-// and calling its C API counterpart does what calling the method does.
-inline bool exact_instance(nb::handle object, PyTypeObject *type) {
-    return object.ptr() && Py_IS_TYPE(object.ptr(), type);
-}
-
-// True when `found` is the built-in type `type` itself: calling it then does
-// what that type's C implementation does, which native code may do in its
-// place.
-inline bool is_builtin_type(nb::handle found, PyTypeObject *type) {
-    return found.ptr() == reinterpret_cast<PyObject *>(type);
-}
-
-// True when every key of the exact dict is an exact str: then a lookup of an
-// exact str compares strs and nothing else, so it runs no Python code.
-inline bool keyed_by_exact_str(PyObject *dict) {
-    if (!PyDict_CheckExact(dict))
-        return false;
-    Py_ssize_t position = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key))
-            return false;
-    return true;
-}
-
-// The value under an exact str key of a dict keyed by exact strs (checked
-// by the caller), or null. Such a lookup cannot fail or run code.
-inline PyObject *pure_item(PyObject *dict, nb::handle key) {
-    return PyDict_GetItemWithError(dict, key.ptr());
-}
-
-// --- what a module captures at import ---------------------------------------------
-
-// True when `candidate` is the built-in function `name` of `module`: a
-// function object only the interpreter makes, bound to that very module.
-// Reads no more than object fields.
-inline bool is_builtin_function(nb::handle candidate, nb::handle module, std::string_view name) {
-    if (!candidate.is_valid() || !PyCFunction_CheckExact(candidate.ptr()))
-        return false;
-    return PyCFunction_GET_SELF(candidate.ptr()) == module.ptr() &&
-           reinterpret_cast<PyCFunctionObject *>(candidate.ptr())->m_ml->ml_name == name;
-}
-
-// `module.name` at import, or nothing when it is missing (a module may be
-// imported after someone deleted a built-in; only calls of it fail then).
-inline nb::object attribute_if_present(nb::handle module, const char *name) {
-    PyObject *found = PyObject_GetAttrString(module.ptr(), name);
-    if (found)
-        return nb::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear(); // raised by this lookup itself
-    return nb::object();
-}
-
-// The function `name` of `module` when it is the interpreter's own built-in
-// function, else nothing: what a module finds at import may already be a
-// replacement someone installed, or be missing, and native code stands in
-// only for the interpreter's own. Guards compare with what this returns, so
-// an empty one never matches.
-inline nb::object original_function(nb::handle module, const char *name) {
-    nb::object function = attribute_if_present(module, name);
-    return is_builtin_function(function, module, name) ? function : nb::object();
-}
-
-// The built-in function `name` (`round`, `max`, `abs`...), when it is the
-// interpreter's own.
-inline nb::object original_builtin(const char *name) {
-    nb::object builtins = steal_or_throw(PyImport_ImportModule("builtins"));
-    return original_function(builtins, name);
-}
-
-// The built-in type `name` (`int`, `float`, `range`, `map`...), when the
-// builtins module holds the interpreter's own type `expected` under it.
-inline nb::object original_builtin_type(const char *name, PyTypeObject *expected) {
-    nb::object builtins = steal_or_throw(PyImport_ImportModule("builtins"));
-    nb::object found = attribute_if_present(builtins, name);
-    return found.ptr() == reinterpret_cast<PyObject *>(expected) ? found : nb::object();
-}
-
-// True when a lookup found the object a module captured at import (an empty
-// capture, when the interpreter's own was not there, never matches).
-inline bool is_original(PyObject *found, const nb::object &original) {
-    return original.is_valid() && found == original.ptr();
-}
 
 // --- dict watcher events ----------------------------------------------------------
 
@@ -407,124 +291,158 @@ class GlobalsGuard {
     std::vector<PyObject *> modules_;
 };
 
-// --- classes -------------------------------------------------------------------
+// --- what a module captures at import ---------------------------------------------
 
-// The type's version tag, assigning one if it has none; 0 when it cannot get
-// one (then nothing about it may be remembered). The interpreter gives a
-// class a new tag whenever the class or one of its bases changes, and never
-// hands out a tag twice, so a fact keyed by (type, tag) is as current as the
-// interpreter's own attribute cache.
-inline unsigned int version_tag(PyTypeObject *type) {
-    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+// True when `candidate` is the built-in function `name` of `module`: a
+// function object only the interpreter makes, bound to that very module.
+// Reads no more than object fields.
+inline bool is_builtin_function(PyObject *candidate, PyObject *module, std::string_view name) {
+    if (!candidate || !PyCFunction_CheckExact(candidate))
+        return false;
+    return PyCFunction_GET_SELF(candidate) == module &&
+           reinterpret_cast<PyCFunctionObject *>(candidate)->m_ml->ml_name == name;
 }
 
-// True when attribute lookups on `cls` run no Python code of their own: a
-// class whose metaclass is exactly `type`.
-inline bool plain_class(nb::handle cls) {
-    return Py_IS_TYPE(cls.ptr(), &PyType_Type);
-}
-
-// `cls.<name>` as found in the class namespaces along the MRO, before any
-// descriptor is asked: null for a missing name and for a namespace keyed by
-// anything but exact strs. Meaningful for a plain_class only.
-inline PyObject *class_namespace_entry(PyTypeObject *type, nb::handle name) {
-    PyObject *mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro))
-        return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *names = PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i)));
-        if (!names)
-            return nullptr; // PyType_GetDict does not fail for a type
-        bool pure = keyed_by_exact_str(names);
-        PyObject *found = pure ? pure_item(names, name) : nullptr;
-        Py_DECREF(names);
-        if (!pure || found)
-            return found;
-    }
-    return nullptr;
-}
-
-// Facts about recently used plain classes, each valid while its class keeps
-// the version tag it had when the facts were found. `resolve(type)` finds
-// them without running Python code. Facts may hold borrowed pointers into the
-// class namespaces: a namespace changes only with a new tag.
-template <class Facts, size_t Entries = 4> class ClassFactsCache {
+// The objects a module's native routes stand in for, captured once the
+// module's body has bound its globals. Each name is
+//   - a global of the module ("math"), or else a built-in ("round", "int"),
+//     captured only when it is the interpreter's own: a built-in function of
+//     the builtins module, or a static type of that name;
+//   - "owner.name": a function of a captured module ("math.sqrt", or
+//     "re.match", a Python function defined in that very module), or the
+//     entry of a class the module defined ("Calculator.method"), with the
+//     function a classmethod or staticmethod there wraps.
+// What is not found as expected stays empty and never matches, so a route
+// relying on it takes the plain way.
+template <Literal... Names> class Captures final : public StatePart {
   public:
-    template <class Resolve> const Facts *find(nb::handle cls, Resolve resolve) {
-        if (!plain_class(cls))
-            return nullptr;
-        auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-        unsigned int tag = version_tag(type);
-        if (tag == 0)
-            return nullptr;
-        for (Entry &entry : entries_)
-            if (entry.type == type && entry.tag == tag)
-                return &entry.facts;
-        Entry &slot = entries_[next_++ % Entries];
-        slot = {type, tag, resolve(type)};
-        return &slot.facts;
+    explicit Captures(ModuleState &state) : StatePart(state) {}
+
+    DictClock clock;
+
+    template <Literal L> nb::handle get() const { return objects_[index_of<L>()]; }
+    // The function a captured classmethod or staticmethod wraps.
+    template <Literal L> nb::handle function() const { return functions_[index_of<L>()]; }
+
+    // True when each name of `Used` resolves, as the function's code finds
+    // it, to what was captured.
+    template <Literal... Used> bool resolve(PureReads &reads) const {
+        return (resolves(index_of<Used>(), reads) && ...);
+    }
+
+    void capture(nb::handle module) override {
+        clock.start();
+        nb::object builtins = steal_or_throw(PyImport_ImportModule("builtins"));
+        for (size_t i = 0; i < kCount; ++i)
+            capture_one(i, module, builtins);
+    }
+
+    int traverse(visitproc visit, void *arg) const override {
+        for (size_t i = 0; i < kCount; ++i) {
+            Py_VISIT(objects_[i].ptr());
+            Py_VISIT(functions_[i].ptr());
+        }
+        return 0;
+    }
+
+    void clear() override {
+        for (size_t i = 0; i < kCount; ++i)
+            objects_[i] = functions_[i] = nb::object();
     }
 
   private:
-    struct Entry {
-        PyTypeObject *type = nullptr;
-        unsigned int tag = 0;
-        Facts facts{};
-    };
-    Entry entries_[Entries];
-    size_t next_ = 0;
+    static constexpr size_t kCount = sizeof...(Names);
+    static constexpr std::array<std::string_view, kCount> kNames = {std::string_view(Names.text)...};
+
+    static constexpr size_t find(std::string_view name) {
+        for (size_t i = 0; i < kCount; ++i)
+            if (kNames[i] == name)
+                return i;
+        return kCount;
+    }
+
+    template <Literal L> static constexpr size_t index_of() {
+        constexpr size_t index = find(std::string_view(L.text));
+        static_assert(index < kCount, "a route relies on a name its module does not capture");
+        return index;
+    }
+
+    static constexpr size_t owner_of(size_t i) {
+        size_t dot = kNames[i].find('.');
+        return dot == std::string_view::npos ? kCount : find(kNames[i].substr(0, dot));
+    }
+
+    static std::string_view own_name(size_t i) {
+        size_t dot = kNames[i].find('.');
+        return dot == std::string_view::npos ? kNames[i] : kNames[i].substr(dot + 1);
+    }
+
+    // Absent is no error here: a module may be imported after someone
+    // deleted a built-in, and only calls of it fail then.
+    static PyObject *entry(PyObject *names, nb::handle key) {
+        return names && PyDict_Check(names) ? PyDict_GetItemWithError(names, key.ptr()) : nullptr;
+    }
+
+    void capture_one(size_t i, nb::handle module, nb::handle builtins) {
+        std::string_view text = own_name(i);
+        names_[i] = steal_or_throw(PyUnicode_InternFromString(std::string(text).c_str()));
+        PyObject *found = nullptr;
+        if (size_t owner = owner_of(i); owner < kCount)
+            found = owned_by(objects_[owner].ptr(), i);
+        else if (!(found = entry(PyModule_GetDict(module.ptr()), names_[i])))
+            found = interpreters_own(entry(PyModule_GetDict(builtins.ptr()), names_[i]), builtins.ptr(), text);
+        throw_if_error();
+        objects_[i] = nb::borrow(found);
+        if (found && (Py_IS_TYPE(found, &PyClassMethod_Type) || Py_IS_TYPE(found, &PyStaticMethod_Type)))
+            functions_[i] = steal_or_throw(PyObject_GetAttrString(found, "__func__"));
+    }
+
+    static PyObject *interpreters_own(PyObject *found, PyObject *builtins, std::string_view name) {
+        if (is_builtin_function(found, builtins, name))
+            return found;
+        bool static_type = found && PyType_Check(found) &&
+                           !(PyType_GetFlags(reinterpret_cast<PyTypeObject *>(found)) & Py_TPFLAGS_HEAPTYPE);
+        return static_type && reinterpret_cast<PyTypeObject *>(found)->tp_name == name ? found : nullptr;
+    }
+
+    PyObject *owned_by(PyObject *owner, size_t i) const {
+        if (owner && PyModule_CheckExact(owner)) {
+            PyObject *names = PyModule_GetDict(owner);
+            PyObject *found = entry(names, names_[i]);
+            bool defined_there = found && PyFunction_Check(found) && PyFunction_GetGlobals(found) == names;
+            return defined_there || is_builtin_function(found, owner, own_name(i)) ? found : nullptr;
+        }
+        if (owner && PyType_Check(owner))
+            return entry(reinterpret_cast<PyTypeObject *>(owner)->tp_dict, names_[i]);
+        return nullptr;
+    }
+
+    bool resolves(size_t i, PureReads &reads) const {
+        PyObject *expected = objects_[i].ptr();
+        if (!expected)
+            return false;
+        size_t owner = owner_of(i);
+        if (owner == kCount)
+            return reads.global(names_[i]) == expected;
+        return resolves(owner, reads) && reads.module_attribute(objects_[owner].ptr(), names_[i]) == expected;
+    }
+
+    std::array<nb::object, kCount> objects_;
+    std::array<nb::object, kCount> functions_;
+    std::array<nb::object, kCount> names_; // each name's own part, interned
 };
 
-// --- our own functions -----------------------------------------------------------
-
-// True when `callable` is `original` (a native function of this module) and
-// still calls its native implementation the way it was defined: no other
-// __code__ and its original __defaults__. Calling it can then be replaced by
-// running that implementation's steps natively.
-inline bool runs_as_defined(nb::handle callable, nb::handle original) {
-    if (!callable.is(original) || !original)
-        return false;
-    const auto *function = reinterpret_cast<const FunctionObject *>(original.ptr());
-    return !function->code_replaced && function->defaults == function->data->original_defaults.ptr();
-}
-
-// Reads the function a classmethod or staticmethod object wraps now (they
-// can be re-initialised with another one without any change to their
-// class) through their `__func__` member, which runs no Python code.
-class WrappedFunctionReader {
+// A native route's guard: the captured names it relies on, with the answer
+// remembered until a dict it read changes.
+template <Literal... Used> class Route {
   public:
-    void start() {
-        class_method_ = member_of(&PyClassMethod_Type);
-        static_method_ = member_of(&PyStaticMethod_Type);
-    }
-
-    // The wrapped function; null when `wrapper` is of another type.
-    PyObject *read(PyObject *wrapper) const {
-        const PyMemberDef *member = Py_IS_TYPE(wrapper, &PyClassMethod_Type)    ? class_method_
-                                    : Py_IS_TYPE(wrapper, &PyStaticMethod_Type) ? static_method_
-                                                                                : nullptr;
-        if (!member || (member->type != Py_T_OBJECT_EX && member->type != kObjectMember))
-            return nullptr;
-        return *reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(wrapper) + member->offset);
+    template <class Captured> bool holds(Captured &captured, const Args &args) {
+        return guard_.holds(captured.clock, args,
+                            [&](PureReads &reads) { return captured.template resolve<Used...>(reads); });
     }
 
   private:
-    // The older kind of object member (reads NULL as None), which these
-    // types use; its public name is deprecated.
-    static constexpr int kObjectMember = 6;
-
-    // The member behind the type's `__func__` descriptor (static data of the
-    // interpreter, like the type itself).
-    static const PyMemberDef *member_of(PyTypeObject *type) {
-        nb::object names = nb::steal(PyType_GetDict(type));
-        PyObject *descriptor = names ? PyDict_GetItemString(names.ptr(), "__func__") : nullptr;
-        if (!descriptor || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type))
-            return nullptr;
-        return reinterpret_cast<PyMemberDescrObject *>(descriptor)->d_member;
-    }
-
-    const PyMemberDef *class_method_ = nullptr;
-    const PyMemberDef *static_method_ = nullptr;
+    GlobalsGuard guard_;
 };
 
 } // namespace vx::guard
