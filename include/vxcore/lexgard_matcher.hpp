@@ -44,9 +44,9 @@ class Matcher {
         std::uint32_t class_count = assign_classes(words.code_points(), mapping);
         apply_text_variants(mapping);
         build_trie(words, checkpoints);
-        build_links(words, checkpoints);
         build_filter(words, class_count);
         dense_count_ = dense_rows(class_count);
+        build_links(words, checkpoints);
         build_outputs();
         build_dense_rows(checkpoints);
         compress_child_index();
@@ -129,22 +129,19 @@ class Matcher {
     };
 
     // Replaces every word character by the class of its key, numbering keys
-    // in order of first use from 1 (the keys of code points below 256 kept
-    // at hand, as most words are made of them).
+    // in order of first use from 1; each character's key is asked for once.
     std::uint32_t assign_classes(std::vector<CodePoint> &code_points, const CaseMapping &mapping) {
         std::uint32_t count = 0;
-        std::array<std::uint32_t, 256> low{};
+        CharClassTable seen; // the class of each word character met so far
         for (CodePoint &c : code_points) {
-            if (c < low.size() && low[c] != 0) {
-                c = low[c];
-                continue;
+            std::uint32_t cls = seen(c);
+            if (cls == 0) {
+                CodePoint key = mapping.word_key(c);
+                if (table_(key) == 0)
+                    table_.set(key, ++count);
+                seen.set(c, cls = table_(key));
             }
-            CodePoint key = mapping.word_key(c);
-            if (table_(key) == 0)
-                table_.set(key, ++count);
-            if (c < low.size())
-                low[c] = table_(key);
-            c = table_(key);
+            c = cls;
         }
         return count;
     }
@@ -236,24 +233,34 @@ class Matcher {
 
     // Breadth-first order means a node's failure link, and so that node's
     // earliest-listed output (its own or its link's), is known before its
-    // children need them.
+    // children need them. The nodes that get a row get it here, as the
+    // nodes its steps lead to: each a copy of its link's row (complete, as
+    // the link comes first) with its own edges, so that a step from them,
+    // here and when scanning, is one load.
     void build_links(const WordList &words, Checkpoints &checkpoints) {
         links_ = PackedArray(node_count_, node_count_);
         best_length_.assign(node_count_, 0);
-        root_next_.assign(std::size_t{*std::max_element(plain_labels_.begin(), plain_labels_.end())} + 1, kRoot);
-        for (std::uint32_t child = first_child(kRoot); child < first_child(kRoot + 1); ++child)
-            root_next_[plain_labels_[child]] = child;
+        row_nodes_.assign(std::size_t{dense_count_} * stride_, kRoot);
         for (std::uint32_t node = 0; node < node_count_; ++node) {
             if (node != kRoot)
                 own_priority_[node] = std::min(own_priority_[node], own_priority_[links_[node]]);
             if (own_priority_[node] != kNone)
                 best_length_[node] = static_cast<std::uint32_t>(words.length_of(own_priority_[node]));
+            if (node < dense_count_)
+                fill_row(node);
             for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
                 links_.set(child, node == kRoot ? kRoot : step(links_[node], plain_labels_[child]));
             checkpoints.add(1);
         }
         std::vector<std::uint32_t>().swap(own_priority_);
-        std::vector<std::uint32_t>().swap(root_next_);
+    }
+
+    void fill_row(std::uint32_t node) {
+        std::uint32_t *row = row_nodes_.data() + std::size_t{node} * stride_;
+        if (node != kRoot)
+            std::copy_n(row_nodes_.data() + std::size_t{links_[node]} * stride_, stride_, row);
+        for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
+            row[plain_labels_[child]] = child;
     }
 
     // A Bloom filter of every word's first few classes, packed into one
@@ -299,7 +306,7 @@ class Matcher {
     std::uint32_t dense_rows(std::uint32_t class_count) {
         stride_ = class_count + 2;
         std::size_t budget = filter_width_ != 0 ? kFilteredDenseBudget
-                                                : std::clamp(8 * memory_bytes() + 24 * first_child_.size(),
+                                                : std::clamp(8 * memory_bytes() + 48 * first_child_.size(),
                                                              kSmallestDenseBudget, kLargestDenseBudget);
         std::size_t rows = stride_ > kLongestDenseRow ? 1 : std::max<std::size_t>(1, budget / (4 * stride_));
         return static_cast<std::uint32_t>(
@@ -328,18 +335,15 @@ class Matcher {
         std::vector<std::uint32_t>().swap(best_length_);
     }
 
-    // Each row is a copy of its failure link's row (complete already, as
-    // the link comes first) with its own edges. An entry is the offset of
-    // its target's row, so that a step is one addition and one load.
+    // The rows as entries: the offset of the target's row (or its index),
+    // flagged when it has an output, so that a step is one addition and one
+    // load.
     void build_dense_rows(Checkpoints &checkpoints) {
-        for (std::uint32_t node = 0; node < dense_count_; ++node) {
-            std::uint32_t *row = dense_.data() + std::size_t{node} * stride_;
-            if (node != kRoot)
-                std::copy_n(dense_.data() + std::size_t{links_[node]} * stride_, stride_ - 1, row);
-            for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
-                row[plain_labels_[child]] = entry_of(child);
-            checkpoints.add(stride_ / 16 + 1);
-        }
+        for (std::size_t slot = 0; slot < row_nodes_.size(); ++slot)
+            if (slot % stride_ != stride_ - 1)
+                dense_[slot] = entry_of(row_nodes_[slot]);
+        checkpoints.add(row_nodes_.size() / 16);
+        std::vector<std::uint32_t>().swap(row_nodes_);
     }
 
     // After the build a node's children are looked up one by one only for
@@ -547,8 +551,8 @@ class Matcher {
     // that is a node.
     std::uint32_t step(std::uint32_t node, std::uint32_t cls) const {
         for (;; node = links_[node]) {
-            if (node == kRoot)
-                return root_next_[cls];
+            if (node < dense_count_)
+                return row_nodes_[std::size_t{node} * stride_ + cls];
             if (std::uint32_t next = child(node, cls); next != kNone)
                 return next;
         }
@@ -580,7 +584,7 @@ class Matcher {
     PackedArray child_offset_;                // per such node, plus one past the last: from its block's base
     PackedArray links_;                       // per node: failure link
     std::vector<std::uint32_t> own_priority_; // while building: per node, its earliest-listed output
-    std::vector<std::uint32_t> root_next_;    // while building: per class, the root's child or the root
+    std::vector<std::uint32_t> row_nodes_;    // while building: the rows, as the nodes their steps lead to
     std::vector<std::uint32_t> best_length_;  // while building: per node, that word's length (0: none)
     std::vector<std::uint32_t> dense_;        // rows of full transitions, as entries
     std::uint32_t dense_count_ = 0;           // nodes below this have a row
