@@ -231,12 +231,11 @@ class Matcher {
         return depth;
     }
 
-    // Breadth-first order means a node's failure link, and so that node's
-    // earliest-listed output (its own or its link's), is known before its
-    // children need them. The nodes that get a row get it here, as the
-    // nodes its steps lead to: each a copy of its link's row (complete, as
-    // the link comes first) with its own edges, so that a step from them,
-    // here and when scanning, is one load.
+    // Breadth-first order means a node's failure link, and so its earliest
+    // listed output (its own or its link's), is known before its children
+    // need them. A node with a row gets it here, as the nodes its steps lead
+    // to: its link's row (complete, as the link comes first) with its own
+    // edges, so that a step from it, here and when scanning, is one load.
     void build_links(const WordList &words, Checkpoints &checkpoints) {
         links_ = PackedArray(node_count_, node_count_);
         best_length_.assign(node_count_, 0);
@@ -336,8 +335,7 @@ class Matcher {
     }
 
     // The rows as entries: the offset of the target's row (or its index),
-    // flagged when it has an output, so that a step is one addition and one
-    // load.
+    // flagged when it has an output; a step is one addition and one load.
     void build_dense_rows(Checkpoints &checkpoints) {
         for (std::size_t slot = 0; slot < row_nodes_.size(); ++slot)
             if (slot % stride_ != stride_ - 1)
