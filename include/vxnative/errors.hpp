@@ -25,12 +25,6 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
-// Raises `type(value)` with an arbitrary object as the single argument.
-[[noreturn]] inline void raise_object(PyObject *type, nb::handle value) {
-    PyErr_SetObject(type, value.ptr());
-    throw nb::python_error();
-}
-
 // Sets the exception `raise error` raises, by the interpreter's rules: a
 // class is called without arguments, an instance is raised as it is,
 // anything else is refused. Throws only when calling the class fails.

@@ -166,42 +166,10 @@ class DictClock {
     detail::ClockData *clock_ = nullptr;
 };
 
-// A fact about the contents of some watched dicts, remembered at the tick it
-// was found and valid until one of them changes. `key` tells the situations
-// apart that the fact was found for (such as a function's namespaces).
-class Remembered {
-  public:
-    bool holds(const DictClock &clock, const void *key = nullptr, const void *key2 = nullptr) const {
-        return tick_ != 0 && tick_ == clock.now() && key == key_ && key2 == key2_;
-    }
-
-    // Remembers that the fact held at `tick` (read before checking it) when
-    // nothing changed since and every dict it depends on is watched.
-    void remember(const DictClock &clock, uint64_t tick, std::initializer_list<PyObject *> dicts,
-                  const void *key = nullptr, const void *key2 = nullptr) {
-        tick_ = 0;
-        if (tick == 0 || clock.now() != tick)
-            return;
-        for (PyObject *dict : dicts)
-            if (!clock.watch(dict))
-                return;
-        tick_ = tick;
-        key_ = key;
-        key2_ = key2;
-    }
-
-    void forget() { tick_ = 0; }
-
-  private:
-    uint64_t tick_ = 0;
-    const void *key_ = nullptr;
-    const void *key2_ = nullptr;
-};
-
 // --- globals -------------------------------------------------------------------
 
-// Lookups that run no Python code, for a GlobalsGuard check, and the dicts
-// they read (which the guard then watches).
+// Lookups that run no Python code, for a route's check, and the dicts they
+// read (which the route then watches).
 class PureReads {
   public:
     explicit PureReads(const Args &args) : args_(args) {}
@@ -212,7 +180,6 @@ class PureReads {
         PyObject *value = pure_item(args_.globals_ptr(), name);
         return value ? value : pure_item(args_.builtins_ptr(), name);
     }
-    template <Literal L> PyObject *global() const { return global(args_.id<L>()); }
 
     // `module.name` when `module` is an exact module object whose namespace
     // is keyed by exact strs and has the name (so no module __getattr__ is
@@ -227,9 +194,6 @@ class PureReads {
         modules_.push_back(module);
         return pure_item(names, name);
     }
-    template <Literal L> PyObject *module_attribute(PyObject *module) {
-        return module_attribute(module, args_.id<L>());
-    }
 
     const std::vector<PyObject *> &dicts_read() const { return read_; }
     const std::vector<PyObject *> &modules_read() const { return modules_; }
@@ -237,57 +201,6 @@ class PureReads {
   private:
     const Args &args_;
     std::vector<PyObject *> read_;
-    std::vector<PyObject *> modules_;
-};
-
-// True when the names a native route relies on still resolve (in the
-// function's globals, then its built-ins, and in the modules found there) to
-// the objects `check` compares them with. A guard remembers the answer of
-// the one check it is given: each route keeps a guard of its own. `check(reads)` looks them up
-// through `reads`; it runs only when both namespaces are exact dicts keyed by
-// exact strs, so its lookups run no Python code. Either answer is remembered
-// until one of the dicts read changes: a name replaced for good (as a test's
-// patch does) costs the plain route no second look.
-class GlobalsGuard {
-  public:
-    template <class Check> bool holds(const DictClock &clock, const Args &args, Check check) {
-        PyObject *globals = args.globals_ptr();
-        PyObject *builtins = args.builtins_ptr();
-        if (remembered_.holds(clock, globals, builtins))
-            return answer_ && modules_still_plain();
-        forget();
-        uint64_t tick = clock.now();
-        PureReads reads(args);
-        bool answer = keyed_by_exact_str(globals) && keyed_by_exact_str(builtins) && check(reads);
-        for (PyObject *dict : reads.dicts_read())
-            if (!clock.watch(dict))
-                return answer;
-        // A module's class can be swapped without any dict changing, so the
-        // modules read are checked again on every use (they are held by the
-        // watched namespaces, so the pointers stay theirs meanwhile). A no
-        // stays a no until a dict changes: the plain route is always right.
-        if (answer)
-            modules_ = reads.modules_read();
-        answer_ = answer;
-        remembered_.remember(clock, tick, {globals, builtins}, globals, builtins);
-        return answer;
-    }
-
-    void forget() {
-        remembered_.forget();
-        modules_.clear();
-    }
-
-  private:
-    bool modules_still_plain() const {
-        for (PyObject *module : modules_)
-            if (!PyModule_CheckExact(module))
-                return false;
-        return true;
-    }
-
-    Remembered remembered_;
-    bool answer_ = false;
     std::vector<PyObject *> modules_;
 };
 
@@ -432,17 +345,58 @@ template <Literal... Names> class Captures final : public StatePart {
     std::array<nb::object, kCount> names_; // each name's own part, interned
 };
 
-// A native route's guard: the captured names it relies on, with the answer
-// remembered until a dict it read changes.
+// A native route's guard: true while the captured names it relies on still
+// resolve (in the function's globals, then its built-ins, and in the modules
+// found there) to what the module captured. The check runs only when both
+// namespaces are exact dicts keyed by exact strs, so its lookups run no
+// Python code. Either answer is remembered until a dict it read changes: a
+// name replaced for good (as a test's patch does) costs the plain route no
+// second look.
 template <Literal... Used> class Route {
   public:
-    template <class Captured> bool holds(Captured &captured, const Args &args) {
-        return guard_.holds(captured.clock, args,
-                            [&](PureReads &reads) { return captured.template resolve<Used...>(reads); });
+    template <class Captured> bool holds(const Captured &captured, const Args &args) {
+        const DictClock &clock = captured.clock;
+        PyObject *globals = args.globals_ptr();
+        PyObject *builtins = args.builtins_ptr();
+        if (tick_ != 0 && tick_ == clock.now() && globals == globals_ && builtins == builtins_)
+            return answer_ && modules_still_plain();
+        tick_ = 0;
+        modules_.clear();
+        uint64_t tick = clock.now();
+        PureReads reads(args);
+        bool answer =
+            keyed_by_exact_str(globals) && keyed_by_exact_str(builtins) && captured.template resolve<Used...>(reads);
+        for (PyObject *dict : reads.dicts_read())
+            if (!clock.watch(dict))
+                return answer;
+        if (tick == 0 || clock.now() != tick || !clock.watch(globals) || !clock.watch(builtins))
+            return answer;
+        // A module's class can be swapped without any dict changing, so the
+        // modules read are checked again on every use (they are held by the
+        // watched namespaces, so the pointers stay theirs meanwhile). A no
+        // stays a no until a dict changes: the plain route is always right.
+        if (answer)
+            modules_ = reads.modules_read();
+        answer_ = answer;
+        tick_ = tick;
+        globals_ = globals;
+        builtins_ = builtins;
+        return answer;
     }
 
   private:
-    GlobalsGuard guard_;
+    bool modules_still_plain() const {
+        for (PyObject *module : modules_)
+            if (!PyModule_CheckExact(module))
+                return false;
+        return true;
+    }
+
+    uint64_t tick_ = 0;
+    PyObject *globals_ = nullptr;
+    PyObject *builtins_ = nullptr;
+    bool answer_ = false;
+    std::vector<PyObject *> modules_;
 };
 
 } // namespace vx::guard

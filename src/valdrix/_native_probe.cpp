@@ -23,41 +23,36 @@ constexpr const char *kThrowDoc = "Throws the C++ exception named by `kind` (wha
 constexpr const char *kIdentityDoc = "Returns `value`, through the native function layer.";
 constexpr const char *kBareIdentityDoc = "Returns its one argument: a bare METH_FASTCALL function.";
 
+// Each kind the suite names, with what throws it.
+struct Thrower {
+    std::string_view kind;
+    void (*throw_it)();
+};
+
+const Thrower kThrowers[] = {
+    {"stop_iteration", [] { throw nb::stop_iteration("probe"); }},
+    {"index_error", [] { throw nb::index_error("probe"); }},
+    {"key_error", [] { throw nb::key_error("probe"); }},
+    {"value_error", [] { throw nb::value_error("probe"); }},
+    {"type_error", [] { throw nb::type_error("probe"); }},
+    {"buffer_error", [] { throw nb::buffer_error("probe"); }},
+    {"import_error", [] { throw nb::import_error("probe"); }},
+    {"attribute_error", [] { throw nb::attribute_error("probe"); }},
+    {"next_overload", [] { throw nb::next_overload("probe"); }},
+    {"bad_alloc", [] { throw std::bad_alloc(); }},
+    {"domain_error", [] { throw std::domain_error("probe"); }},
+    {"invalid_argument", [] { throw std::invalid_argument("probe"); }},
+    {"length_error", [] { throw std::length_error("probe"); }},
+    {"out_of_range", [] { throw std::out_of_range("probe"); }},
+    {"range_error", [] { throw std::range_error("probe"); }},
+    {"overflow_error", [] { throw std::overflow_error("probe"); }},
+    {"runtime_error", [] { throw std::runtime_error("probe"); }},
+};
+
 [[noreturn]] void throw_cpp(std::string_view kind) {
-    if (kind == "stop_iteration")
-        throw nb::stop_iteration("probe");
-    if (kind == "index_error")
-        throw nb::index_error("probe");
-    if (kind == "key_error")
-        throw nb::key_error("probe");
-    if (kind == "value_error")
-        throw nb::value_error("probe");
-    if (kind == "type_error")
-        throw nb::type_error("probe");
-    if (kind == "buffer_error")
-        throw nb::buffer_error("probe");
-    if (kind == "import_error")
-        throw nb::import_error("probe");
-    if (kind == "attribute_error")
-        throw nb::attribute_error("probe");
-    if (kind == "next_overload")
-        throw nb::next_overload("probe");
-    if (kind == "bad_alloc")
-        throw std::bad_alloc();
-    if (kind == "domain_error")
-        throw std::domain_error("probe");
-    if (kind == "invalid_argument")
-        throw std::invalid_argument("probe");
-    if (kind == "length_error")
-        throw std::length_error("probe");
-    if (kind == "out_of_range")
-        throw std::out_of_range("probe");
-    if (kind == "range_error")
-        throw std::range_error("probe");
-    if (kind == "overflow_error")
-        throw std::overflow_error("probe");
-    if (kind == "runtime_error")
-        throw std::runtime_error("probe");
+    for (const auto &[name, throw_it] : kThrowers)
+        if (name == kind)
+            throw_it();
     throw 42; // of no exception type at all
 }
 

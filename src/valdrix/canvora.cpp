@@ -99,11 +99,6 @@ std::optional<int64_t> small_int(nb::handle value) {
     return vx::guard::exact_int(value, kNativeMagnitude);
 }
 
-void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
 nb::object new_float(double value) {
     return vx::steal_or_throw(PyFloat_FromDouble(value));
 }
@@ -138,7 +133,7 @@ bool is_blank_text(const vx::Args &args, nb::handle proportion) {
 //     w, h = self._parse_ratio(r)
 //     self._std_ratio_map[r] = w / h
 void build_ratio_map(const vx::Args &args, nb::handle self) {
-    set_attribute(self, args.id<"_std_ratio_map">(), nb::dict());
+    nb::setattr(self, args.id<"_std_ratio_map">(), nb::dict());
     nb::object ratio_list = nb::getattr(self, args.id<"STANDARD_RATIO_LIST">());
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(ratio_list.ptr()));
     while (nb::object ratio_str = nb::steal(PyIter_Next(iterator.ptr()))) {
@@ -159,10 +154,10 @@ nb::object tool_init(const vx::Args &args) {
     nb::handle fill_color = args[3];
     if (is_blank_text(args, proportion))
         proportion = nb::none();
-    set_attribute(self, args.id<"proportion">(), proportion);
-    set_attribute(self, args.id<"need_adjust">(), need_adjust);
-    set_attribute(self, args.id<"fill_color">(), fill_color);
-    set_attribute(self, args.id<"kwargs">(), args.extra_keywords());
+    nb::setattr(self, args.id<"proportion">(), proportion);
+    nb::setattr(self, args.id<"need_adjust">(), need_adjust);
+    nb::setattr(self, args.id<"fill_color">(), fill_color);
+    nb::setattr(self, args.id<"kwargs">(), args.extra_keywords());
     build_ratio_map(args, self);
     return nb::none();
 }

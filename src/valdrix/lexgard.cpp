@@ -547,44 +547,14 @@ void read_distinct_words(const vx::Args &args, nb::handle file, nb::handle words
 
 // --- PromptBanChecker ----------------------------------------------------------
 
-void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-// `raise error`, by the interpreter's rules: a class is called without
-// arguments, an instance is raised as it is, anything else is refused.
-// The exception is left set and no result returned, which the function
-// layer passes on as it is: no C++ exception on this common way out.
-nb::object raise_as_python_does(nb::handle error) {
-    nb::object instance;
-    nb::handle type;
-    if (PyExceptionClass_Check(error.ptr())) {
-        type = error;
-        instance = vx::steal_or_throw(PyObject_CallNoArgs(error.ptr()));
-        if (!PyExceptionInstance_Check(instance.ptr())) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                         error.ptr(), Py_TYPE(instance.ptr()));
-            throw nb::python_error();
-        }
-    } else if (PyExceptionInstance_Check(error.ptr())) {
-        instance = nb::borrow(error);
-        type = reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()));
-    } else {
-        vx::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    PyErr_SetObject(type.ptr(), instance.ptr());
-    return nb::object();
-}
-
 nb::object checker_init(const vx::Args &args) {
     nb::handle self = args[0];
     nb::str ban_word_file = args.str(1);
     bool ignore_case = args.truth(2);
-    set_attribute(self, args.id<"ban_word_file">(), ban_word_file);
-    set_attribute(self, args.id<"ignore_case">(), ignore_case ? Py_True : Py_False);
-    set_attribute(self, args.id<"banned_words">(), vx::steal_or_throw(PyList_New(0)));
-    set_attribute(self, args.id<"_ban_regex">(), Py_None);
+    nb::setattr(self, args.id<"ban_word_file">(), ban_word_file);
+    nb::setattr(self, args.id<"ignore_case">(), ignore_case ? Py_True : Py_False);
+    nb::setattr(self, args.id<"banned_words">(), vx::steal_or_throw(PyList_New(0)));
+    nb::setattr(self, args.id<"_ban_regex">(), Py_None);
     vx::call(nb::getattr(self, args.id<"load_banned_words">()), {});
     return nb::none();
 }
@@ -602,7 +572,7 @@ nb::object checker_load_banned_words(const vx::Args &args) {
         nb::object path = nb::getattr(self, args.id<"ban_word_file">());
         nb::object shown = vx::steal_or_throw(PyObject_Format(path.ptr(), nullptr));
         nb::object message = vx::steal_or_throw(PyUnicode_Concat(args.id<"违禁词文件不存在: ">().ptr(), shown.ptr()));
-        return raise_as_python_does(vx::call(error_class, {message}));
+        return vx::raised(vx::call(error_class, {message}));
     }
     nb::object open = args.global<"open">();
     nb::object manager = vx::call(open, {nb::getattr(self, args.id<"ban_word_file">()), args.id<"r">()},
@@ -613,7 +583,7 @@ nb::object checker_load_banned_words(const vx::Args &args) {
     nb::object sort = nb::getattr(words, args.id<"sort">());
     nb::object len = args.global<"len">();
     vx::call(sort, {}, {{args.id<"key">(), len}, {args.id<"reverse">(), Py_True}});
-    set_attribute(self, args.id<"banned_words">(), words);
+    nb::setattr(self, args.id<"banned_words">(), words);
     vx::call(nb::getattr(self, args.id<"_build_regex">()), {});
     return nb::none();
 }
@@ -647,7 +617,7 @@ nb::object checker_build_regex(const vx::Args &args) {
     nb::handle self = args[0];
     nb::object banned_words = nb::getattr(self, args.id<"banned_words">());
     if (!vx::truth(banned_words)) {
-        set_attribute(self, args.id<"_ban_regex">(), Py_None);
+        nb::setattr(self, args.id<"_ban_regex">(), Py_None);
         state.automata->release(self.ptr());
         return nb::none();
     }
@@ -663,7 +633,7 @@ nb::object checker_build_regex(const vx::Args &args) {
     std::shared_ptr<const lex::Matcher> matcher;
     if (words.size() != 0 && compiled_as_asked(args, compiled, pattern, ignore_case))
         matcher = matcher_for(state, self, compiled, std::move(words), ignore_case);
-    set_attribute(self, args.id<"_ban_regex">(), compiled);
+    nb::setattr(self, args.id<"_ban_regex">(), compiled);
     state.automata->release(self.ptr());
     try {
         if (matcher)
@@ -738,7 +708,7 @@ nb::object checker_check(const vx::Args &args) {
         vx::steal_or_throw(PyUnicode_Concat(args.id<"Prohibited prompt words: ">().ptr(), joined.ptr()));
     nb::object error_class = args.global<"PromptBanError">();
     nb::object error = vx::call(error_class, {}, {{args.id<"error_msg">(), message}, {args.id<"data">(), hit_words}});
-    return raise_as_python_does(error);
+    return vx::raised(error);
 }
 
 // --- module set-up ---------------------------------------------------------------
