@@ -11,17 +11,19 @@ namespace vx::detail {
 // name is the dotted path recorded at creation (not the writable
 // `__qualname__`), so a traceback reads like one through Python code. The
 // frame never runs, and its locals are an empty read-only mapping, so one
-// frame serves every entry. Only a trace function can still be given to it
-// through an entry: such a frame stays with the tracebacks that hold it,
-// and later entries get a new one, so that they do not keep it alive.
-inline bool frame_is_unchanged(PyObject *frame, const Names &names) {
-    PyObject *trace = PyObject_GetAttr(frame, names.get<"f_trace">().ptr());
-    if (!trace) {
-        PyErr_Clear(); // raised by this read itself: the frame counts as changed
-        return false;
-    }
-    Py_DECREF(trace);
-    return trace == Py_None;
+// frame serves every entry. A frame given state through an entry (cleared,
+// which gives it a writable locals dict from 3.13, or given a trace
+// function) stays with the tracebacks that hold it, and later entries get a
+// new one, so that they do not show or keep alive what was put there.
+inline bool frame_is_unchanged(PyObject *frame, nb::handle read_only_locals, const Names &names) {
+    PyObject *locals = PyFrame_GetLocals(reinterpret_cast<PyFrameObject *>(frame));
+    PyObject *trace = locals ? PyObject_GetAttr(frame, names.get<"f_trace">().ptr()) : nullptr;
+    bool unchanged = locals == read_only_locals.ptr() && trace == Py_None;
+    Py_XDECREF(locals);
+    Py_XDECREF(trace);
+    if (!trace)
+        PyErr_Clear(); // raised by these reads themselves: the frame counts as changed
+    return unchanged;
 }
 
 inline nb::object traceback_frame(FunctionObject *self) {
@@ -29,7 +31,8 @@ inline nb::object traceback_frame(FunctionObject *self) {
     // Letting go of a changed frame may run code that raises here again:
     // the slot is empty meanwhile, and whatever frame it holds afterwards
     // is used.
-    if (data.traceback_frame && !frame_is_unchanged(data.traceback_frame.ptr(), data.state->names))
+    if (data.traceback_frame &&
+        !frame_is_unchanged(data.traceback_frame.ptr(), data.traceback_locals, data.state->names))
         data.traceback_frame.release().dec_ref();
     if (!data.traceback_code) {
         PyCodeObject *code = PyCode_NewEmpty(PyUnicode_AsUTF8(data.source_file.ptr()),
@@ -48,6 +51,7 @@ inline nb::object traceback_frame(FunctionObject *self) {
                         read_only.ptr());
         if (!frame)
             return {};
+        data.traceback_locals = read_only;
         data.traceback_frame = nb::steal(reinterpret_cast<PyObject *>(frame));
     }
     return data.traceback_frame;
