@@ -98,10 +98,10 @@ struct FunctionData {
     int source_line = 0;
     nb::object dotted_path;
     nb::object traceback_code;
-    nb::object traceback_frame; // made once: a frame per raise costs more than the raise
+    nb::object traceback_frame;  // made once: a frame per raise costs more than the raise
     nb::object traceback_locals; // the frame's read-only locals, while it has them
-    nb::object code_name;       // the name and qualified name at creation,
-    nb::object code_qualname;   // for the code object that describes it
+    nb::object code_name;        // the name and qualified name at creation,
+    nb::object code_qualname;    // for the code object that describes it
 };
 
 } // namespace detail
