@@ -102,7 +102,6 @@ class Matcher {
     static constexpr std::size_t kLongestDenseRow = 4096;
     static constexpr std::size_t kLanes = 4;
     static constexpr std::size_t kShortestLanes = 1024; // characters of a chunk
-    static constexpr std::size_t kKeyClasses = 4;       // packed into the key words are sorted by
     static constexpr std::size_t kChildBlock = 16;
     static constexpr std::size_t kLargestFilter = std::size_t{1} << 16; // blocks
 
@@ -191,35 +190,18 @@ class Matcher {
         node_count_ = static_cast<std::uint32_t>(nodes);
     }
 
-    // The words in the order of their reversed class sequences, the first
-    // few classes packed into a key that decides most comparisons.
     static std::vector<std::uint32_t> reversed_order(const WordList &words) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(words.size());
-        for (std::uint32_t word = 0; word < words.size(); ++word) {
-            std::uint64_t key = 0;
-            for (std::size_t depth = 0; depth < kKeyClasses; ++depth)
-                key = key << 16 | (depth < words.length_of(word) ? std::min(words.from_end(word, depth), 0xFFFFu) : 0);
-            keyed[word] = {key, word};
-        }
-        std::sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
-            if (a.first != b.first)
-                return a.first < b.first;
-            std::size_t common = common_suffix(words, a.second, b.second);
-            std::size_t a_length = words.length_of(a.second), b_length = words.length_of(b.second);
-            if (common == std::min(a_length, b_length))
-                return a_length < b_length || (a_length == b_length && a.second < b.second);
-            return words.from_end(a.second, common) < words.from_end(b.second, common);
-        });
         std::vector<std::uint32_t> order(words.size());
-        std::transform(keyed.begin(), keyed.end(), order.begin(), [](const auto &entry) { return entry.second; });
+        std::iota(order.begin(), order.end(), 0u);
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return std::ranges::lexicographical_compare(words.reversed(a), words.reversed(b));
+        });
         return order;
     }
 
     static std::size_t common_suffix(const WordList &words, std::uint32_t a, std::uint32_t b) {
-        std::size_t shorter = std::min(words.length_of(a), words.length_of(b)), depth = 0;
-        while (depth < shorter && words.from_end(a, depth) == words.from_end(b, depth))
-            ++depth;
-        return depth;
+        auto reversed = words.reversed(a);
+        return static_cast<std::size_t>(std::ranges::mismatch(reversed, words.reversed(b)).in1 - reversed.begin());
     }
 
     // Breadth-first order means a node's failure link, and so its earliest
@@ -275,7 +257,7 @@ class Matcher {
         filter_width_ = static_cast<unsigned>(width);
         // 32 bits per opening or more, up to 512 kB (16 or more bits then)
         filter_.assign(std::min(std::bit_ceil(openings.size() / 2 + 1), kLargestFilter), 0);
-        filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(filter_.size()));
+        filter_shift_ = static_cast<unsigned>(std::min(63, 64 - std::countr_zero(filter_.size())));
         for (std::uint64_t window : openings) {
             std::uint64_t hash = window * kFilterMultiplier;
             filter_[filter_block(hash)] |= filter_bits(hash);
@@ -284,9 +266,9 @@ class Matcher {
 
     static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
 
-    // The block from the hash's high bits, four bits in it from lower ones
-    // (the filter's size never reaches them).
-    std::size_t filter_block(std::uint64_t hash) const { return filter_shift_ == 64 ? 0 : hash >> filter_shift_; }
+    // The block from the hash's high bits (block 0 of a filter of one),
+    // four bits in it from lower ones (the filter's size never reaches them).
+    std::size_t filter_block(std::uint64_t hash) const { return (hash >> filter_shift_) & (filter_.size() - 1); }
     static unsigned filter_bit(std::uint64_t hash, unsigned k) { return (hash >> (20 + 6 * k)) & 63; }
     static std::uint64_t filter_bits(std::uint64_t hash) {
         return std::uint64_t{1} << filter_bit(hash, 0) | std::uint64_t{1} << filter_bit(hash, 1) |
@@ -371,16 +353,15 @@ class Matcher {
         candidates.clear();
         const std::size_t width = filter_width_;
         const std::uint64_t mask = width * bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * bits)) - 1;
-        // Locals, kept in registers across the pushes; a shift of 63 and a
-        // mask leave block 0 for a filter of one block.
+        // Locals, kept in registers across the pushes.
         const std::uint64_t *blocks = filter_.data();
-        const unsigned shift = std::min(filter_shift_, 63u);
-        const std::uint64_t single = filter_.size() == 1 ? 0 : ~std::uint64_t{0};
+        const unsigned shift = filter_shift_;
+        const std::size_t block_mask = filter_.size() - 1;
         std::uint64_t window = 0;
         for (std::size_t i = from, last = std::min(length, end + width - 1); i < last; ++i) {
             window = window << bits | class_of(text[i]);
             std::uint64_t hash = (window & mask) * kFilterMultiplier;
-            std::uint64_t block = blocks[(hash >> shift) & single];
+            std::uint64_t block = blocks[(hash >> shift) & block_mask];
             if (!((block >> filter_bit(hash, 0)) & 1) || !((block >> filter_bit(hash, 1)) & 1) ||
                 !((block >> filter_bit(hash, 2)) & 1) || !((block >> filter_bit(hash, 3)) & 1) || i + 1 < from + width)
                 [[likely]]
@@ -532,7 +513,7 @@ class Matcher {
     PackedArray output_lengths_;              // per node: its earliest-listed output's length (0: none)
     std::vector<std::uint64_t> filter_;       // blocks of the start filter
     unsigned filter_width_ = 0;               // classes in a window; 0: no filter
-    unsigned filter_shift_ = 64;              // of a hash, to its block
+    unsigned filter_shift_ = 63;              // of a hash, to its block
     unsigned class_bits_ = 0;                 // of a class in a window
 };
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <ranges>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -83,6 +84,9 @@ class WordList {
     std::size_t length_of(std::size_t word) const { return ends_[word] - begin_of(word); }
     CodePoint at(std::size_t word, std::size_t index) const { return code_points_[begin_of(word) + index]; }
     CodePoint from_end(std::size_t word, std::size_t depth) const { return code_points_[ends_[word] - 1 - depth]; }
+    auto reversed(std::size_t word) const {
+        return std::span(code_points_).subspan(begin_of(word), length_of(word)) | std::views::reverse;
+    }
     std::vector<CodePoint> &code_points() { return code_points_; }
 
   private:
@@ -94,13 +98,10 @@ class WordList {
 class PackedArray {
   public:
     PackedArray() = default;
+    // Three bytes more, so that a whole word can be read at the last value.
     PackedArray(std::size_t size, std::uint32_t largest)
-        : bytes_(largest <= 0xFF       ? 1
-                 : largest <= 0xFFFF   ? 2
-                 : largest <= 0xFFFFFF ? 3
-                                       : 4),
-          mask_(bytes_ == 4 ? UINT32_MAX : (std::uint32_t{1} << (8 * bytes_)) - 1), data_(size * bytes_ + 3, 0) {
-    } // a whole word can be read at the last value
+        : bytes_(std::max<unsigned>(1, (std::bit_width(largest) + 7) / 8)), mask_(UINT32_MAX >> (32 - 8 * bytes_)),
+          data_(size * bytes_ + 3, 0) {}
 
     std::uint32_t operator[](std::size_t index) const {
         const std::uint8_t *at = data_.data() + index * bytes_;
@@ -170,44 +171,24 @@ template <class Unit> class DistinctTexts {
   public:
     explicit DistinctTexts(const Unit *text) : text_(text) {}
 
-    // The first few are compared one by one (a prompt has few hits), the
-    // others found by hash.
     void add(std::size_t start, std::size_t length) {
-        if (firsts_.size() < kCompared) {
-            for (const Match &seen : firsts_)
-                if (seen.length == length && std::equal(text_ + start, text_ + start + length, text_ + seen.start))
-                    return;
-            if (firsts_.empty())
-                firsts_.reserve(kCompared);
-            firsts_.push_back({start, length});
-            return;
-        }
-        if (slots_.empty()) {
-            slots_.assign(64, kEmpty);
-            rehash();
-        }
+        if (firsts_.size() * 2 >= slots_.size())
+            grow();
         std::size_t mask = slots_.size() - 1;
-        for (std::size_t slot = hash(start, length) & mask;; slot = (slot + 1) & mask) {
-            if (slots_[slot] == kEmpty) {
-                slots_[slot] = firsts_.size();
-                firsts_.push_back({start, length});
-                if (firsts_.size() * 2 > slots_.size()) {
-                    slots_.assign(slots_.size() * 4, kEmpty);
-                    rehash();
-                }
-                return;
-            }
+        std::size_t slot = hash(start, length) & mask;
+        for (; slots_[slot] != kEmpty; slot = (slot + 1) & mask) {
             const Match &seen = firsts_[slots_[slot]];
             if (seen.length == length && std::equal(text_ + start, text_ + start + length, text_ + seen.start))
                 return;
         }
+        slots_[slot] = firsts_.size();
+        firsts_.push_back({start, length});
     }
 
     std::vector<Match> take() { return std::move(firsts_); }
 
   private:
     static constexpr std::size_t kEmpty = SIZE_MAX;
-    static constexpr std::size_t kCompared = 8;
 
     // Each unit is multiplied on its own, so that the products do not wait
     // on each other.
@@ -219,7 +200,8 @@ template <class Unit> class DistinctTexts {
         return static_cast<std::size_t>(value ^ (value >> 31));
     }
 
-    void rehash() {
+    void grow() {
+        slots_.assign(std::max<std::size_t>(16, slots_.size() * 4), kEmpty);
         std::size_t mask = slots_.size() - 1;
         for (std::size_t index = 0; index < firsts_.size(); ++index) {
             std::size_t slot = hash(firsts_[index].start, firsts_[index].length) & mask;
