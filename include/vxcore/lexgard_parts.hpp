@@ -171,24 +171,44 @@ template <class Unit> class DistinctTexts {
   public:
     explicit DistinctTexts(const Unit *text) : text_(text) {}
 
+    // The first few are compared one by one (a prompt has few hits), the
+    // others found by hash.
     void add(std::size_t start, std::size_t length) {
-        if (firsts_.size() * 2 >= slots_.size())
-            grow();
+        if (firsts_.size() < kCompared) {
+            for (const Match &seen : firsts_)
+                if (seen.length == length && std::equal(text_ + start, text_ + start + length, text_ + seen.start))
+                    return;
+            if (firsts_.empty())
+                firsts_.reserve(kCompared);
+            firsts_.push_back({start, length});
+            return;
+        }
+        if (slots_.empty()) {
+            slots_.assign(64, kEmpty);
+            rehash();
+        }
         std::size_t mask = slots_.size() - 1;
-        std::size_t slot = hash(start, length) & mask;
-        for (; slots_[slot] != kEmpty; slot = (slot + 1) & mask) {
+        for (std::size_t slot = hash(start, length) & mask;; slot = (slot + 1) & mask) {
+            if (slots_[slot] == kEmpty) {
+                slots_[slot] = firsts_.size();
+                firsts_.push_back({start, length});
+                if (firsts_.size() * 2 > slots_.size()) {
+                    slots_.assign(slots_.size() * 4, kEmpty);
+                    rehash();
+                }
+                return;
+            }
             const Match &seen = firsts_[slots_[slot]];
             if (seen.length == length && std::equal(text_ + start, text_ + start + length, text_ + seen.start))
                 return;
         }
-        slots_[slot] = firsts_.size();
-        firsts_.push_back({start, length});
     }
 
     std::vector<Match> take() { return std::move(firsts_); }
 
   private:
     static constexpr std::size_t kEmpty = SIZE_MAX;
+    static constexpr std::size_t kCompared = 8;
 
     // Each unit is multiplied on its own, so that the products do not wait
     // on each other.
@@ -200,8 +220,7 @@ template <class Unit> class DistinctTexts {
         return static_cast<std::size_t>(value ^ (value >> 31));
     }
 
-    void grow() {
-        slots_.assign(std::max<std::size_t>(16, slots_.size() * 4), kEmpty);
+    void rehash() {
         std::size_t mask = slots_.size() - 1;
         for (std::size_t index = 0; index < firsts_.size(); ++index) {
             std::size_t slot = hash(firsts_[index].start, firsts_[index].length) & mask;
