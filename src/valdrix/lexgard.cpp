@@ -16,16 +16,15 @@
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
-#include <initializer_list>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
@@ -95,29 +94,27 @@ class ReCaseFolding {
     void load(PyObject *extra_cases) {
         if (!PyDict_CheckExact(extra_cases) || PyDict_GET_SIZE(extra_cases) == 0)
             return;
-        std::map<lex::CodePoint, std::vector<lex::CodePoint>> groups;
+        std::map<lex::CodePoint, std::set<lex::CodePoint>> groups;
         Py_ssize_t position = 0;
         PyObject *key = nullptr, *others = nullptr;
         while (PyDict_Next(extra_cases, &position, &key, &others)) {
             std::optional<lex::CodePoint> lowered = member(key);
             if (!lowered || !PyTuple_CheckExact(others))
                 return;
-            std::vector<lex::CodePoint> &group = groups[*lowered];
-            group.push_back(*lowered);
+            std::set<lex::CodePoint> &group = groups[*lowered];
+            group.insert(*lowered);
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(others); ++i) {
                 std::optional<lex::CodePoint> other = member(PyTuple_GET_ITEM(others, i));
                 if (!other)
                     return;
-                group.push_back(*other);
+                group.insert(*other);
             }
-            std::sort(group.begin(), group.end());
-            group.erase(std::unique(group.begin(), group.end()), group.end());
         }
         for (const auto &[lowered, group] : groups) {
             for (lex::CodePoint other : group) // every member lists the same group
                 if (auto it = groups.find(other); it == groups.end() || it->second != group)
                     return;
-            least_of_group_[lowered] = group.front();
+            least_of_group_[lowered] = *group.begin();
         }
         usable_ = true;
     }
@@ -357,12 +354,9 @@ PyMethodDef forget_checker_def = {"_forget_checker", forget_checker, METH_O, nul
 
 nb::object Automata::weak_reference_with_callback(nb::handle checker, const std::shared_ptr<Automata> &self) {
     auto slot = std::make_unique<CallbackSlot>(CallbackSlot{self, checker.ptr()});
-    PyObject *capsule = PyCapsule_New(slot.get(), kCallbackSlotName, free_callback_slot);
-    if (!capsule)
-        throw nb::python_error();
+    nb::object capsule = vx::steal_or_throw(PyCapsule_New(slot.get(), kCallbackSlotName, free_callback_slot));
     slot.release(); // the capsule owns it now
-    nb::object held_capsule = nb::steal(capsule);
-    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_checker_def, capsule));
+    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_checker_def, capsule.ptr()));
     return vx::steal_or_throw(PyWeakref_NewRef(checker.ptr(), callback.ptr()));
 }
 
@@ -440,8 +434,8 @@ bool compiled_as_asked(const vx::Args &args, nb::handle compiled, nb::handle tex
     nb::object source = pattern_member(compiled, args.id<"pattern">());
     nb::object flags = pattern_member(compiled, args.id<"flags">());
     long expected = ignore_case ? kEngineUnicode | kEngineIgnoreCase : kEngineUnicode;
-    bool same_text = source.is(text) || (source.is_valid() && PyUnicode_CheckExact(source.ptr()) &&
-                                         PyUnicode_Compare(source.ptr(), text.ptr()) == 0);
+    bool same_text =
+        source.is_valid() && PyUnicode_CheckExact(source.ptr()) && PyUnicode_Compare(source.ptr(), text.ptr()) == 0;
     return same_text && vx::guard::exact_int(flags) == std::optional<int64_t>(expected);
 }
 
