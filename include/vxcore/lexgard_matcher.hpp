@@ -275,7 +275,6 @@ class Matcher {
                std::uint64_t{1} << filter_bit(hash, 2) | std::uint64_t{1} << filter_bit(hash, 3);
     }
 
-    // How many of the first nodes get a row: as many as the budget holds.
     std::uint32_t dense_rows(std::uint32_t class_count) {
         stride_ = class_count + 2;
         std::size_t budget = filter_width_ != 0 ? kFilteredDenseBudget
@@ -334,8 +333,7 @@ class Matcher {
             filter<16>(text, from, end, length, scratch.candidates);
         std::size_t fed = SIZE_MAX; // the last position fed
         std::uint32_t entry = 0;
-        if (!scratch.candidates.empty())
-            scratch.starts.reserve(scratch.candidates.size());
+        scratch.starts.reserve(scratch.candidates.size());
         for (auto it = scratch.candidates.rbegin(); it != scratch.candidates.rend(); ++it) {
             std::size_t position = from + *it;
             bool near = fed - position <= longest_;

@@ -1,15 +1,14 @@
-// valdrix.lexgard: screens prompts against a file of banned words. The words
-// are compiled into one `re` alternation, as the host expects to find it on
-// the instance; beside it a native automaton built from the same words and
-// flags answers the searches of that very pattern object.
+// valdrix.lexgard: screens prompts against a file of banned words, compiled
+// into one `re` alternation as the host expects to find it on the instance;
+// beside it a native automaton of the same words and flags answers the
+// searches of that very pattern object.
 //
-// Every step of the plain code runs as it would in Python: each word goes
-// through `re.escape` and the text through `re.compile`, whatever they are.
-// The automaton trusts re's documented behaviour: it answers for a pattern
-// object of re's own pattern type whose text is the alternation this module
-// joined from its own escaping of exact str words, compiled with the flags
-// the module asked for. A program that changes re's private modules is
-// outside that trust: its screening may then differ from re's.
+// Every step of the plain code runs as in Python: each word goes through
+// `re.escape` and the text through `re.compile`, whatever they are. The
+// automaton trusts re's documented behaviour: it answers for a pattern of
+// re's own type whose text is the alternation joined here from this module's
+// own escaping of exact str words, compiled with the flags asked for. A
+// program that changes re's private modules may see its screening differ.
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/exact_types.hpp>
 #include <vxnative/globals_guard.hpp>
@@ -128,7 +127,7 @@ class ReCaseFolding {
     // The case mapping, or nothing when the folding is unusable. The text
     // characters whose key is another are found once, on first use.
     std::optional<lex::CaseMapping> mapping() {
-        if (usable_ && !variants_computed_)
+        if (usable_ && variants_.empty())
             compute_variants();
         if (!usable_)
             return std::nullopt;
@@ -151,20 +150,17 @@ class ReCaseFolding {
             if (text_key != c)
                 variants_.push_back({c, text_key});
         }
-        variants_computed_ = true;
     }
 
     std::unordered_map<lex::CodePoint, lex::CodePoint> least_of_group_;
     std::vector<lex::Variant> variants_;
-    bool variants_computed_ = false;
     bool usable_ = false;
 };
 
-// The characters this module escapes, written here rather than read from
-// re: every one of them is ASCII and neither a letter nor a digit, so a
-// backslash before it stands for the character itself, and a text escaped
-// this way means exactly its word. (They are also the characters re.escape
-// escapes.)
+// The characters this module escapes (those re.escape escapes), written
+// here rather than read from re: each is ASCII and neither a letter nor a
+// digit, so a backslash before it stands for the character itself, and a
+// text escaped this way means exactly its word.
 constexpr std::array<bool, 128> kSpecial = [] {
     std::array<bool, 128> special{};
     for (char c : std::string_view("()[]{}?*+-|^$\\.&~# \t\n\r\v\f"))
