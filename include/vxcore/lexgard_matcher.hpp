@@ -43,11 +43,10 @@ class Matcher {
     Matcher(WordList words, const CaseMapping &mapping, Checkpoints checkpoints = {}) {
         std::uint32_t class_count = assign_classes(words.code_points(), mapping);
         apply_text_variants(mapping);
-        build_trie(words, checkpoints);
+        build_trie(words, class_count, checkpoints);
         build_filter(words, class_count);
         dense_count_ = dense_rows(class_count);
         build_links(words, checkpoints);
-        build_outputs();
         build_dense_rows(checkpoints);
         compress_child_index();
         for (CodePoint c = 0; c < low_classes_.size(); ++c)
@@ -79,17 +78,9 @@ class Matcher {
         }
     }
 
-    template <class Unit> std::vector<Match> find_all(const Unit *text, std::size_t length) const {
-        std::vector<Match> matches;
-        Checkpoints none;
-        find_all(text, length, [&](std::size_t start, std::size_t size) { matches.push_back({start, size}); }, none);
-        return matches;
-    }
-
     std::size_t memory_bytes() const {
         return labels_.memory_bytes() + child_base_.capacity() * 4 + child_offset_.memory_bytes() +
-               links_.memory_bytes() + dense_.capacity() * 4 + output_bits_.capacity() * 8 +
-               output_rank_.capacity() * 4 + output_lengths_.memory_bytes() + filter_.capacity() * 8 +
+               links_.memory_bytes() + dense_.capacity() * 4 + output_lengths_.memory_bytes() + filter_.capacity() * 8 +
                table_.memory_bytes();
     }
 
@@ -111,7 +102,6 @@ class Matcher {
     static constexpr std::size_t kLongestDenseRow = 4096;
     static constexpr std::size_t kLanes = 4;
     static constexpr std::size_t kShortestLanes = 1024; // characters of a chunk
-    static constexpr std::size_t kKeyClasses = 4;       // packed into the key words are sorted by
     static constexpr std::size_t kChildBlock = 16;
     static constexpr std::size_t kLargestFilter = std::size_t{1} << 16; // blocks
 
@@ -163,7 +153,7 @@ class Matcher {
     // from the word before it are new, and at each depth nodes are numbered
     // in the order they appear, which is breadth-first order, with each
     // node's children contiguous and in class order.
-    void build_trie(const WordList &words, Checkpoints &checkpoints) {
+    void build_trie(const WordList &words, std::uint32_t class_count, Checkpoints &checkpoints) {
         std::vector<std::uint32_t> order = reversed_order(words);
         std::vector<std::uint32_t> parted(order.size()), level_sizes;
         for (std::size_t slot = 0; slot < order.size(); ++slot) {
@@ -179,14 +169,14 @@ class Matcher {
         std::size_t nodes = next_node.back();
         if (nodes >= kIndexMask)
             throw std::length_error("too many characters in the word list");
-        plain_labels_.assign(nodes, 0);
+        labels_ = PackedArray(nodes, class_count);
         own_priority_.assign(nodes, kNone);
         std::vector<std::uint32_t> child_counts(nodes, 0);
         for (std::size_t slot = 0; slot < order.size(); ++slot) {
             std::uint32_t word = order[slot];
             for (std::size_t depth = parted[slot]; depth < words.length_of(word); ++depth) {
                 std::uint32_t node = next_node[depth]++;
-                plain_labels_[node] = words.from_end(word, depth);
+                labels_.set(node, words.from_end(word, depth));
                 ++child_counts[depth == 0 ? kRoot : path[depth - 1]];
                 path[depth] = node;
             }
@@ -200,66 +190,50 @@ class Matcher {
         node_count_ = static_cast<std::uint32_t>(nodes);
     }
 
-    // The words in the order of their reversed class sequences, the first
-    // few classes packed into a key that decides most comparisons.
     static std::vector<std::uint32_t> reversed_order(const WordList &words) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(words.size());
-        for (std::uint32_t word = 0; word < words.size(); ++word) {
-            std::uint64_t key = 0;
-            for (std::size_t depth = 0; depth < kKeyClasses; ++depth)
-                key = key << 16 | (depth < words.length_of(word) ? std::min(words.from_end(word, depth), 0xFFFFu) : 0);
-            keyed[word] = {key, word};
-        }
-        std::sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
-            if (a.first != b.first)
-                return a.first < b.first;
-            std::size_t common = common_suffix(words, a.second, b.second);
-            std::size_t a_length = words.length_of(a.second), b_length = words.length_of(b.second);
-            if (common == std::min(a_length, b_length))
-                return a_length < b_length || (a_length == b_length && a.second < b.second);
-            return words.from_end(a.second, common) < words.from_end(b.second, common);
-        });
         std::vector<std::uint32_t> order(words.size());
-        std::transform(keyed.begin(), keyed.end(), order.begin(), [](const auto &entry) { return entry.second; });
+        std::iota(order.begin(), order.end(), 0u);
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return std::ranges::lexicographical_compare(words.reversed(a), words.reversed(b));
+        });
         return order;
     }
 
     static std::size_t common_suffix(const WordList &words, std::uint32_t a, std::uint32_t b) {
-        std::size_t shorter = std::min(words.length_of(a), words.length_of(b)), depth = 0;
-        while (depth < shorter && words.from_end(a, depth) == words.from_end(b, depth))
-            ++depth;
-        return depth;
+        auto reversed = words.reversed(a);
+        return static_cast<std::size_t>(std::ranges::mismatch(reversed, words.reversed(b)).in1 - reversed.begin());
     }
 
     // Breadth-first order means a node's failure link, and so its earliest
     // listed output (its own or its link's), is known before its children
     // need them. A node with a row gets it here, as the nodes its steps lead
-    // to: its link's row (complete, as the link comes first) with its own
-    // edges, so that a step from it, here and when scanning, is one load.
+    // to (entries once every output is known): its link's row (complete, as
+    // the link comes first) with its own edges, so that a step from it, here
+    // and when scanning, is one load.
     void build_links(const WordList &words, Checkpoints &checkpoints) {
         links_ = PackedArray(node_count_, node_count_);
-        best_length_.assign(node_count_, 0);
-        row_nodes_.assign(std::size_t{dense_count_} * stride_, kRoot);
+        output_lengths_ = PackedArray(node_count_, static_cast<std::uint32_t>(longest_));
+        dense_.assign(std::size_t{dense_count_} * stride_, kRoot);
         for (std::uint32_t node = 0; node < node_count_; ++node) {
             if (node != kRoot)
                 own_priority_[node] = std::min(own_priority_[node], own_priority_[links_[node]]);
             if (own_priority_[node] != kNone)
-                best_length_[node] = static_cast<std::uint32_t>(words.length_of(own_priority_[node]));
+                output_lengths_.set(node, static_cast<std::uint32_t>(words.length_of(own_priority_[node])));
             if (node < dense_count_)
                 fill_row(node);
             for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
-                links_.set(child, node == kRoot ? kRoot : step(links_[node], plain_labels_[child]));
+                links_.set(child, node == kRoot ? kRoot : walk(links_[node], labels_[child], std::identity()));
             checkpoints.add(1);
         }
         std::vector<std::uint32_t>().swap(own_priority_);
     }
 
     void fill_row(std::uint32_t node) {
-        std::uint32_t *row = row_nodes_.data() + std::size_t{node} * stride_;
+        std::uint32_t *row = dense_.data() + std::size_t{node} * stride_;
         if (node != kRoot)
-            std::copy_n(row_nodes_.data() + std::size_t{links_[node]} * stride_, stride_, row);
+            std::copy_n(dense_.data() + std::size_t{links_[node]} * stride_, stride_, row);
         for (std::uint32_t child = first_child(node); child < first_child(node + 1); ++child)
-            row[plain_labels_[child]] = child;
+            row[labels_[child]] = child;
     }
 
     // A Bloom filter of every word's first few classes, packed into one
@@ -283,7 +257,7 @@ class Matcher {
         filter_width_ = static_cast<unsigned>(width);
         // 32 bits per opening or more, up to 512 kB (16 or more bits then)
         filter_.assign(std::min(std::bit_ceil(openings.size() / 2 + 1), kLargestFilter), 0);
-        filter_shift_ = static_cast<unsigned>(64 - std::countr_zero(filter_.size()));
+        filter_shift_ = static_cast<unsigned>(std::min(63, 64 - std::countr_zero(filter_.size())));
         for (std::uint64_t window : openings) {
             std::uint64_t hash = window * kFilterMultiplier;
             filter_[filter_block(hash)] |= filter_bits(hash);
@@ -292,62 +266,37 @@ class Matcher {
 
     static constexpr std::uint64_t kFilterMultiplier = 0x9E3779B97F4A7C15ull;
 
-    // The block from the hash's high bits, four bits in it from lower ones
-    // (the filter's size never reaches them).
-    std::size_t filter_block(std::uint64_t hash) const { return filter_shift_ == 64 ? 0 : hash >> filter_shift_; }
+    // The block from the hash's high bits (block 0 of a filter of one),
+    // four bits in it from lower ones (the filter's size never reaches them).
+    std::size_t filter_block(std::uint64_t hash) const { return (hash >> filter_shift_) & (filter_.size() - 1); }
     static unsigned filter_bit(std::uint64_t hash, unsigned k) { return (hash >> (20 + 6 * k)) & 63; }
     static std::uint64_t filter_bits(std::uint64_t hash) {
         return std::uint64_t{1} << filter_bit(hash, 0) | std::uint64_t{1} << filter_bit(hash, 1) |
                std::uint64_t{1} << filter_bit(hash, 2) | std::uint64_t{1} << filter_bit(hash, 3);
     }
 
-    // How many of the first nodes get a row: as many as the budget holds.
     std::uint32_t dense_rows(std::uint32_t class_count) {
         stride_ = class_count + 2;
         std::size_t budget = filter_width_ != 0 ? kFilteredDenseBudget
-                                                : std::clamp(8 * memory_bytes() + 48 * first_child_.size(),
+                                                : std::clamp(8 * table_.memory_bytes() + 48 * std::size_t{node_count_},
                                                              kSmallestDenseBudget, kLargestDenseBudget);
         std::size_t rows = stride_ > kLongestDenseRow ? 1 : std::max<std::size_t>(1, budget / (4 * stride_));
         return static_cast<std::uint32_t>(
             std::min({rows, std::size_t{node_count_}, std::size_t{kIndexMask / stride_}}));
     }
 
-    // The length of each node's earliest-listed output (0: none): last in
-    // the row of a node with one; for the others a bit each, and the
-    // lengths of those that have one in node order, found by rank.
-    void build_outputs() {
-        dense_.assign(std::size_t{dense_count_} * stride_, 0);
-        for (std::uint32_t node = 0; node < dense_count_; ++node)
-            dense_[std::size_t{node} * stride_ + stride_ - 1] = best_length_[node];
-        output_bits_.assign(node_count_ / 64 + 1, 0);
-        output_rank_.assign(output_bits_.size(), 0);
-        for (std::uint32_t node = dense_count_; node < node_count_; ++node)
-            if (best_length_[node] != 0)
-                output_bits_[node / 64] |= std::uint64_t{1} << (node % 64);
-        for (std::size_t block = 1; block < output_bits_.size(); ++block)
-            output_rank_[block] = output_rank_[block - 1] + std::popcount(output_bits_[block - 1]);
-        std::size_t outputs = output_rank_.back() + std::popcount(output_bits_.back());
-        output_lengths_ = PackedArray(outputs, static_cast<std::uint32_t>(longest_));
-        for (std::uint32_t node = dense_count_, rank = 0; node < node_count_; ++node)
-            if (best_length_[node] != 0)
-                output_lengths_.set(rank++, best_length_[node]);
-        std::vector<std::uint32_t>().swap(best_length_);
-    }
-
     // The rows as entries: the offset of the target's row (or its index),
     // flagged when it has an output; a step is one addition and one load.
+    // Last in a row is the length of its node's earliest-listed output.
     void build_dense_rows(Checkpoints &checkpoints) {
-        for (std::size_t slot = 0; slot < row_nodes_.size(); ++slot)
-            if (slot % stride_ != stride_ - 1)
-                dense_[slot] = entry_of(row_nodes_[slot]);
-        checkpoints.add(row_nodes_.size() / 16);
-        std::vector<std::uint32_t>().swap(row_nodes_);
+        for (std::size_t slot = 0; slot < dense_.size(); ++slot)
+            dense_[slot] = slot % stride_ == stride_ - 1 ? output_lengths_[slot / stride_] : entry_of(dense_[slot]);
+        checkpoints.add(dense_.size() / 16);
     }
 
     // After the build a node's children are looked up one by one only for
     // the nodes without a row: for them a base per block of 16 nodes and an
-    // offset from it per node, as narrow as the largest offset allows; the
-    // labels are packed too.
+    // offset from it per node, as narrow as the largest offset allows.
     void compress_child_index() {
         std::size_t count = first_child_.size() - dense_count_; // from the first node without a row
         child_base_.resize(count / kChildBlock + 1);
@@ -361,10 +310,6 @@ class Matcher {
         for (std::size_t index = 0; index < count; ++index)
             child_offset_.set(index, first_child_[dense_count_ + index] - child_base_[index / kChildBlock]);
         std::vector<std::uint32_t>().swap(first_child_);
-        labels_ = PackedArray(node_count_, *std::max_element(plain_labels_.begin(), plain_labels_.end()));
-        for (std::uint32_t node = 0; node < node_count_; ++node)
-            labels_.set(node, plain_labels_[node]);
-        std::vector<std::uint32_t>().swap(plain_labels_);
     }
 
     // --- scanning --------------------------------------------------------------
@@ -388,8 +333,7 @@ class Matcher {
             filter<16>(text, from, end, length, scratch.candidates);
         std::size_t fed = SIZE_MAX; // the last position fed
         std::uint32_t entry = 0;
-        if (!scratch.candidates.empty())
-            scratch.starts.reserve(scratch.candidates.size());
+        scratch.starts.reserve(scratch.candidates.size());
         for (auto it = scratch.candidates.rbegin(); it != scratch.candidates.rend(); ++it) {
             std::size_t position = from + *it;
             bool near = fed - position <= longest_;
@@ -407,16 +351,15 @@ class Matcher {
         candidates.clear();
         const std::size_t width = filter_width_;
         const std::uint64_t mask = width * bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (width * bits)) - 1;
-        // Locals, kept in registers across the pushes; a shift of 63 and a
-        // mask leave block 0 for a filter of one block.
+        // Locals, kept in registers across the pushes.
         const std::uint64_t *blocks = filter_.data();
-        const unsigned shift = std::min(filter_shift_, 63u);
-        const std::uint64_t single = filter_.size() == 1 ? 0 : ~std::uint64_t{0};
+        const unsigned shift = filter_shift_;
+        const std::size_t block_mask = filter_.size() - 1;
         std::uint64_t window = 0;
         for (std::size_t i = from, last = std::min(length, end + width - 1); i < last; ++i) {
             window = window << bits | class_of(text[i]);
             std::uint64_t hash = (window & mask) * kFilterMultiplier;
-            std::uint64_t block = blocks[(hash >> shift) & single];
+            std::uint64_t block = blocks[(hash >> shift) & block_mask];
             if (!((block >> filter_bit(hash, 0)) & 1) || !((block >> filter_bit(hash, 1)) & 1) ||
                 !((block >> filter_bit(hash, 2)) & 1) || !((block >> filter_bit(hash, 3)) & 1) || i + 1 < from + width)
                 [[likely]]
@@ -488,25 +431,17 @@ class Matcher {
         return entry;
     }
 
-    bool has_output(std::uint32_t node) const {
-        if (node < dense_count_)
-            return dense_[std::size_t{node} * stride_ + stride_ - 1] != 0;
-        return (output_bits_[node / 64] >> (node % 64)) & 1;
-    }
-
     // The entry of a step into `node`: its row's offset, or its index when
     // it has none, flagged when it has an output.
     std::uint32_t entry_of(std::uint32_t node) const {
-        std::uint32_t output = has_output(node) ? kOutput : 0;
+        std::uint32_t output = output_lengths_[node] != 0 ? kOutput : 0;
         return (node < dense_count_ ? node * stride_ : kSparse | node) | output;
     }
 
     std::uint32_t output_length(std::uint32_t entry) const {
         if (!(entry & kSparse))
             return dense_[(entry & kIndexMask) + stride_ - 1];
-        std::uint32_t node = entry & kIndexMask;
-        std::uint64_t below = output_bits_[node / 64] & ((std::uint64_t{1} << (node % 64)) - 1);
-        return output_lengths_[output_rank_[node / 64] + std::popcount(below)];
+        return output_lengths_[entry & kIndexMask];
     }
 
     template <class Unit> std::uint32_t class_of(Unit unit) const {
@@ -527,33 +462,17 @@ class Matcher {
     // The child of `node` along `cls`, or kNone; children are sorted by class.
     std::uint32_t child(std::uint32_t node, std::uint32_t cls) const {
         std::uint32_t low = first_child(node), high = first_child(node + 1);
-        return plain_labels_.empty() ? child_in(labels_, low, high, cls) : child_in(plain_labels_, low, high, cls);
-    }
-
-    template <class Labels>
-    static std::uint32_t child_in(const Labels &labels, std::uint32_t low, std::uint32_t high, std::uint32_t cls) {
         while (high - low > 8) {
             std::uint32_t middle = low + (high - low) / 2;
-            if (labels[middle] < cls)
+            if (labels_[middle] < cls)
                 low = middle + 1;
             else
                 high = middle + 1;
         }
         for (; low < high; ++low)
-            if (labels[low] == cls)
+            if (labels_[low] == cls)
                 return low;
         return kNone;
-    }
-
-    // The transition while building: the longest suffix of (node + cls)
-    // that is a node.
-    std::uint32_t step(std::uint32_t node, std::uint32_t cls) const {
-        for (;; node = links_[node]) {
-            if (node < dense_count_)
-                return row_nodes_[std::size_t{node} * stride_ + cls];
-            if (std::uint32_t next = child(node, cls); next != kNone)
-                return next;
-        }
     }
 
     // A step from a node without a row: its own edges, else its failure
@@ -561,13 +480,18 @@ class Matcher {
     std::uint32_t sparse_step(std::uint32_t node, std::uint32_t cls) const {
         if (cls == 0)
             return 0; // no word holds the character: the root
-        for (;;) {
-            std::uint32_t next = child(node, cls);
-            if (next != kNone)
-                return entry_of(next);
-            node = links_[node];
+        return walk(node, cls, [this](std::uint32_t next) { return entry_of(next); });
+    }
+
+    // The longest suffix of (node + cls) that is a node, as `found` gives
+    // it, or the entry for cls in the row of the first node on the way that
+    // has one (a node while building, an entry after).
+    template <class Found> std::uint32_t walk(std::uint32_t node, std::uint32_t cls, Found found) const {
+        for (;; node = links_[node]) {
             if (node < dense_count_)
                 return dense_[std::size_t{node} * stride_ + cls];
+            if (std::uint32_t next = child(node, cls); next != kNone)
+                return found(next);
         }
     }
 
@@ -575,24 +499,19 @@ class Matcher {
     std::array<std::uint32_t, 256> low_classes_{}; // the classes of code points below 256
     std::uint32_t node_count_ = 0;
     std::size_t longest_ = 0;                 // of the words
-    std::vector<std::uint32_t> plain_labels_; // while building: per node, class of the edge from the parent
-    PackedArray labels_;                      // the same, packed
+    PackedArray labels_;                      // per node: class of the edge from the parent
     std::vector<std::uint32_t> first_child_;  // while building: per node, plus one past the last
     std::vector<std::uint32_t> child_base_;   // per block of nodes without a row: its first node's first child
     PackedArray child_offset_;                // per such node, plus one past the last: from its block's base
     PackedArray links_;                       // per node: failure link
     std::vector<std::uint32_t> own_priority_; // while building: per node, its earliest-listed output
-    std::vector<std::uint32_t> row_nodes_;    // while building: the rows, as the nodes their steps lead to
-    std::vector<std::uint32_t> best_length_;  // while building: per node, that word's length (0: none)
-    std::vector<std::uint32_t> dense_;        // rows of full transitions, as entries
+    std::vector<std::uint32_t> dense_;        // rows of full transitions, as entries (nodes while building)
     std::uint32_t dense_count_ = 0;           // nodes below this have a row
     std::uint32_t stride_ = 1;                // entries per row: class 0, every class, the output
-    std::vector<std::uint64_t> output_bits_;  // per node without a row: has an output
-    std::vector<std::uint32_t> output_rank_;  // per 64 nodes: outputs before them
-    PackedArray output_lengths_;              // per node without a row that has an output
+    PackedArray output_lengths_;              // per node: its earliest-listed output's length (0: none)
     std::vector<std::uint64_t> filter_;       // blocks of the start filter
     unsigned filter_width_ = 0;               // classes in a window; 0: no filter
-    unsigned filter_shift_ = 64;              // of a hash, to its block
+    unsigned filter_shift_ = 63;              // of a hash, to its block
     unsigned class_bits_ = 0;                 // of a class in a window
 };
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <ranges>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -83,6 +84,9 @@ class WordList {
     std::size_t length_of(std::size_t word) const { return ends_[word] - begin_of(word); }
     CodePoint at(std::size_t word, std::size_t index) const { return code_points_[begin_of(word) + index]; }
     CodePoint from_end(std::size_t word, std::size_t depth) const { return code_points_[ends_[word] - 1 - depth]; }
+    auto reversed(std::size_t word) const {
+        return std::span(code_points_).subspan(begin_of(word), length_of(word)) | std::views::reverse;
+    }
     std::vector<CodePoint> &code_points() { return code_points_; }
 
   private:
@@ -94,13 +98,10 @@ class WordList {
 class PackedArray {
   public:
     PackedArray() = default;
+    // Three bytes more, so that a whole word can be read at the last value.
     PackedArray(std::size_t size, std::uint32_t largest)
-        : bytes_(largest <= 0xFF       ? 1
-                 : largest <= 0xFFFF   ? 2
-                 : largest <= 0xFFFFFF ? 3
-                                       : 4),
-          mask_(bytes_ == 4 ? UINT32_MAX : (std::uint32_t{1} << (8 * bytes_)) - 1), data_(size * bytes_ + 3, 0) {
-    } // a whole word can be read at the last value
+        : bytes_(std::max<unsigned>(1, (std::bit_width(largest) + 7) / 8)), mask_(UINT32_MAX >> (32 - 8 * bytes_)),
+          data_(size * bytes_ + 3, 0) {}
 
     std::uint32_t operator[](std::size_t index) const {
         const std::uint8_t *at = data_.data() + index * bytes_;

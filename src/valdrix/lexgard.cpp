@@ -1,31 +1,29 @@
-// valdrix.lexgard: screens prompts against a file of banned words. The words
-// are compiled into one `re` alternation, as the host expects to find it on
-// the instance; beside it a native automaton built from the same words and
-// flags answers the searches of that very pattern object.
+// valdrix.lexgard: screens prompts against a file of banned words, compiled
+// into one `re` alternation as the host expects to find it on the instance;
+// beside it a native automaton of the same words and flags answers the
+// searches of that very pattern object.
 //
-// Every step of the plain code runs as it would in Python: each word goes
-// through `re.escape` and the text through `re.compile`, whatever they are.
-// The automaton trusts re's documented behaviour: it answers for a pattern
-// object of re's own pattern type whose text is the alternation this module
-// joined from its own escaping of exact str words, compiled with the flags
-// the module asked for. A program that changes re's private modules is
-// outside that trust: its screening may then differ from re's.
+// Every step of the plain code runs as in Python: each word goes through
+// `re.escape` and the text through `re.compile`, whatever they are. The
+// automaton trusts re's documented behaviour: it answers for a pattern of
+// re's own type whose text is the alternation joined here from this module's
+// own escaping of exact str words, compiled with the flags asked for. A
+// program that changes re's private modules may see its screening differ.
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/exact_types.hpp>
 #include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/with_statement.hpp>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
-#include <initializer_list>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
@@ -95,29 +93,27 @@ class ReCaseFolding {
     void load(PyObject *extra_cases) {
         if (!PyDict_CheckExact(extra_cases) || PyDict_GET_SIZE(extra_cases) == 0)
             return;
-        std::map<lex::CodePoint, std::vector<lex::CodePoint>> groups;
+        std::map<lex::CodePoint, std::set<lex::CodePoint>> groups;
         Py_ssize_t position = 0;
         PyObject *key = nullptr, *others = nullptr;
         while (PyDict_Next(extra_cases, &position, &key, &others)) {
             std::optional<lex::CodePoint> lowered = member(key);
             if (!lowered || !PyTuple_CheckExact(others))
                 return;
-            std::vector<lex::CodePoint> &group = groups[*lowered];
-            group.push_back(*lowered);
+            std::set<lex::CodePoint> &group = groups[*lowered];
+            group.insert(*lowered);
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(others); ++i) {
                 std::optional<lex::CodePoint> other = member(PyTuple_GET_ITEM(others, i));
                 if (!other)
                     return;
-                group.push_back(*other);
+                group.insert(*other);
             }
-            std::sort(group.begin(), group.end());
-            group.erase(std::unique(group.begin(), group.end()), group.end());
         }
         for (const auto &[lowered, group] : groups) {
             for (lex::CodePoint other : group) // every member lists the same group
                 if (auto it = groups.find(other); it == groups.end() || it->second != group)
                     return;
-            least_of_group_[lowered] = group.front();
+            least_of_group_[lowered] = *group.begin();
         }
         usable_ = true;
     }
@@ -131,7 +127,7 @@ class ReCaseFolding {
     // The case mapping, or nothing when the folding is unusable. The text
     // characters whose key is another are found once, on first use.
     std::optional<lex::CaseMapping> mapping() {
-        if (usable_ && !variants_computed_)
+        if (usable_ && variants_.empty())
             compute_variants();
         if (!usable_)
             return std::nullopt;
@@ -154,20 +150,17 @@ class ReCaseFolding {
             if (text_key != c)
                 variants_.push_back({c, text_key});
         }
-        variants_computed_ = true;
     }
 
     std::unordered_map<lex::CodePoint, lex::CodePoint> least_of_group_;
     std::vector<lex::Variant> variants_;
-    bool variants_computed_ = false;
     bool usable_ = false;
 };
 
-// The characters this module escapes, written here rather than read from
-// re: every one of them is ASCII and neither a letter nor a digit, so a
-// backslash before it stands for the character itself, and a text escaped
-// this way means exactly its word. (They are also the characters re.escape
-// escapes.)
+// The characters this module escapes (those re.escape escapes), written
+// here rather than read from re: each is ASCII and neither a letter nor a
+// digit, so a backslash before it stands for the character itself, and a
+// text escaped this way means exactly its word.
 constexpr std::array<bool, 128> kSpecial = [] {
     std::array<bool, 128> special{};
     for (char c : std::string_view("()[]{}?*+-|^$\\.&~# \t\n\r\v\f"))
@@ -216,10 +209,6 @@ template <class Visit> decltype(auto) visit_units(nb::handle text, Visit visit) 
 // takes the lock back to run pending signal handlers.
 constexpr auto kSlice = std::chrono::milliseconds(1);
 
-// Thrown from a checkpoint when a signal handler raised: the handler's
-// exception stays set in the thread state until the lock is held again.
-struct HandlerRaised {};
-
 // `work(checkpoints)`, pure native work. When it may be long it runs
 // without the interpreter's lock, so that other threads run meanwhile, and
 // about every millisecond a checkpoint takes the lock back and runs pending
@@ -229,30 +218,25 @@ template <class Work> auto run_released(bool long_work, Work &&work) {
     lex::Checkpoints none;
     if (!long_work)
         return work(none);
+    struct Released { // null while the lock is held
+        PyThreadState *thread = PyEval_SaveThread();
+        ~Released() {
+            if (thread)
+                PyEval_RestoreThread(thread);
+        }
+    } released;
     using Clock = std::chrono::steady_clock;
-    PyThreadState *thread = PyEval_SaveThread();
     Clock::time_point last = Clock::now();
     lex::Checkpoints checkpoints([&] {
         if (Clock::now() - last < kSlice)
             return;
-        PyEval_RestoreThread(thread);
-        int failed = PyErr_CheckSignals();
-        thread = PyEval_SaveThread();
+        PyEval_RestoreThread(std::exchange(released.thread, nullptr));
+        if (PyErr_CheckSignals() < 0)
+            throw nb::python_error();
+        released.thread = PyEval_SaveThread();
         last = Clock::now();
-        if (failed < 0)
-            throw HandlerRaised{};
     });
-    try {
-        auto result = work(checkpoints);
-        PyEval_RestoreThread(thread);
-        return result;
-    } catch (const HandlerRaised &) {
-        PyEval_RestoreThread(thread);
-        throw nb::python_error();
-    } catch (...) {
-        PyEval_RestoreThread(thread);
-        throw;
-    }
+    return work(checkpoints);
 }
 
 // --- automata, kept while their checkers use them -----------------------------------
@@ -366,12 +350,9 @@ PyMethodDef forget_checker_def = {"_forget_checker", forget_checker, METH_O, nul
 
 nb::object Automata::weak_reference_with_callback(nb::handle checker, const std::shared_ptr<Automata> &self) {
     auto slot = std::make_unique<CallbackSlot>(CallbackSlot{self, checker.ptr()});
-    PyObject *capsule = PyCapsule_New(slot.get(), kCallbackSlotName, free_callback_slot);
-    if (!capsule)
-        throw nb::python_error();
+    nb::object capsule = vx::steal_or_throw(PyCapsule_New(slot.get(), kCallbackSlotName, free_callback_slot));
     slot.release(); // the capsule owns it now
-    nb::object held_capsule = nb::steal(capsule);
-    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_checker_def, capsule));
+    nb::object callback = vx::steal_or_throw(PyCFunction_New(&forget_checker_def, capsule.ptr()));
     return vx::steal_or_throw(PyWeakref_NewRef(checker.ptr(), callback.ptr()));
 }
 
@@ -401,16 +382,12 @@ struct State : vx::ModuleState {
     }
 };
 
-// `name` in a namespace keyed by exact strs (so the lookup runs no code),
-// or null: missing, or a namespace that could run code on a lookup.
-PyObject *bound_in(PyObject *names, const char *name) {
-    if (!names || !vx::guard::keyed_by_exact_str(names))
+// `name` in a module's namespace when it is keyed by exact strs (so the
+// lookup runs no code), else null.
+PyObject *module_member(PyObject *module, const char *name) {
+    if (!module || !PyModule_CheckExact(module) || !vx::guard::keyed_by_exact_str(PyModule_GetDict(module)))
         return nullptr;
-    return PyDict_GetItemString(names, name);
-}
-
-PyObject *module_namespace(PyObject *module) {
-    return module && PyModule_CheckExact(module) ? PyModule_GetDict(module) : nullptr;
+    return PyDict_GetItemString(PyModule_GetDict(module), name);
 }
 
 // re's pattern type, as the module re binds it, and the case table, as re's
@@ -420,16 +397,14 @@ PyObject *module_namespace(PyObject *module) {
 // re's own code. What is not found as expected is left empty, and then no
 // automaton is made (or none for IGNORECASE).
 void capture_re(State &state, nb::handle re) {
-    PyObject *re_names = module_namespace(re.ptr());
-    PyObject *type = bound_in(re_names, "Pattern");
+    PyObject *type = module_member(re.ptr(), "Pattern");
     if (type && PyType_Check(type)) {
         unsigned long flags = PyType_GetFlags(reinterpret_cast<PyTypeObject *>(type));
         if ((flags & Py_TPFLAGS_IMMUTABLETYPE) && !(flags & Py_TPFLAGS_BASETYPE) &&
             std::string_view(reinterpret_cast<PyTypeObject *>(type)->tp_name) == "re.Pattern")
             state.pattern_type = nb::borrow(type);
     }
-    PyObject *compiler_names = module_namespace(bound_in(re_names, "_compiler"));
-    if (PyObject *extra_cases = bound_in(compiler_names, "_EXTRA_CASES"))
+    if (PyObject *extra_cases = module_member(module_member(re.ptr(), "_compiler"), "_EXTRA_CASES"))
         state.folding.load(extra_cases);
 }
 
@@ -455,8 +430,8 @@ bool compiled_as_asked(const vx::Args &args, nb::handle compiled, nb::handle tex
     nb::object source = pattern_member(compiled, args.id<"pattern">());
     nb::object flags = pattern_member(compiled, args.id<"flags">());
     long expected = ignore_case ? kEngineUnicode | kEngineIgnoreCase : kEngineUnicode;
-    bool same_text = source.is(text) || (source.is_valid() && PyUnicode_CheckExact(source.ptr()) &&
-                                         PyUnicode_Compare(source.ptr(), text.ptr()) == 0);
+    bool same_text =
+        source.is_valid() && PyUnicode_CheckExact(source.ptr()) && PyUnicode_Compare(source.ptr(), text.ptr()) == 0;
     return same_text && vx::guard::exact_int(flags) == std::optional<int64_t>(expected);
 }
 
@@ -521,9 +496,7 @@ std::shared_ptr<const lex::Matcher> matcher_for(State &state, nb::handle checker
 //     if word and word not in seen:
 //         seen.add(word); words.append(word)
 void read_distinct_words(const vx::Args &args, nb::handle file, nb::handle words) {
-    nb::object set = args.global<"set">();
-    bool builtin_set = vx::guard::is_builtin_type(set, &PySet_Type);
-    nb::object seen = builtin_set ? vx::steal_or_throw(PySet_New(nullptr)) : vx::call(set, {});
+    nb::object seen = vx::call(args.global<"set">(), {});
     nb::object lines = vx::steal_or_throw(PyObject_GetIter(file.ptr()));
     while (PyObject *raw_line = PyIter_Next(lines.ptr())) {
         nb::object line = nb::steal(raw_line);
@@ -535,10 +508,7 @@ void read_distinct_words(const vx::Args &args, nb::handle file, nb::handle words
             throw nb::python_error();
         if (known)
             continue;
-        if (!builtin_set)
-            vx::call_method(seen, args.id<"add">(), {word});
-        else if (PySet_Add(seen.ptr(), word.ptr()) < 0)
-            throw nb::python_error();
+        vx::call_method(seen, args.id<"add">(), {word});
         if (PyList_Append(words.ptr(), word.ptr()) < 0)
             throw nb::python_error();
     }
@@ -571,8 +541,7 @@ nb::object checker_load_banned_words(const vx::Args &args) {
         nb::object error_class = args.global<"FileNotFoundError">();
         nb::object path = nb::getattr(self, args.id<"ban_word_file">());
         nb::object shown = vx::steal_or_throw(PyObject_Format(path.ptr(), nullptr));
-        nb::object message = vx::steal_or_throw(PyUnicode_Concat(args.id<"违禁词文件不存在: ">().ptr(), shown.ptr()));
-        return vx::raised(vx::call(error_class, {message}));
+        return vx::raised(vx::call(error_class, {vx::concat({args.id<"违禁词文件不存在: ">(), shown})}));
     }
     nb::object open = args.global<"open">();
     nb::object manager = vx::call(open, {nb::getattr(self, args.id<"ban_word_file">()), args.id<"r">()},
@@ -645,21 +614,9 @@ nb::object checker_build_regex(const vx::Args &args) {
     return nb::none();
 }
 
-// `list(set(hits))` for hits given as spans of the text: each distinct
-// text once, added in the order of its first occurrence, which leaves the
-// set exactly as adding every hit would.
-nb::object distinct_list(nb::handle text, const std::vector<lex::Match> &firsts) {
-    nb::object distinct = vx::steal_or_throw(PySet_New(nullptr));
-    for (const lex::Match &match : firsts) {
-        auto start = static_cast<Py_ssize_t>(match.start);
-        auto end = static_cast<Py_ssize_t>(match.start + match.length);
-        nb::object hit = vx::steal_or_throw(PyUnicode_Substring(text.ptr(), start, end));
-        if (PySet_Add(distinct.ptr(), hit.ptr()) < 0)
-            throw nb::python_error();
-    }
-    return vx::steal_or_throw(PySequence_List(distinct.ptr()));
-}
-
+// `list(set(hits))`: the scan gives each distinct text once, in the order
+// of its first occurrence, which leaves the set exactly as adding every hit
+// would.
 nb::object matched_words(const lex::Matcher &matcher, nb::handle text) {
     std::vector<lex::Match> firsts = visit_units(text, [&](const auto *units, size_t length) {
         using Unit = std::remove_cvref_t<decltype(*units)>;
@@ -670,7 +627,15 @@ nb::object matched_words(const lex::Matcher &matcher, nb::handle text) {
             return distinct.take();
         });
     });
-    return distinct_list(text, firsts);
+    nb::object distinct = vx::steal_or_throw(PySet_New(nullptr));
+    for (const lex::Match &match : firsts) {
+        auto start = static_cast<Py_ssize_t>(match.start);
+        auto end = static_cast<Py_ssize_t>(match.start + match.length);
+        nb::object hit = vx::steal_or_throw(PyUnicode_Substring(text.ptr(), start, end));
+        if (PySet_Add(distinct.ptr(), hit.ptr()) < 0)
+            throw nb::python_error();
+    }
+    return vx::steal_or_throw(PySequence_List(distinct.ptr()));
 }
 
 nb::object checker_find_matched_words(const vx::Args &args) {
@@ -688,11 +653,7 @@ nb::object checker_find_matched_words(const vx::Args &args) {
     nb::object list = args.global<"list">();
     nb::object set = args.global<"set">();
     nb::object hits = vx::call(nb::getattr(regex, args.id<"findall">()), {text});
-    nb::object distinct = vx::guard::is_builtin_type(set, &PySet_Type) ? vx::steal_or_throw(PySet_New(hits.ptr()))
-                                                                       : vx::call(set, {hits});
-    if (vx::guard::is_builtin_type(list, &PyList_Type))
-        return vx::steal_or_throw(PySequence_List(distinct.ptr()));
-    return vx::call(list, {distinct});
+    return vx::call(list, {vx::call(set, {hits})});
 }
 
 nb::object checker_check(const vx::Args &args) {
@@ -704,8 +665,7 @@ nb::object checker_check(const vx::Args &args) {
     // msg = "Prohibited prompt words: " + ",".join(hit_words)
     // raise PromptBanError(error_msg=msg, data=hit_words)
     nb::object joined = vx::steal_or_throw(PyUnicode_Join(args.id<",">().ptr(), hit_words.ptr()));
-    nb::object message =
-        vx::steal_or_throw(PyUnicode_Concat(args.id<"Prohibited prompt words: ">().ptr(), joined.ptr()));
+    nb::object message = vx::concat({args.id<"Prohibited prompt words: ">(), joined});
     nb::object error_class = args.global<"PromptBanError">();
     nb::object error = vx::call(error_class, {}, {{args.id<"error_msg">(), message}, {args.id<"data">(), hit_words}});
     return vx::raised(error);
