@@ -6,8 +6,8 @@ from valdrix.dimora import GPTImageSizeCalculator
 
 RATIOS = ["1:1", "16:9", "9:16", "4:3", "3:4", "2:3", "7:10", "21:9", "3:1"]
 TIERS = ["1k", "2k", "4k"]
-# More distinct inputs than calc_size keeps results for, so that every call
-# computes and builds its result afresh.
+# Many distinct inputs, so that no row rests on one input the processor has
+# learned.
 DISTINCT = [(f"{w}:{h}", tier) for w in range(1, 31) for h in range(1, 31) if max(w, h) <= 3 * min(w, h)
             for tier in TIERS]
 

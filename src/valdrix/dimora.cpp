@@ -92,7 +92,6 @@ struct State : vx::ModuleState {
     vx::guard::Route<"map", "range", "ValueError", "math.sqrt", "round", "max", "int", "math.floor", "min", "all">
         calc_route;
     vx::guard::ClassFactsCache<ClassFacts> class_facts;
-    nb::object result_layout;
 };
 
 // --- the interpreter's operations -----------------------------------------------
@@ -107,28 +106,6 @@ using vx::comparison;
 using vx::number_op;
 using vx::truth;
 using vx::guard::exact_int;
-
-// `max(first, second)` and `min(first, second)` with the function found by
-// the lookup: the built-in's own steps (the first one unless the second
-// compares greater, or smaller) when it is the built-in.
-nb::object max_of(const State &state, nb::handle max, nb::handle first, nb::handle second) {
-    if (!max.is(state.captured.get<"max">()))
-        return vx::call(max, {first, second});
-    return nb::borrow(compare(second, first, Py_GT) ? second : first);
-}
-
-nb::object min_of(const State &state, nb::handle min, nb::handle first, nb::handle second) {
-    if (!min.is(state.captured.get<"min">()))
-        return vx::call(min, {first, second});
-    return nb::borrow(compare(second, first, Py_LT) ? second : first);
-}
-
-// `int(value)` with the `int` found by the lookup.
-nb::object int_of(const State &state, nb::handle int_type, nb::handle value) {
-    if (!int_type.is(state.captured.get<"int">()))
-        return vx::call(int_type, {value});
-    return vx::int_of(value);
-}
 
 // An exact float, or a plain integer as its (exact) double.
 std::optional<double> plain_real(nb::handle value) {
@@ -186,10 +163,9 @@ nb::object multiple_or_default(const vx::Args &args) {
 
 // `max(multiple, int(val))`, looked up and evaluated in that order.
 nb::object at_least_multiple(const vx::Args &args, nb::handle multiple, nb::handle val) {
-    const State &state = args.state<State>();
     nb::object max = args.global<"max">();
     nb::object int_type = args.global<"int">();
-    return vx::checked_int_result(max_of(state, max, multiple, int_of(state, int_type, val)));
+    return vx::checked_int_result(vx::call(max, {multiple, vx::call(int_type, {val})}));
 }
 
 // val = round(value / multiple) * multiple
@@ -243,11 +219,10 @@ nb::object floor_to_multiple(const vx::Args &args) {
 
 // The five conditions, each evaluated, in a list handed to all().
 nb::object is_valid_generally(const vx::Args &args, nb::handle width, nb::handle height) {
-    const State &state = args.state<State>();
     nb::handle cls = args[0];
     nb::object pixels = number_op(PyNumber_Multiply, width, height);
-    nb::object long_edge = max_of(state, args.global<"max">(), width, height);
-    nb::object short_edge = min_of(state, args.global<"min">(), width, height);
+    nb::object long_edge = vx::call(args.global<"max">(), {width, height});
+    nb::object short_edge = vx::call(args.global<"min">(), {width, height});
     nb::object ratio = number_op(PyNumber_TrueDivide, long_edge, short_edge);
     nb::object all = args.global<"all">();
     nb::int_ zero(0);
@@ -292,28 +267,13 @@ struct RatioTerms {
     nb::object height;
 };
 
-// `rw, rh = map(int, aspect_ratio.split(":"))`: the parts are converted in
-// order, a third one before the unpacking complains about it.
+// rw, rh = map(int, aspect_ratio.split(":"))
 RatioTerms parse_ratio_generally(const vx::Args &args, nb::handle aspect_ratio) {
-    const State &state = args.state<State>();
     nb::object map = args.global<"map">();
     nb::object int_type = args.global<"int">();
     nb::object parts = vx::steal_or_throw(PyUnicode_Split(aspect_ratio.ptr(), args.id<":">().ptr(), -1));
-    if (!map.is(state.captured.get<"map">())) {
-        auto [width, height] = vx::unpack_pair(vx::call(map, {int_type, parts}));
-        return {std::move(width), std::move(height)};
-    }
-    Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
-    RatioTerms terms;
-    terms.width = int_of(state, int_type, PyList_GET_ITEM(parts.ptr(), 0));
-    if (count < 2)
-        vx::raise_too_few_to_unpack(1);
-    terms.height = int_of(state, int_type, PyList_GET_ITEM(parts.ptr(), 1));
-    if (count > 2) {
-        int_of(state, int_type, PyList_GET_ITEM(parts.ptr(), 2));
-        vx::raise_too_many_to_unpack(2);
-    }
-    return terms;
+    auto [width, height] = vx::unpack_pair(vx::call(map, {int_type, parts}));
+    return {std::move(width), std::move(height)};
 }
 
 using NativeTerms = std::optional<std::pair<int64_t, int64_t>>;
@@ -347,7 +307,6 @@ struct Working {
 // target_pixels = cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
 // target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
 nb::object target_pixels_generally(const vx::Args &args, nb::handle resolution) {
-    const State &state = args.state<State>();
     nb::handle cls = args[0];
     nb::object preset_get = nb::getattr(nb::getattr(cls, args.id<"RESOLUTION_PRESET">()), args.id<"get">());
     nb::object preset = nb::getattr(cls, args.id<"RESOLUTION_PRESET">());
@@ -356,8 +315,8 @@ nb::object target_pixels_generally(const vx::Args &args, nb::handle resolution) 
     nb::object max = args.global<"max">();
     nb::object lower_bound = nb::getattr(cls, args.id<"MIN_PIXELS">());
     nb::object min = args.global<"min">();
-    nb::object upper = min_of(state, min, target, nb::getattr(cls, args.id<"MAX_PIXELS">()));
-    return max_of(state, max, lower_bound, upper);
+    nb::object upper = vx::call(min, {target, nb::getattr(cls, args.id<"MAX_PIXELS">())});
+    return vx::call(max, {lower_bound, upper});
 }
 
 // `math.sqrt`, looked up before its argument is evaluated.
@@ -372,7 +331,6 @@ void scale_generally(Working &size, nb::handle scale) {
 
 // One correction of an invalid aligned size, the first that applies.
 void correct_generally(const vx::Args &args, Working &size, nb::handle current_pixels) {
-    const State &state = args.state<State>();
     nb::handle cls = args[0];
     if (compare(current_pixels, nb::getattr(cls, args.id<"MAX_PIXELS">()), Py_GT)) {
         nb::object sqrt = sqrt_function(args);
@@ -381,7 +339,7 @@ void correct_generally(const vx::Args &args, Working &size, nb::handle current_p
         scale_generally(size, number_op(PyNumber_Multiply, root, nb::float_(sizes::kShrinkMargin)));
         return;
     }
-    nb::object long_edge = max_of(state, args.global<"max">(), size.width, size.height);
+    nb::object long_edge = vx::call(args.global<"max">(), {size.width, size.height});
     if (compare(long_edge, nb::getattr(cls, args.id<"MAX_EDGE">()), Py_GT)) {
         scale_generally(size, number_op(PyNumber_TrueDivide, nb::getattr(cls, args.id<"MAX_EDGE">()), long_edge));
         return;
@@ -414,21 +372,9 @@ void settle_generally(const vx::Args &args, Working &size) {
     vx::throw_if_error();
 }
 
-// The result's keys in their order, with placeholder values: a copy of it
-// takes the values without growing the table key by key.
-nb::object make_result_layout(const vx::Names &names) {
-    nb::dict keys;
-    for (nb::handle key : {names.get<"width">(), names.get<"height">(), names.get<"size">(), names.get<"pixels">(),
-                           names.get<"aspect_ratio">(), names.get<"resolution">(), names.get<"valid">()})
-        set_item(keys, key, nb::none());
-    return keys;
-}
-
 nb::dict result_dict(const vx::Args &args, nb::handle width, nb::handle height, nb::handle size_text, nb::handle pixels,
                      nb::handle aspect_ratio, nb::handle resolution, nb::handle valid) {
-    const State &state = args.state<State>();
-    nb::object copy = vx::steal_or_throw(PyDict_Copy(state.result_layout.ptr()));
-    nb::dict result = nb::steal<nb::dict>(copy.release());
+    nb::dict result;
     set_item(result, args.id<"width">(), width);
     set_item(result, args.id<"height">(), height);
     set_item(result, args.id<"size">(), size_text);
@@ -441,11 +387,10 @@ nb::dict result_dict(const vx::Args &args, nb::handle width, nb::handle height, 
 
 nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb::handle resolution,
                                const RatioTerms &terms) {
-    const State &state = args.state<State>();
     nb::handle cls = args[0];
     nb::object ratio = number_op(PyNumber_TrueDivide, terms.width, terms.height);
-    nb::object long_term = max_of(state, args.global<"max">(), terms.width, terms.height);
-    nb::object short_term = min_of(state, args.global<"min">(), terms.width, terms.height);
+    nb::object long_term = vx::call(args.global<"max">(), {terms.width, terms.height});
+    nb::object short_term = vx::call(args.global<"min">(), {terms.width, terms.height});
     nb::object quotient = number_op(PyNumber_TrueDivide, long_term, short_term);
     if (compare(quotient, nb::getattr(cls, args.id<"MAX_RATIO">()), Py_GT))
         return ratio_too_wide(args, aspect_ratio);
@@ -455,8 +400,8 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
     size.width = vx::call(sqrt, {number_op(PyNumber_Multiply, target_pixels, ratio)});
     size.height = number_op(PyNumber_TrueDivide, size.width, ratio);
     settle_generally(args, size);
-    nb::object width = int_of(state, args.global<"int">(), size.width);
-    nb::object height = int_of(state, args.global<"int">(), size.height);
+    nb::object width = vx::call(args.global<"int">(), {size.width});
+    nb::object height = vx::call(args.global<"int">(), {size.height});
     nb::object pixels = number_op(PyNumber_Multiply, width, height);
     // f"{width}x{height}"
     nb::object shown_width = vx::steal_or_throw(PyObject_Format(width.ptr(), nullptr));
@@ -577,7 +522,6 @@ VX_MODULE(dimora, State, kSource, module) {
     State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
     module.bind("math", vx::ModuleContext::import("math"));
-    state.result_layout = make_result_layout(state.names);
 
     vx::ClassBuilder calculator(module, "GPTImageSizeCalculator", kClassDoc);
     calculator.set("MIN_PIXELS", nb::int_(655360));
