@@ -4,7 +4,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
@@ -75,14 +77,46 @@ inline nb::object steal_or_throw(PyObject *result) {
     return nb::steal(result);
 }
 
-// The texts joined into one, as an f-string or a chain of + joins strs.
-inline nb::object concat(std::initializer_list<nb::handle> texts) {
-    nb::object parts = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
-    Py_ssize_t index = 0;
-    for (nb::handle text : texts)
-        PyTuple_SET_ITEM(parts.ptr(), index++, Py_NewRef(text.ptr()));
-    nb::object empty = steal_or_throw(PyUnicode_FromStringAndSize(nullptr, 0));
-    return steal_or_throw(PyUnicode_Join(empty.ptr(), parts.ptr()));
+template <class From, class To> void widen_characters(const void *source, Py_ssize_t length, void *target) {
+    std::copy_n(static_cast<const From *>(source), length, static_cast<To *>(target));
+}
+
+// Copies the characters of a str to `target`, the data of a str of width
+// `kind`, at least as wide as the part's own.
+inline void copy_characters(nb::handle part, void *target, int kind) {
+    PyObject *source = part.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(source);
+    const void *data = PyUnicode_DATA(source);
+    int own_kind = PyUnicode_KIND(source);
+    if (own_kind == kind)
+        std::memcpy(target, data, static_cast<size_t>(length * kind));
+    else if (own_kind == PyUnicode_1BYTE_KIND && kind == PyUnicode_2BYTE_KIND)
+        widen_characters<Py_UCS1, Py_UCS2>(data, length, target);
+    else if (own_kind == PyUnicode_1BYTE_KIND)
+        widen_characters<Py_UCS1, Py_UCS4>(data, length, target);
+    else
+        widen_characters<Py_UCS2, Py_UCS4>(data, length, target);
+}
+
+// The texts joined into one, as an f-string or a chain of + joins strs: one
+// allocation, as wide as the widest part.
+inline nb::object concat(std::initializer_list<nb::handle> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (nb::handle part : parts) {
+        length += PyUnicode_GET_LENGTH(part.ptr());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part.ptr()));
+    }
+    PyObject *result = PyUnicode_New(length, widest);
+    if (!result)
+        throw nb::python_error();
+    int kind = PyUnicode_KIND(result);
+    auto *data = static_cast<char *>(PyUnicode_DATA(result));
+    for (nb::handle part : parts) {
+        copy_characters(part, data, kind);
+        data += PyUnicode_GET_LENGTH(part.ptr()) * kind;
+    }
+    return nb::steal(result);
 }
 
 // Adds a note to the exception that is currently set.

@@ -51,19 +51,13 @@ struct ResizedSize {
 // through the interpreter, with each name looked up where Python looks it up.
 ResizedSize interpreter_size(const vx::Args &args, nb::handle target_w, nb::handle target_h, nb::handle source_w,
                              nb::handle source_h) {
-    const State &state = args.state<State>();
     nb::object min = args.global<"min">();
     nb::object width_ratio = number_op(PyNumber_TrueDivide, target_w, source_w);
     nb::object height_ratio = number_op(PyNumber_TrueDivide, target_h, source_h);
-    nb::object ratio;
-    if (min.is(state.captured.get<"min">()))
-        ratio = vx::compare(height_ratio, width_ratio, Py_LT) ? height_ratio : width_ratio;
-    else
-        ratio = vx::call(min, {width_ratio, height_ratio});
+    nb::object ratio = vx::call(min, {width_ratio, height_ratio});
     auto truncated = [&](nb::handle side) {
         nb::object int_type = args.global<"int">();
-        nb::object product = number_op(PyNumber_Multiply, side, ratio);
-        return int_type.is(state.captured.get<"int">()) ? vx::int_of(product) : vx::call(int_type, {product});
+        return vx::call(int_type, {number_op(PyNumber_Multiply, side, ratio)});
     };
     nb::object new_w = truncated(source_w);
     return {new_w, truncated(source_h)};

@@ -17,7 +17,6 @@
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
 
-#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -73,48 +72,6 @@ constexpr vx::Literal kCycleTimedOut = "%s 重启后超时未恢复";
 // The text an f-string replacement field gives: format(value, "").
 nb::str formatted(nb::handle value) {
     return nb::steal<nb::str>(vx::steal_or_throw(PyObject_Format(value.ptr(), nullptr)).release());
-}
-
-template <class From, class To> void widen(const void *source, Py_ssize_t length, void *target) {
-    std::copy_n(static_cast<const From *>(source), length, static_cast<To *>(target));
-}
-
-// Copies the characters of a str to `target`, the data of a str of width
-// `kind`, at least as wide as the part's own.
-void copy_characters(nb::handle part, void *target, int kind) {
-    PyObject *source = part.ptr();
-    Py_ssize_t length = PyUnicode_GET_LENGTH(source);
-    const void *data = PyUnicode_DATA(source);
-    int own_kind = PyUnicode_KIND(source);
-    if (own_kind == kind)
-        std::memcpy(target, data, static_cast<size_t>(length * kind));
-    else if (own_kind == PyUnicode_1BYTE_KIND && kind == PyUnicode_2BYTE_KIND)
-        widen<Py_UCS1, Py_UCS2>(data, length, target);
-    else if (own_kind == PyUnicode_1BYTE_KIND)
-        widen<Py_UCS1, Py_UCS4>(data, length, target);
-    else
-        widen<Py_UCS2, Py_UCS4>(data, length, target);
-}
-
-// `a + b + ...` of strs, built in one allocation as an f-string builds its
-// text, as wide as its widest part.
-nb::str joined(std::initializer_list<nb::handle> parts) {
-    Py_ssize_t length = 0;
-    Py_UCS4 widest = 0;
-    for (nb::handle part : parts) {
-        length += PyUnicode_GET_LENGTH(part.ptr());
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part.ptr()));
-    }
-    PyObject *result = PyUnicode_New(length, widest);
-    if (!result)
-        throw nb::python_error();
-    int kind = PyUnicode_KIND(result);
-    auto *data = static_cast<char *>(PyUnicode_DATA(result));
-    for (nb::handle part : parts) {
-        copy_characters(part, data, kind);
-        data += PyUnicode_GET_LENGTH(part.ptr()) * kind;
-    }
-    return nb::steal<nb::str>(result);
 }
 
 // `self.<name>`.
@@ -292,8 +249,8 @@ nb::str without_trailing_slashes(nb::handle text) {
 
 // `f"{self.base_url}<path>"`, the attribute read back from the instance just
 // as it was stored.
-nb::str endpoint(const vx::Args &args, nb::handle path) {
-    return joined({formatted(attribute<"base_url">(args)), path});
+nb::object endpoint(const vx::Args &args, nb::handle path) {
+    return vx::concat({formatted(attribute<"base_url">(args)), path});
 }
 
 // `logging.getLogger(__name__)`.
@@ -325,7 +282,7 @@ nb::object manager_init(const vx::Args &args) {
     store<"timeout">(args, timeout);
     store<"max_wait">(args, max_wait);
     store<"poll_interval">(args, nb::float_(poll_interval));
-    store<"flag">(args, joined({args.id<kFlagPrefix>(), base_url, args.id<kFlagSuffix>()}));
+    store<"flag">(args, vx::concat({args.id<kFlagPrefix>(), base_url, args.id<kFlagSuffix>()}));
     store<"logger">(args, vx::truth(logger) ? nb::borrow(logger) : default_logger(args));
     return nb::none();
 }
@@ -445,8 +402,8 @@ void report_failed_request(const vx::Args &args, nb::handle exception, nb::handl
         vx::reraise(nb::borrow(exception));
     nb::object print = args.global<"print">();
     nb::str flag = formatted(attribute<"flag">(args));
-    nb::str line = refused ? joined({flag, args.id<kNotListening>()})
-                           : joined({flag, args.id<kRequestFailed>(), formatted(str_of(args, exception))});
+    nb::object line = refused ? vx::concat({flag, args.id<kNotListening>()})
+                              : vx::concat({flag, args.id<kRequestFailed>(), formatted(str_of(args, exception))});
     vx::call(print, {shown(line, Shape::text, {requested_url})});
 }
 
