@@ -19,7 +19,6 @@
 #include <vxnative/numbers.hpp>
 #include <vxnative/unpack.hpp>
 
-#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -466,23 +465,11 @@ std::optional<nb::object> calc_size_natively(const vx::Args &args, nb::handle as
     return std::nullopt;
 }
 
-// resolution.lower(). Text that is already ASCII lower case stands for itself:
-// lower() would only return an equal copy.
-nb::object lower(const vx::Args &args, nb::handle text) {
-    if (PyUnicode_IS_ASCII(text.ptr())) {
-        std::string_view ascii(static_cast<const char *>(PyUnicode_DATA(text.ptr())),
-                               static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr())));
-        if (std::none_of(ascii.begin(), ascii.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
-            return nb::borrow(text);
-    }
-    return vx::steal_or_throw(PyObject_CallMethodNoArgs(text.ptr(), args.id<"lower">().ptr()));
-}
-
 nb::object calc_size(const vx::Args &args) {
     State &state = args.state<State>();
     nb::str aspect_ratio = args.str(1);
     nb::str requested = args.str(2);
-    nb::object resolution = lower(args, requested);
+    nb::object resolution = vx::call_method(requested, args.id<"lower">());
     // The text parses natively while `map` and `int` are the built-ins (the
     // native route checks that with every other name it relies on).
     NativeTerms native_terms;
@@ -519,7 +506,6 @@ nb::dict resolution_preset() {
 } // namespace
 
 VX_MODULE(dimora, State, kSource, module) {
-    State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
     module.bind("math", vx::ModuleContext::import("math"));
 
