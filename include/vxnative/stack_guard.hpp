@@ -1,8 +1,6 @@
-// The C stack check of native functions. Native functions calling native
+// The C stack check of native functions: native functions calling native
 // functions (through overrides or rebound methods) consume C stack on every
-// level, which Python-to-Python calls do not, so each entry is counted
-// against the interpreter's recursion limit and refused when this thread's
-// stack is nearly used up.
+// level, which Python-to-Python calls do not.
 #pragma once
 
 #include "errors.hpp"
@@ -99,11 +97,9 @@ inline bool stack_nearly_exhausted() {
 }
 
 // Refuses to enter a native function when the thread's C stack is nearly
-// used up: native functions calling native functions (through overrides or
-// rebound methods) consume C stack on every level, which Python-to-Python
-// calls do not. As for a compiled function, the recursion limit counts the
-// Python frames of such a cycle, not the native ones; a cycle of native
-// calls alone ends in a RecursionError here.
+// used up. As for a compiled function, the recursion limit counts the Python
+// frames of a cycle, not the native ones; a cycle of native calls alone ends
+// in a RecursionError here.
 inline void check_stack() {
     if (stack_nearly_exhausted()) [[unlikely]] {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");

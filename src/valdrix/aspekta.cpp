@@ -1,17 +1,12 @@
 // valdrix.aspekta: the aspect ratio of an encoded image, exact (reduced to
 // lowest terms) and approximate (the nearest quotient of two small integers).
 //
-// Each method takes the steps of the plain code in the order Python takes
-// them: `BytesIO` and `Image` looked up and called inside the two with
-// statements, attributes read through `self` at each use, and the
-// approximate search's `float`, `range` and `abs` looked up among the
-// module's globals and then the built-ins where the plain loops reach them.
-// Two native routes stand in for plain steps while guards prove they give
-// the same: the exact ratio reduces plain ints without calling `self._gcd`
-// while that is this module's own _gcd, unchanged; the approximate search
-// runs in machine arithmetic while `float`, `range` and `abs` resolve to the
-// built-ins the module found at import, the bound is an exact int and
-// width / height a float.
+// Each method takes the plain code's steps in Python's order (globals and
+// attributes looked up at each use). Two native routes stand in while guards
+// prove they give the same: the exact ratio reduces plain ints without
+// calling `self._gcd` while that is this module's own, unchanged; the
+// approximate search runs in machine arithmetic while `float`, `range` and
+// `abs` are the built-ins, the bound an exact int and width / height a float.
 #include <vxcore/arithmetic.hpp>
 #include <vxcore/ratio_search.hpp>
 #include <vxnative/class_facts.hpp>

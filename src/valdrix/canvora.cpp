@@ -1,17 +1,13 @@
 // valdrix.canvora: normalising uploaded images against a list of standard
 // aspect ratios.
 //
-// Every method takes the steps of the plain code in the order Python takes
-// them: attributes read through `self` at each use, `re`, `math`, `int`,
-// `abs`, `isinstance`, `str`, `BytesIO` and `Image` looked up among the
-// module's globals and then the built-ins when the plain code reaches them,
-// and the object found is what gets called; re.match, a Python function, is
-// called every time. Every image operation is Pillow's, called through the
-// interpreter, so the output is exactly what the same Pillow calls give from
-// Python. The ratio arithmetic is native (vxcore/canvora_ratios.hpp) where
-// it replaces operators on exact ints and floats. The closest-ratio scan
-// alone skips calls of a built-in (`abs`), only while a guard proves the name
-// still resolves to what the module found at import.
+// Every method takes the plain code's steps in Python's order: attributes
+// through `self` at each use, globals and built-ins looked up when reached,
+// and every image operation Pillow's, called through the interpreter. The
+// ratio arithmetic is native (vxcore/canvora_ratios.hpp) on exact ints and
+// floats; the closest-ratio scan skips calls of `abs`, and _parse_ratio
+// matches its pattern natively, only while a guard proves the names still
+// resolve to what the module found at import.
 #include <vxcore/canvora_ratios.hpp>
 #include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
@@ -77,10 +73,6 @@ struct State : vx::ModuleState {
     // re's own function and `int` the built-in.
     vx::guard::Route<"re.match", "int"> parse_route;
 };
-
-bool closest_names_hold(State &state, const vx::Args &args) {
-    return state.closest_route.holds(state.captured, args);
-}
 
 // --- the interpreter's operations --------------------------------------------------
 
@@ -239,7 +231,8 @@ nb::object parse_ratio(const vx::Args &args) {
 std::optional<nb::object> closest_natively(const vx::Args &args, nb::handle ratio_map, double img_ratio,
                                            nb::handle min_diff, nb::handle best_ratio) {
     State &state = args.state<State>();
-    if (!PyDict_CheckExact(ratio_map.ptr()) || !PyFloat_CheckExact(min_diff.ptr()) || !closest_names_hold(state, args))
+    if (!PyDict_CheckExact(ratio_map.ptr()) || !PyFloat_CheckExact(min_diff.ptr()) ||
+        !state.closest_route.holds(state.captured, args))
         return std::nullopt;
     ratios::ClosestRatioSearch search(img_ratio, PyFloat_AS_DOUBLE(min_diff.ptr()));
     PyObject *best = best_ratio.ptr();
@@ -289,21 +282,14 @@ nb::object math_inf(const vx::Args &args) {
     return nb::getattr(args.global<"math">(), args.id<"inf">());
 }
 
-// `ratio_list[0]`.
-nb::object first_entry(nb::handle ratio_list) {
-    if (PyList_CheckExact(ratio_list.ptr()) && PyList_GET_SIZE(ratio_list.ptr()) > 0)
-        return nb::borrow(PyList_GET_ITEM(ratio_list.ptr(), 0));
-    nb::object zero = new_int(0);
-    return vx::steal_or_throw(PyObject_GetItem(ratio_list.ptr(), zero.ptr()));
-}
-
 nb::object closest_standard_ratio(const vx::Args &args) {
     nb::handle self = args[0];
     nb::int_ width = args.integer(1);
     nb::int_ height = args.integer(2);
     double img_ratio = ratio_of(width, height);
     nb::object min_diff = math_inf(args);
-    nb::object best_ratio = first_entry(nb::getattr(self, args.id<"STANDARD_RATIO_LIST">()));
+    nb::object ratio_list = nb::getattr(self, args.id<"STANDARD_RATIO_LIST">());
+    nb::object best_ratio = vx::steal_or_throw(PyObject_GetItem(ratio_list.ptr(), new_int(0).ptr()));
     nb::object ratio_map = nb::getattr(self, args.id<"_std_ratio_map">());
     if (auto best = closest_natively(args, ratio_map, img_ratio, min_diff, best_ratio))
         return vx::checked_str_result(std::move(*best));

@@ -1,17 +1,12 @@
 // valdrix.dimora: legal output sizes for the image model "gpt-image-2".
 //
-// Each class method has two routes. The plain route spells out the method
-// with interpreter objects, in the order Python evaluates it: constants read
-// through `cls` at every use, siblings called through `cls`, `math`, `round`,
-// `max`, `min`, `int`, `map` and `all` looked up among the module's globals
-// and then the built-ins at each use, numbers combined by the interpreter's
-// own operators. The native route does the same arithmetic on machine
-// numbers (vxcore/dimora_sizes.hpp) and is taken only while the guards prove
-// it cannot differ: `cls` is an ordinary class whose attributes resolve,
-// without any descriptor, to exact ints and floats, its sibling methods are
-// the ones defined here and unchanged, every name looked up is the object the
-// module found at import, and every number stays where a double is exact.
-// Anything else, overrides and errors included, goes the plain way.
+// Each class method has two routes. The plain route takes the method's steps
+// with interpreter objects in Python's order (constants and siblings through
+// `cls`, globals and built-ins looked up at each use). The native route does
+// the same arithmetic on machine numbers (vxcore/dimora_sizes.hpp) only while
+// the guards prove it cannot differ: `cls`'s constants are exact ints and
+// floats without descriptors, its siblings the ones defined here, every name
+// looked up the object found at import, and every number exact as a double.
 #include <vxcore/dimora_sizes.hpp>
 #include <vxnative/class_facts.hpp>
 #include <vxnative/globals_guard.hpp>

@@ -3,12 +3,10 @@
 // beside it a native automaton of the same words and flags answers the
 // searches of that very pattern object.
 //
-// Every step of the plain code runs as in Python: each word goes through
-// `re.escape` and the text through `re.compile`, whatever they are. The
-// automaton trusts re's documented behaviour: it answers for a pattern of
-// re's own type whose text is the alternation joined here from this module's
-// own escaping of exact str words, compiled with the flags asked for. A
-// program that changes re's private modules may see its screening differ.
+// Every step of the plain code runs as in Python (`re.escape`, `re.compile`,
+// whatever they are). The automaton trusts re's documented behaviour: it
+// answers for a pattern of re's own type whose text is the alternation of
+// this module's own escaping of exact str words, with the flags asked for.
 #include <vxcore/lexgard_matcher.hpp>
 #include <vxnative/exact_types.hpp>
 #include <vxnative/globals_guard.hpp>
@@ -77,17 +75,14 @@ bool is_cased(Py_UCS4 c) {
     return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c;
 }
 
-// With IGNORECASE a str pattern compares characters by their one-character
-// lower case (Py_UNICODE_TOLOWER, as re does), and re's table of extra cases
-// joins a few lower-case letters into groups (U+017F and "s", the sigma
-// forms...): a character's key is the least member of its group. The keys
-// reproduce every branch of re's compile only for a table of the shape re
-// ships: an exact dict, not empty (an empty one sends re down its ASCII-only
-// branch), of exact ints to exact tuples of them, each a cased character of
-// the BMP that is its own lower case (re looks the table up by lowered
-// characters, emits an uncased one as itself, and its character sets hold
-// no astral members), in closed groups; and only while no character lowers
-// to an uncased other one. Otherwise the folding is unusable.
+// With IGNORECASE a str pattern compares characters by their lower case
+// (Py_UNICODE_TOLOWER, as re does), and re's table of extra cases joins a few
+// lower-case letters into groups (U+017F and "s", the sigma forms...): a
+// character's key is the least member of its group. The keys reproduce re's
+// compile only for a table of the shape re ships: a non-empty exact dict
+// (an empty one sends re down its ASCII-only branch) of exact ints to exact
+// tuples of them, each a cased BMP character that is its own lower case, in
+// closed groups; and only while no character lowers to an uncased other one.
 class ReCaseFolding {
   public:
     void load(PyObject *extra_cases) {

@@ -2,16 +2,11 @@
 // it answers again.
 //
 // Everything here talks to the outside through the interpreter, in the order
-// the same class written in Python would: `requests`, `time`, `logging`,
-// `print`, `str` and the `Exception` of an except clause are looked up among
-// the module's globals and then the built-ins at every use (so a host or a
-// test may replace them after import), instance attributes are read afresh at
-// every use, and sibling methods are called through `self`; an attribute of
-// an exact module is read from its namespace, which is all the interpreter's
-// lookup reads there. Nothing is skipped or remembered, so no guard is
-// needed. The calling thread blocks
-// only inside `requests.get` and `time.sleep`, which release the GIL
-// themselves.
+// the same class written in Python would: globals and built-ins looked up at
+// every use (a host or a test may replace them), instance attributes read
+// afresh, siblings called through `self`. Nothing is skipped or remembered,
+// so no guard is needed. The thread blocks only inside `requests.get` and
+// `time.sleep`, which release the GIL themselves.
 #include <vxcore/url_credentials.hpp>
 #include <vxnative/except.hpp>
 #include <vxnative/native.hpp>
