@@ -194,14 +194,15 @@ class Matcher {
         std::vector<std::uint32_t> order(words.size());
         std::iota(order.begin(), order.end(), 0u);
         std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return std::ranges::lexicographical_compare(words.reversed(a), words.reversed(b));
+            auto x = words.span_of(a), y = words.span_of(b);
+            return std::lexicographical_compare(x.rbegin(), x.rend(), y.rbegin(), y.rend());
         });
         return order;
     }
 
     static std::size_t common_suffix(const WordList &words, std::uint32_t a, std::uint32_t b) {
-        auto reversed = words.reversed(a);
-        return static_cast<std::size_t>(std::ranges::mismatch(reversed, words.reversed(b)).in1 - reversed.begin());
+        auto x = words.span_of(a), y = words.span_of(b);
+        return static_cast<std::size_t>(std::mismatch(x.rbegin(), x.rend(), y.rbegin(), y.rend()).first - x.rbegin());
     }
 
     // Breadth-first order means a node's failure link, and so its earliest

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <ranges>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -84,8 +83,8 @@ class WordList {
     std::size_t length_of(std::size_t word) const { return ends_[word] - begin_of(word); }
     CodePoint at(std::size_t word, std::size_t index) const { return code_points_[begin_of(word) + index]; }
     CodePoint from_end(std::size_t word, std::size_t depth) const { return code_points_[ends_[word] - 1 - depth]; }
-    auto reversed(std::size_t word) const {
-        return std::span(code_points_).subspan(begin_of(word), length_of(word)) | std::views::reverse;
+    std::span<const CodePoint> span_of(std::size_t word) const {
+        return std::span(code_points_).subspan(begin_of(word), length_of(word));
     }
     std::vector<CodePoint> &code_points() { return code_points_; }
 
