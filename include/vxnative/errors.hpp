@@ -119,6 +119,25 @@ inline nb::object concat(std::initializer_list<nb::handle> parts) {
     return nb::steal(result);
 }
 
+// What an f-string's replacement field without a format gives: format(value, "").
+inline nb::object formatted(nb::handle value) {
+    return steal_or_throw(PyObject_Format(value.ptr(), nullptr));
+}
+
+// `visit(units, length)` with the code units of a str at their own width.
+// The str is immutable, so they stay valid for as long as it is referenced.
+template <class Visit> decltype(auto) visit_units(nb::handle text, Visit visit) {
+    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+    switch (PyUnicode_KIND(text.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        return visit(PyUnicode_1BYTE_DATA(text.ptr()), length);
+    case PyUnicode_2BYTE_KIND:
+        return visit(PyUnicode_2BYTE_DATA(text.ptr()), length);
+    default:
+        return visit(PyUnicode_4BYTE_DATA(text.ptr()), length);
+    }
+}
+
 // Adds a note to the exception that is currently set.
 inline void add_note_to_current_error(const char *note) {
     PyObject *exc = PyErr_GetRaisedException();

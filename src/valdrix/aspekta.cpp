@@ -88,8 +88,8 @@ nb::object ratio_string(nb::handle width, nb::handle height) {
     auto w = exact_int(width), h = exact_int(height);
     if (w && h)
         return native_ratio_string(*w, *h);
-    nb::object width_text = vx::steal_or_throw(PyObject_Format(width.ptr(), nullptr));
-    nb::object height_text = vx::steal_or_throw(PyObject_Format(height.ptr(), nullptr));
+    nb::object width_text = vx::formatted(width);
+    nb::object height_text = vx::formatted(height);
     return vx::steal_or_throw(PyUnicode_FromFormat("%U:%U", width_text.ptr(), height_text.ptr()));
 }
 

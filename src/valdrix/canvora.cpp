@@ -184,19 +184,9 @@ nb::object int_of_digits(nb::handle text, size_t begin, size_t end) {
 nb::object parse_ratio_natively(const vx::Args &args, nb::handle ratio_str) {
     auto is_space = [](Py_UCS4 c) { return Py_UNICODE_ISSPACE(c) != 0; };
     auto is_decimal = [](Py_UCS4 c) { return Py_UNICODE_ISDECIMAL(c) != 0; };
-    const void *data = PyUnicode_DATA(ratio_str.ptr());
-    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(ratio_str.ptr()));
-    std::optional<ratios::RatioGroups> groups;
-    switch (PyUnicode_KIND(ratio_str.ptr())) {
-    case PyUnicode_1BYTE_KIND:
-        groups = ratios::match_ratio(static_cast<const Py_UCS1 *>(data), length, is_space, is_decimal);
-        break;
-    case PyUnicode_2BYTE_KIND:
-        groups = ratios::match_ratio(static_cast<const Py_UCS2 *>(data), length, is_space, is_decimal);
-        break;
-    default:
-        groups = ratios::match_ratio(static_cast<const Py_UCS4 *>(data), length, is_space, is_decimal);
-    }
+    std::optional<ratios::RatioGroups> groups = vx::visit_units(ratio_str, [&](const auto *units, size_t length) {
+        return ratios::match_ratio(units, length, is_space, is_decimal);
+    });
     if (!groups)
         return ratio_format_error(args, ratio_str);
     return pair(int_of_digits(ratio_str, groups->width_begin, groups->width_end),

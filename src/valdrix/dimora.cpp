@@ -398,8 +398,8 @@ nb::object calc_size_generally(const vx::Args &args, nb::handle aspect_ratio, nb
     nb::object height = vx::call(args.global<"int">(), {size.height});
     nb::object pixels = number_op(PyNumber_Multiply, width, height);
     // f"{width}x{height}"
-    nb::object shown_width = vx::steal_or_throw(PyObject_Format(width.ptr(), nullptr));
-    nb::object shown_height = vx::steal_or_throw(PyObject_Format(height.ptr(), nullptr));
+    nb::object shown_width = vx::formatted(width);
+    nb::object shown_height = vx::formatted(height);
     nb::object size_text = vx::steal_or_throw(PyUnicode_FromFormat("%Ux%U", shown_width.ptr(), shown_height.ptr()));
     nb::object valid = vx::call(nb::getattr(cls, args.id<"is_valid_image_size">()), {width, height});
     return result_dict(args, width, height, size_text, pixels, aspect_ratio, resolution, valid);

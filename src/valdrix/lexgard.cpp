@@ -184,20 +184,6 @@ bool escapes_here(nb::handle word, nb::handle escaped) {
     return at == escaped_length;
 }
 
-// The code units of a str, read while the interpreter's lock is held; the
-// str is immutable, so they stay valid for as long as it is referenced.
-template <class Visit> decltype(auto) visit_units(nb::handle text, Visit visit) {
-    auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()));
-    switch (PyUnicode_KIND(text.ptr())) {
-    case PyUnicode_1BYTE_KIND:
-        return visit(PyUnicode_1BYTE_DATA(text.ptr()), length);
-    case PyUnicode_2BYTE_KIND:
-        return visit(PyUnicode_2BYTE_DATA(text.ptr()), length);
-    default:
-        return visit(PyUnicode_4BYTE_DATA(text.ptr()), length);
-    }
-}
-
 // --- long native work, fair to other threads ----------------------------------------
 
 // How long native work goes on without the interpreter's lock before it
@@ -535,8 +521,7 @@ nb::object checker_load_banned_words(const vx::Args &args) {
         // raise FileNotFoundError(f"违禁词文件不存在: {self.ban_word_file}")
         nb::object error_class = args.global<"FileNotFoundError">();
         nb::object path = nb::getattr(self, args.id<"ban_word_file">());
-        nb::object shown = vx::steal_or_throw(PyObject_Format(path.ptr(), nullptr));
-        return vx::raised(vx::call(error_class, {vx::concat({args.id<"违禁词文件不存在: ">(), shown})}));
+        return vx::raised(vx::call(error_class, {vx::concat({args.id<"违禁词文件不存在: ">(), vx::formatted(path)})}));
     }
     nb::object open = args.global<"open">();
     nb::object manager = vx::call(open, {nb::getattr(self, args.id<"ban_word_file">()), args.id<"r">()},
@@ -566,7 +551,7 @@ nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, le
         nb::object escaped = vx::call(escape, {word});
         spelled_here = spelled_here && escapes_here(word, escaped);
         if (spelled_here)
-            visit_units(word, [&](const auto *units, size_t length) { list.add(units, length); });
+            vx::visit_units(word, [&](const auto *units, size_t length) { list.add(units, length); });
         if (PyList_Append(escapes.ptr(), escaped.ptr()) < 0)
             throw nb::python_error();
     }
@@ -613,7 +598,7 @@ nb::object checker_build_regex(const vx::Args &args) {
 // of its first occurrence, which leaves the set exactly as adding every hit
 // would.
 nb::object matched_words(const lex::Matcher &matcher, nb::handle text) {
-    std::vector<lex::Match> firsts = visit_units(text, [&](const auto *units, size_t length) {
+    std::vector<lex::Match> firsts = vx::visit_units(text, [&](const auto *units, size_t length) {
         using Unit = std::remove_cvref_t<decltype(*units)>;
         return run_released(length >= kReleaseGilLength, [&](lex::Checkpoints &checkpoints) {
             lex::DistinctTexts<Unit> distinct(units);

@@ -64,11 +64,6 @@ constexpr vx::Literal kCycleTimedOut = "%s 重启后超时未恢复";
 
 // --- small helpers -----------------------------------------------------------
 
-// The text an f-string replacement field gives: format(value, "").
-nb::str formatted(nb::handle value) {
-    return nb::steal<nb::str>(vx::steal_or_throw(PyObject_Format(value.ptr(), nullptr)).release());
-}
-
 // `self.<name>`.
 template <vx::Literal Name> nb::object attribute(const vx::Args &args) {
     return nb::getattr(args[0], args.id<Name>());
@@ -245,7 +240,7 @@ nb::str without_trailing_slashes(nb::handle text) {
 // `f"{self.base_url}<path>"`, the attribute read back from the instance just
 // as it was stored.
 nb::object endpoint(const vx::Args &args, nb::handle path) {
-    return vx::concat({formatted(attribute<"base_url">(args)), path});
+    return vx::concat({vx::formatted(attribute<"base_url">(args)), path});
 }
 
 // `logging.getLogger(__name__)`.
@@ -396,9 +391,9 @@ void report_failed_request(const vx::Args &args, nb::handle exception, nb::handl
     if (!refused && !is_exception(args, exception))
         vx::reraise(nb::borrow(exception));
     nb::object print = args.global<"print">();
-    nb::str flag = formatted(attribute<"flag">(args));
+    nb::object flag = vx::formatted(attribute<"flag">(args));
     nb::object line = refused ? vx::concat({flag, args.id<kNotListening>()})
-                              : vx::concat({flag, args.id<kRequestFailed>(), formatted(str_of(args, exception))});
+                              : vx::concat({flag, args.id<kRequestFailed>(), vx::formatted(str_of(args, exception))});
     vx::call(print, {shown(line, Shape::text, {requested_url})});
 }
 

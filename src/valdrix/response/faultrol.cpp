@@ -85,8 +85,7 @@ nb::object custom_msg(const vx::Args &args) {
 // `{value!r}` of an f-string: repr() of the value (the conversion, not a
 // lookup of `repr`), then format() of that, as a field without a format does.
 nb::object repr_field(nb::handle value) {
-    nb::object text = vx::steal_or_throw(PyObject_Repr(value.ptr()));
-    return vx::steal_or_throw(PyObject_Format(text.ptr(), nullptr));
+    return vx::formatted(vx::steal_or_throw(PyObject_Repr(value.ptr())));
 }
 
 // f"CustomErrorCode({self._code!r}, {self._msg!r})"
