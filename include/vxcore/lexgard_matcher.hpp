@@ -402,9 +402,10 @@ class Matcher {
             scratch.lanes[k].clear();
             scratch.lanes[k].reserve(part);
         }
+        const Rows rows = this->rows();
         for (std::size_t n = 0; n < common; ++n)
             for (std::size_t k = 0; k < kLanes; ++k)
-                entries[k] = step(text, from, ends[k], tops[k]--, entries[k], scratch.lanes[k]);
+                entries[k] = step(rows, text, from, ends[k], tops[k]--, entries[k], scratch.lanes[k]);
         scratch.starts.reserve(end - from);
         for (std::size_t k = kLanes; k-- > 0;) {
             feed(text, from, std::min(end, from + k * part), ends[k], tops[k], entries[k], scratch.lanes[k]);
@@ -417,18 +418,33 @@ class Matcher {
     template <class Unit>
     std::uint32_t feed(const Unit *text, std::size_t base, std::size_t bottom, std::size_t end, std::size_t top,
                        std::uint32_t entry, std::vector<Start> &found) const {
+        const Rows rows = this->rows();
         for (std::size_t i = top; i > bottom; --i)
-            entry = step(text, base, end, i, entry, found);
+            entry = step(rows, text, base, end, i, entry, found);
         return entry;
     }
 
+    // The rows, copied where the compiler sees that noting a start cannot
+    // change them, so that a step does not reload them.
+    struct Rows {
+        const std::uint32_t *entries;
+        std::size_t stride;
+    };
+    Rows rows() const { return {dense_.data(), stride_}; }
+
     template <class Unit>
-    std::uint32_t step(const Unit *text, std::size_t base, std::size_t end, std::size_t i, std::uint32_t entry,
-                       std::vector<Start> &found) const {
+    std::uint32_t step(const Rows &rows, const Unit *text, std::size_t base, std::size_t end, std::size_t i,
+                       std::uint32_t entry, std::vector<Start> &found) const {
         std::uint32_t cls = class_of(text[i - 1]);
-        entry = entry & kSparse ? sparse_step(entry & kIndexMask, cls) : dense_[(entry & kIndexMask) + cls];
-        if ((entry & kOutput) && i <= end) [[unlikely]]
-            found.push_back({static_cast<std::uint32_t>(i - 1 - base), output_length(entry)});
+        if (!(entry & kSparse)) [[likely]]
+            entry = rows.entries[(entry & kIndexMask) + cls];
+        else
+            entry = sparse_step(entry & kIndexMask, cls);
+        if ((entry & kOutput) && i <= end) [[unlikely]] {
+            std::uint32_t length = entry & kSparse ? output_lengths_[entry & kIndexMask]
+                                                   : rows.entries[(entry & kIndexMask) + rows.stride - 1];
+            found.push_back({static_cast<std::uint32_t>(i - 1 - base), length});
+        }
         return entry;
     }
 
@@ -437,12 +453,6 @@ class Matcher {
     std::uint32_t entry_of(std::uint32_t node) const {
         std::uint32_t output = output_lengths_[node] != 0 ? kOutput : 0;
         return (node < dense_count_ ? node * stride_ : kSparse | node) | output;
-    }
-
-    std::uint32_t output_length(std::uint32_t entry) const {
-        if (!(entry & kSparse))
-            return dense_[(entry & kIndexMask) + stride_ - 1];
-        return output_lengths_[entry & kIndexMask];
     }
 
     template <class Unit> std::uint32_t class_of(Unit unit) const {

@@ -182,8 +182,9 @@ template <class Unit> class DistinctTexts {
             firsts_.push_back({start, length});
             return;
         }
-        if (slots_.empty()) {
-            slots_.assign(64, kEmpty);
+        if (slots_.empty()) { // past a few, a prompt is likely to have many
+            slots_.assign(kFirstSlots, kEmpty);
+            firsts_.reserve(kFirstSlots / 2);
             rehash();
         }
         std::size_t mask = slots_.size() - 1;
@@ -208,6 +209,7 @@ template <class Unit> class DistinctTexts {
   private:
     static constexpr std::size_t kEmpty = SIZE_MAX;
     static constexpr std::size_t kCompared = 8;
+    static constexpr std::size_t kFirstSlots = 256;
 
     // Each unit is multiplied on its own, so that the products do not wait
     // on each other.
