@@ -127,6 +127,7 @@ struct FunctionObject {
     PyObject *dict;
     PyObject *weakrefs;
     detail::FunctionData *data;
+    size_t running; // calls of it under way (the interpreter's lock guards it)
 };
 
 inline const char *Args::name(size_t index) const {

@@ -20,7 +20,15 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *slots[kMaxParams];
     try {
-        check_stack();
+        // A first entry adds one native frame to what the interpreter checks
+        // itself; a cycle of native calls re-enters each function in it, and
+        // only a re-entry checks the C stack (which costs a thread-local read).
+        struct Running {
+            size_t &count;
+            ~Running() { --count; }
+        } running{++self->running};
+        if (running.count > 1)
+            check_stack();
         nb::object extra_keywords, defaults;
         const FunctionData &data = *self->data;
         bool all_by_position = !kwnames && static_cast<size_t>(nargs) == data.param_count && !data.has_extra_keywords;
@@ -259,6 +267,7 @@ inline nb::object make_function(const FunctionDef &def, nb::handle module, const
     self->dict = nullptr;
     self->weakrefs = nullptr;
     self->data = data.release();
+    self->running = 0;
     PyObject_GC_Track(self);
     return nb::steal(reinterpret_cast<PyObject *>(self));
 }
