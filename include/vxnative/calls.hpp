@@ -60,4 +60,14 @@ inline nb::object call_method(nb::handle object, nb::handle name, std::initializ
     return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), stack, count, nullptr));
 }
 
+// `object.name = value` for a name interned by the module: the type's own
+// slot, which is what PyObject_SetAttr calls after interning the name anew.
+inline void set_attribute(nb::handle object, nb::handle name, nb::handle value) {
+    setattrofunc set = Py_TYPE(object.ptr())->tp_setattro;
+    int status =
+        set ? set(object.ptr(), name.ptr(), value.ptr()) : PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr());
+    if (status < 0)
+        throw nb::python_error();
+}
+
 } // namespace vx

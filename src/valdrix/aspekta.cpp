@@ -390,8 +390,7 @@ nb::object get_approx_simple_ratio(const vx::Args &args) {
 
 nb::object init(const vx::Args &args) {
     nb::int_ approx_search_range = args.integer(1);
-    if (PyObject_SetAttr(args[0].ptr(), args.id<"approx_search_range">().ptr(), approx_search_range.ptr()) < 0)
-        throw nb::python_error();
+    vx::set_attribute(args[0], args.id<"approx_search_range">(), approx_search_range);
     return nb::none();
 }
 

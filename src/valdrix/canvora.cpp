@@ -125,7 +125,7 @@ bool is_blank_text(const vx::Args &args, nb::handle proportion) {
 //     w, h = self._parse_ratio(r)
 //     self._std_ratio_map[r] = w / h
 void build_ratio_map(const vx::Args &args, nb::handle self) {
-    nb::setattr(self, args.id<"_std_ratio_map">(), nb::dict());
+    vx::set_attribute(self, args.id<"_std_ratio_map">(), nb::dict());
     nb::object ratio_list = nb::getattr(self, args.id<"STANDARD_RATIO_LIST">());
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(ratio_list.ptr()));
     while (nb::object ratio_str = nb::steal(PyIter_Next(iterator.ptr()))) {
@@ -146,10 +146,10 @@ nb::object tool_init(const vx::Args &args) {
     nb::handle fill_color = args[3];
     if (is_blank_text(args, proportion))
         proportion = nb::none();
-    nb::setattr(self, args.id<"proportion">(), proportion);
-    nb::setattr(self, args.id<"need_adjust">(), need_adjust);
-    nb::setattr(self, args.id<"fill_color">(), fill_color);
-    nb::setattr(self, args.id<"kwargs">(), args.extra_keywords());
+    vx::set_attribute(self, args.id<"proportion">(), proportion);
+    vx::set_attribute(self, args.id<"need_adjust">(), need_adjust);
+    vx::set_attribute(self, args.id<"fill_color">(), fill_color);
+    vx::set_attribute(self, args.id<"kwargs">(), args.extra_keywords());
     build_ratio_map(args, self);
     return nb::none();
 }

@@ -502,10 +502,10 @@ nb::object checker_init(const vx::Args &args) {
     nb::handle self = args[0];
     nb::str ban_word_file = args.str(1);
     bool ignore_case = args.truth(2);
-    nb::setattr(self, args.id<"ban_word_file">(), ban_word_file);
-    nb::setattr(self, args.id<"ignore_case">(), ignore_case ? Py_True : Py_False);
-    nb::setattr(self, args.id<"banned_words">(), vx::steal_or_throw(PyList_New(0)));
-    nb::setattr(self, args.id<"_ban_regex">(), Py_None);
+    vx::set_attribute(self, args.id<"ban_word_file">(), ban_word_file);
+    vx::set_attribute(self, args.id<"ignore_case">(), ignore_case ? Py_True : Py_False);
+    vx::set_attribute(self, args.id<"banned_words">(), vx::steal_or_throw(PyList_New(0)));
+    vx::set_attribute(self, args.id<"_ban_regex">(), Py_None);
     vx::call(nb::getattr(self, args.id<"load_banned_words">()), {});
     return nb::none();
 }
@@ -532,7 +532,7 @@ nb::object checker_load_banned_words(const vx::Args &args) {
     nb::object sort = nb::getattr(words, args.id<"sort">());
     nb::object len = args.global<"len">();
     vx::call(sort, {}, {{args.id<"key">(), len}, {args.id<"reverse">(), Py_True}});
-    nb::setattr(self, args.id<"banned_words">(), words);
+    vx::set_attribute(self, args.id<"banned_words">(), words);
     vx::call(nb::getattr(self, args.id<"_build_regex">()), {});
     return nb::none();
 }
@@ -566,7 +566,7 @@ nb::object checker_build_regex(const vx::Args &args) {
     nb::handle self = args[0];
     nb::object banned_words = nb::getattr(self, args.id<"banned_words">());
     if (!vx::truth(banned_words)) {
-        nb::setattr(self, args.id<"_ban_regex">(), Py_None);
+        vx::set_attribute(self, args.id<"_ban_regex">(), Py_None);
         state.automata->release(self.ptr());
         return nb::none();
     }
@@ -582,7 +582,7 @@ nb::object checker_build_regex(const vx::Args &args) {
     std::shared_ptr<const lex::Matcher> matcher;
     if (words.size() != 0 && compiled_as_asked(args, compiled, pattern, ignore_case))
         matcher = matcher_for(state, self, compiled, std::move(words), ignore_case);
-    nb::setattr(self, args.id<"_ban_regex">(), compiled);
+    vx::set_attribute(self, args.id<"_ban_regex">(), compiled);
     state.automata->release(self.ptr());
     try {
         if (matcher)

@@ -249,14 +249,9 @@ nb::object default_logger(const vx::Args &args) {
     return vx::call(get_logger, {args.global<"__name__">()});
 }
 
-// `self.<name> = value`: the type's own slot with the name interned once and
-// for all, which is what PyObject_SetAttr calls after interning it anew.
+// `self.<name> = value`.
 template <vx::Literal Name> void store(const vx::Args &args, nb::handle value) {
-    PyObject *self = args[0].ptr();
-    setattrofunc set = Py_TYPE(self)->tp_setattro;
-    PyObject *name = args.id<Name>().ptr();
-    if ((set ? set(self, name, value.ptr()) : PyObject_SetAttr(self, name, value.ptr())) < 0)
-        throw nb::python_error();
+    vx::set_attribute(args[0], args.id<Name>(), value);
 }
 
 nb::object manager_init(const vx::Args &args) {

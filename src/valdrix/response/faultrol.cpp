@@ -69,8 +69,8 @@ struct State : vx::ModuleState {};
 nb::object custom_init(const vx::Args &args) {
     nb::str code = args.str(1);
     nb::str msg = args.str(2);
-    nb::setattr(args[0], args.id<"_code">(), code);
-    nb::setattr(args[0], args.id<"_msg">(), msg);
+    vx::set_attribute(args[0], args.id<"_code">(), code);
+    vx::set_attribute(args[0], args.id<"_msg">(), msg);
     return nb::none();
 }
 
