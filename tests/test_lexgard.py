@@ -1,5 +1,6 @@
 """Tests of valdrix.lexgard: the banned-word checker and its native matcher."""
 
+import functools
 import gc
 import inspect
 import json
@@ -1007,6 +1008,75 @@ def test_other_threads_run_during_a_long_scan():
         time.sleep(0.001)
     worker.join()
     assert ticks >= 10  # one in each millisecond or two of the scan; none while it held the lock
+
+
+# Long enough that the automaton is built on a thread of its own while re compiles.
+THREADED_WORDS = [f"w{i:05d}x" for i in range(1000)]
+THREADED_TEXT = "W00042X, w00999x and w1000x"
+# Long enough that the build goes on well after a compile that re's cache answers.
+SLOW_WORDS = [f"{i:06d}y{i * 7919 % 99991:05d}" for i in range(20_000)]
+
+
+@functools.cache
+def compiled_slow_words():
+    return REAL_COMPILE("|".join(SLOW_WORDS), re.IGNORECASE)
+
+
+def compile_that(action):
+    def compile(pattern, flags=0):
+        if action == "raises":
+            raise Deadline
+        if action == "gives another pattern":
+            return REAL_COMPILE("w00042x", flags)
+        if action == "is interrupted meanwhile":
+            compiled = compiled_slow_words()
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+            return compiled
+        return REAL_COMPILE(pattern, flags)
+    return compile
+
+
+@pytest.mark.parametrize("action", ["compiles", "raises", "gives another pattern", "is interrupted meanwhile"])
+def test_a_build_on_its_own_thread(monkeypatch, action):
+    checker = checker_for(["zz"])
+    checker.banned_words = list(SLOW_WORDS if action == "is interrupted meanwhile" else THREADED_WORDS)
+    if action == "is interrupted meanwhile":
+        compiled_slow_words()  # made before, so that the build outlasts the compile
+    monkeypatch.setattr(lexgard, "re", types.SimpleNamespace(escape=re.escape, compile=compile_that(action),
+                                                           IGNORECASE=re.IGNORECASE))
+    previous = signal.signal(signal.SIGALRM, lambda signum, frame: (_ for _ in ()).throw(Deadline()))
+    try:
+        if action in ("raises", "is interrupted meanwhile"):
+            with pytest.raises(Deadline):
+                checker._build_regex()
+            assert checker._ban_regex.pattern == "zz"  # the failed build changed nothing
+            return
+        checker._build_regex()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert checker.find_matched_words(THREADED_TEXT) == list(set(checker._ban_regex.findall(THREADED_TEXT)))
+
+
+FORKING_BUILD = """
+import os, re, sys, types
+from valdrix import lexgard
+words = [f"w{i:05d}x" for i in range(1000)]
+def compile(pattern, flags=0):
+    os.fork() or print("child", end=" ", flush=True)  # while the automaton is being built
+    return re.compile(pattern, flags)
+lexgard.re = types.SimpleNamespace(escape=re.escape, compile=compile, IGNORECASE=re.IGNORECASE)
+checker = lexgard.PromptBanChecker.__new__(lexgard.PromptBanChecker)
+checker.banned_words, checker.ignore_case = words, True
+checker._build_regex()
+print(sorted(checker.find_matched_words("W00007X w00999x")), flush=True)
+"""
+
+
+def test_a_build_whose_compile_forks_finishes_in_both_processes():
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKING_BUILD], capture_output=True, text=True,
+                            timeout=60)
+    assert sorted(result.stdout.split("\n")) == ["", "['W00007X', 'w00999x']", "child ['W00007X', 'w00999x']"]
 
 
 AUDITED_BUILD = """

@@ -14,15 +14,21 @@
 #include <vxnative/with_statement.hpp>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <future>
 #ifdef __GLIBC__
 #include <malloc.h>
+#endif
+#ifndef _WIN32
+#include <unistd.h>
 #endif
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -58,10 +64,13 @@ constexpr const char *kCheckDoc = "校验提示词，存在违禁词则抛出自
                                   ":return: 原文本（校验通过）\n"
                                   ":raises PromptBanError: 检测到违禁词时抛出\n";
 
-// Scanning a text this long, or building from this many characters, is
-// worth letting other threads run.
+// Scanning a text this long is worth letting other threads run; building
+// from this many characters is worth a thread of its own.
 constexpr size_t kReleaseGilLength = 4096;
-constexpr size_t kReleaseGilBuildLength = 1 << 16;
+constexpr size_t kBackgroundBuildLength = 4096;
+// After a build from this many, the memory it used for scratch is worth
+// handing back at once.
+constexpr size_t kTrimLength = 1 << 16;
 
 // The flag bits of the regular expression engine (sre_constants.h) that a
 // str pattern compiled without flags, or with re.IGNORECASE, reports: the
@@ -435,34 +444,124 @@ bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
     return has_unlowered_astral;
 }
 
-// The automaton for a pattern this checker's build compiled from `words`:
-// the one another checker uses for that very pattern, else a new one. It
-// only speeds up searches, so running out of memory making it leaves the
-// pattern to re's own search rather than failing the build. A checker that
-// cannot be referred to weakly gets none.
-std::shared_ptr<const lex::Matcher> matcher_for(State &state, nb::handle checker, nb::handle compiled,
-                                                lex::WordList words, bool ignore_case) {
-    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(checker.ptr())))
+// Waits until `ready()` without the interpreter's lock, running pending
+// signal handlers about every millisecond, as run_released does.
+template <class Ready> void wait_released(Ready ready) {
+    run_released(true, [&](lex::Checkpoints &checkpoints) {
+        while (!ready())
+            checkpoints.add(lex::Checkpoints::kInterval);
+    });
+}
+
+// The automaton of the words a build escaped, made while re.compile runs
+// (each needs only the words): on a thread of its own when the list is long
+// enough to repay one, so that a load costs about what the compile does,
+// else when taken. It only speeds up searches, so running out of memory or
+// threads leaves the pattern to re's own search rather than failing the
+// build. Dropped untaken (the compile raised, or gave another pattern), it
+// stops the build and waits for it.
+class AutomatonBuild {
+  public:
+    using Result = std::shared_ptr<const lex::Matcher>;
+
+    AutomatonBuild(lex::WordList words, const lex::CaseMapping &mapping)
+        : words_(std::move(words)), length_(words_.total_length()), mapping_(mapping) {
+        if (length_ < kBackgroundBuildLength)
+            return;
+        try {
+            result_ = std::async(std::launch::async, [this] { return build(stopping_); });
+            owner_ = process_id();
+        } catch (const std::system_error &) { // no thread: built when taken
+        }
+    }
+
+    AutomatonBuild(const AutomatonBuild &) = delete;
+    AutomatonBuild &operator=(const AutomatonBuild &) = delete;
+
+    ~AutomatonBuild() {
+        stop_ = true;
+        forsake_if_forked();
+        // the future's end waits for the thread, which stops at its next checkpoint
+    }
+
+    Result take() {
+        forsake_if_forked();
+        if (!result_.valid()) // here, fair to other threads when long
+            return run_released(length_ >= kTrimLength,
+                                [&](lex::Checkpoints &checkpoints) { return build(checkpoints); });
+        wait_released([&] { return result_.wait_for(std::chrono::microseconds(200)) == std::future_status::ready; });
+        Result matcher = result_.get();
+#ifdef __GLIBC__
+        if (length_ >= kTrimLength)
+            malloc_trim(0); // the build's scratch memory (several times the automaton's) goes back
+#endif
+        return matcher;
+    }
+
+  private:
+    struct Stopped {};
+
+    static long process_id() {
+#ifdef _WIN32
+        return 0;
+#else
+        return static_cast<long>(getpid());
+#endif
+    }
+
+    // In a child forked meanwhile (by code the compile ran) the thread is
+    // not there: its future is left alone, never to be waited for.
+    void forsake_if_forked() {
+        if (result_.valid() && process_id() != owner_)
+            new std::future<Result>(std::move(result_)); // NOLINT: deliberately never freed
+    }
+
+    // Runs once, here or on the thread.
+    Result build(lex::Checkpoints &checkpoints) {
+        try {
+            return std::make_shared<const lex::Matcher>(std::move(words_), mapping_, checkpoints);
+        } catch (const std::bad_alloc &) {
+        } catch (const std::length_error &) {
+        } catch (const Stopped &) {
+        }
         return nullptr;
-    if (std::shared_ptr<const lex::Matcher> shared = state.automata->shared(compiled.ptr()))
-        return shared;
+    }
+
+    lex::WordList words_;
+    const size_t length_; // of the words, in code points
+    lex::CaseMapping mapping_;
+    std::atomic<bool> stop_ = false;
+    lex::Checkpoints stopping_{[this] {
+        if (stop_)
+            throw Stopped();
+    }};
+    long owner_ = 0;
+    std::future<Result> result_; // last: made once the rest is
+};
+
+// The build of an automaton for the pattern this checker's build compiles
+// from `words`, or none when none would answer for it. A checker that
+// cannot be referred to weakly gets none.
+std::unique_ptr<AutomatonBuild> start_automaton(State &state, nb::handle checker, lex::WordList words,
+                                                bool ignore_case) {
+    if (words.size() == 0 || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(checker.ptr())))
+        return nullptr;
     std::optional<lex::CaseMapping> mapping = ignore_case ? state.folding.mapping() : lex::exact_case();
     if (!mapping || (ignore_case && re_keeps_astral_letters_unlowered(words)))
         return nullptr;
-    bool long_work = words.total_length() >= kReleaseGilBuildLength;
     try {
-        return run_released(long_work, [&](lex::Checkpoints &checkpoints) {
-            auto matcher = std::make_shared<const lex::Matcher>(std::move(words), *mapping, checkpoints);
-#ifdef __GLIBC__
-            if (long_work)
-                malloc_trim(0); // the build's scratch memory (several times the automaton's) goes back
-#endif
-            return matcher;
-        });
+        return std::make_unique<AutomatonBuild>(std::move(words), *mapping);
     } catch (const std::bad_alloc &) {
-    } catch (const std::length_error &) {
+        return nullptr;
     }
-    return nullptr;
+}
+
+// The automaton for the compiled pattern: the one another checker uses for
+// that very pattern (re's cache gave it back), else the one built.
+std::shared_ptr<const lex::Matcher> matcher_for(State &state, nb::handle compiled, AutomatonBuild &build) {
+    if (std::shared_ptr<const lex::Matcher> shared = state.automata->shared(compiled.ptr()))
+        return shared;
+    return build.take();
 }
 
 // --- reading the word file ----------------------------------------------------
@@ -578,10 +677,11 @@ nb::object checker_build_regex(const vx::Args &args) {
     bool ignore_case = vx::truth(nb::getattr(self, args.id<"ignore_case">()));
     nb::object flags = ignore_case ? nb::getattr(args.global<"re">(), args.id<"IGNORECASE">())
                                    : vx::steal_or_throw(PyLong_FromLong(0));
+    std::unique_ptr<AutomatonBuild> automaton = start_automaton(state, self, std::move(words), ignore_case);
     nb::object compiled = vx::call(compile, {pattern}, {{args.id<"flags">(), flags}});
     std::shared_ptr<const lex::Matcher> matcher;
-    if (words.size() != 0 && compiled_as_asked(args, compiled, pattern, ignore_case))
-        matcher = matcher_for(state, self, compiled, std::move(words), ignore_case);
+    if (automaton && compiled_as_asked(args, compiled, pattern, ignore_case))
+        matcher = matcher_for(state, compiled, *automaton);
     vx::set_attribute(self, args.id<"_ban_regex">(), compiled);
     state.automata->release(self.ptr());
     try {
