@@ -64,10 +64,13 @@ constexpr const char *kCheckDoc = "校验提示词，存在违禁词则抛出自
                                   ":return: 原文本（校验通过）\n"
                                   ":raises PromptBanError: 检测到违禁词时抛出\n";
 
-// Scanning a text this long is worth letting other threads run; building
-// from this many characters is worth a thread of its own.
+// Scanning a text this long is worth letting other threads run.
 constexpr size_t kReleaseGilLength = 4096;
-constexpr size_t kBackgroundBuildLength = 4096;
+// Building from this many characters is worth a thread of its own, up to
+// the last: a thread's heap keeps the memory its build used for scratch
+// (several times the automaton's), where a build in place hands it back.
+constexpr size_t kFirstBackgroundLength = 4096;
+constexpr size_t kLastBackgroundLength = size_t{1} << 18;
 // After a build from this many, the memory it used for scratch is worth
 // handing back at once.
 constexpr size_t kTrimLength = 1 << 16;
@@ -456,17 +459,18 @@ template <class Ready> void wait_released(Ready ready) {
 // The automaton of the words a build escaped, made while re.compile runs
 // (each needs only the words): on a thread of its own when the list is long
 // enough to repay one, so that a load costs about what the compile does,
-// else when taken. It only speeds up searches, so running out of memory or
-// threads leaves the pattern to re's own search rather than failing the
-// build. Dropped untaken (the compile raised, or gave another pattern), it
-// stops the build and waits for it.
+// else when taken (a very long list too: see kLastBackgroundLength). It
+// only speeds up searches, so running out of memory or threads leaves the
+// pattern to re's own search rather than failing the build. Dropped
+// untaken (the compile raised, or gave another pattern), it stops the build
+// and waits for it.
 class AutomatonBuild {
   public:
     using Result = std::shared_ptr<const lex::Matcher>;
 
     AutomatonBuild(lex::WordList words, const lex::CaseMapping &mapping)
         : words_(std::move(words)), length_(words_.total_length()), mapping_(mapping) {
-        if (length_ < kBackgroundBuildLength)
+        if (length_ < kFirstBackgroundLength || length_ > kLastBackgroundLength)
             return;
         try {
             result_ = std::async(std::launch::async, [this] { return build(stopping_); });
