@@ -1059,24 +1059,28 @@ def test_a_build_on_its_own_thread(monkeypatch, action):
 
 
 FORKING_BUILD = """
-import os, re, sys, types
+import os, re, sys, time, types
 from valdrix import lexgard
-words = [f"w{i:05d}x" for i in range(1000)]
+words = [f"w{{i:05d}}x" for i in range(1000)]
 def compile(pattern, flags=0):
-    os.fork() or print("child", end=" ", flush=True)  # while the automaton is being built
-    return re.compile(pattern, flags)
+    compiled = re.compile(pattern, flags) if {after_compile} else None
+    time.sleep({delay})  # the automaton's thread well under way, or not yet
+    global process
+    process = "parent" if os.fork() else "child"  # while the automaton is being built
+    return compiled or re.compile(pattern, flags)
 lexgard.re = types.SimpleNamespace(escape=re.escape, compile=compile, IGNORECASE=re.IGNORECASE)
 checker = lexgard.PromptBanChecker.__new__(lexgard.PromptBanChecker)
 checker.banned_words, checker.ignore_case = words, True
 checker._build_regex()
-print(sorted(checker.find_matched_words("W00007X w00999x")), flush=True)
+os.write(1, f"{{process}} {{sorted(checker.find_matched_words('W00007X w00999x'))}}\\n".encode())  # in one piece
 """
 
 
-def test_a_build_whose_compile_forks_finishes_in_both_processes():
-    result = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKING_BUILD], capture_output=True, text=True,
-                            timeout=60)
-    assert sorted(result.stdout.split("\n")) == ["", "['W00007X', 'w00999x']", "child ['W00007X', 'w00999x']"]
+@pytest.mark.parametrize("after_compile, delay", [(False, 0), (True, 0.1)])
+def test_a_build_whose_compile_forks_finishes_in_both_processes(after_compile, delay):
+    script = FORKING_BUILD.format(after_compile=after_compile, delay=delay)
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", script], capture_output=True, text=True, timeout=60)
+    assert sorted(result.stdout.splitlines()) == [f"{process} ['W00007X', 'w00999x']" for process in ("child", "parent")]
 
 
 AUDITED_BUILD = """

@@ -473,7 +473,8 @@ class AutomatonBuild {
         if (length_ < kFirstBackgroundLength || length_ > kLastBackgroundLength)
             return;
         try {
-            result_ = std::async(std::launch::async, [this] { return build(stopping_); });
+            // from a copy: a child forked meanwhile builds from words_ intact
+            result_ = std::async(std::launch::async, [this] { return build(words_, stopping_); });
             owner_ = process_id();
         } catch (const std::system_error &) { // no thread: built when taken
         }
@@ -492,7 +493,7 @@ class AutomatonBuild {
         forsake_if_forked();
         if (!result_.valid()) // here, fair to other threads when long
             return run_released(length_ >= kTrimLength,
-                                [&](lex::Checkpoints &checkpoints) { return build(checkpoints); });
+                                [&](lex::Checkpoints &checkpoints) { return build(std::move(words_), checkpoints); });
         wait_released([&] { return result_.wait_for(std::chrono::microseconds(200)) == std::future_status::ready; });
         Result matcher = result_.get();
 #ifdef __GLIBC__
@@ -520,10 +521,10 @@ class AutomatonBuild {
             new std::future<Result>(std::move(result_)); // NOLINT: deliberately never freed
     }
 
-    // Runs once, here or on the thread.
-    Result build(lex::Checkpoints &checkpoints) {
+    // Runs once, here or on the thread (which passes the words to copy).
+    template <class Words> Result build(Words &&words, lex::Checkpoints &checkpoints) {
         try {
-            return std::make_shared<const lex::Matcher>(std::move(words_), mapping_, checkpoints);
+            return std::make_shared<const lex::Matcher>(std::forward<Words>(words), mapping_, checkpoints);
         } catch (const std::bad_alloc &) {
         } catch (const std::length_error &) {
         } catch (const Stopped &) {
