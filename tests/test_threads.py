@@ -14,7 +14,9 @@ import os
 import pathlib
 import random
 import re
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -449,3 +451,44 @@ def test_engine_control_from_eight_threads(engines):
     assert expected["down"] == ("returned", False)
     stress(tasks, expected)
     assert up.is_up and stays_up.is_up
+
+
+# `work` runs native code without the interpreter's lock most of its time.
+DAEMON_WORK = {
+    "scan": """
+        from valdrix.lexgard import PromptBanChecker
+        checker = PromptBanChecker.__new__(PromptBanChecker)
+        checker.banned_words, checker.ignore_case = ["w1x"], True
+        checker._build_regex()
+        work = lambda: checker.find_matched_words("abc " * 200_000)
+    """,
+    "build": """
+        from valdrix.lexgard import PromptBanChecker
+        def work():
+            checker = PromptBanChecker.__new__(PromptBanChecker)
+            checker.banned_words, checker.ignore_case = [f"w{i:05d}x" for i in range(1000)], True
+            checker._build_regex()
+    """,
+    "ratio search": """
+        import io
+        from PIL import Image
+        from valdrix.aspekta import ImageRatioAnalyzer
+        image = io.BytesIO(); Image.new("L", (1021, 769)).save(image, "PNG")
+        work = lambda: ImageRatioAnalyzer(100_000).get_approx_simple_ratio(image.getvalue())
+    """,
+}
+
+
+@pytest.mark.parametrize("work", sorted(DAEMON_WORK))
+def test_daemon_threads_amid_native_work_let_the_interpreter_exit(work):
+    script = textwrap.dedent(DAEMON_WORK[work]) + textwrap.dedent("""
+        import threading, time
+        def loop():
+            while True:
+                work()
+        for _ in range(4):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.3)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]

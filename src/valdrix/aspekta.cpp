@@ -13,6 +13,7 @@
 #include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
 #include <vxnative/numbers.hpp>
+#include <vxnative/thread_end.hpp>
 #include <vxnative/unpack.hpp>
 #include <vxnative/with_statement.hpp>
 
@@ -311,7 +312,7 @@ nb::object resume_plainly(const vx::Args &args, const ImageSize &size, double ta
 bool advance_slice(vxcore::ApproxRatioSearch &search, bool long_search) {
     if (!long_search)
         return search.advance(kQuotientsPerSlice);
-    nb::gil_scoped_release release;
+    vx::ReleasedLock released;
     return search.advance(kQuotientsPerSlice);
 }
 

@@ -11,6 +11,7 @@
 #include <vxnative/exact_types.hpp>
 #include <vxnative/globals_guard.hpp>
 #include <vxnative/native.hpp>
+#include <vxnative/thread_end.hpp>
 #include <vxnative/with_statement.hpp>
 
 #include <array>
@@ -215,7 +216,7 @@ template <class Work> auto run_released(bool long_work, Work &&work) {
         PyThreadState *thread = PyEval_SaveThread();
         ~Released() {
             if (thread)
-                PyEval_RestoreThread(thread);
+                vx::restore_thread(thread);
         }
     } released;
     using Clock = std::chrono::steady_clock;
@@ -223,7 +224,7 @@ template <class Work> auto run_released(bool long_work, Work &&work) {
     lex::Checkpoints checkpoints([&] {
         if (Clock::now() - last < kSlice)
             return;
-        PyEval_RestoreThread(std::exchange(released.thread, nullptr));
+        vx::restore_thread(std::exchange(released.thread, nullptr));
         if (PyErr_CheckSignals() < 0)
             throw nb::python_error();
         released.thread = PyEval_SaveThread();

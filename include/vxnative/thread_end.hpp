@@ -1,0 +1,50 @@
+// Taking the interpreter's lock back after native work without it. Before
+// 3.14 the interpreter ends a daemon thread that asks for the lock while it
+// finalizes with pthread_exit, which glibc carries out by unwinding the
+// thread's C++ frames as an exception: a destructor on the way ends the
+// process (std::terminate), the others release Python objects without the
+// lock. Such a thread waits for the process's end instead, as 3.14 makes it.
+#pragma once
+
+#include <Python.h>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+#include <chrono>
+#include <thread>
+
+namespace vx {
+
+[[noreturn]] inline void wait_for_the_process_end() {
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// PyEval_RestoreThread, which never unwinds: fit for a destructor.
+inline void restore_thread(PyThreadState *state) noexcept {
+#ifdef __GLIBCXX__
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind &) {
+        wait_for_the_process_end();
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
+}
+
+// Native work without the interpreter's lock, for the guard's lifetime.
+class ReleasedLock {
+  public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ReleasedLock(const ReleasedLock &) = delete;
+    ReleasedLock &operator=(const ReleasedLock &) = delete;
+    ~ReleasedLock() { restore_thread(state_); }
+
+  private:
+    PyThreadState *state_;
+};
+
+} // namespace vx
