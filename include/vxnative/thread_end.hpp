@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 namespace vx {
 
@@ -41,10 +42,21 @@ class ReleasedLock {
     ReleasedLock() : state_(PyEval_SaveThread()) {}
     ReleasedLock(const ReleasedLock &) = delete;
     ReleasedLock &operator=(const ReleasedLock &) = delete;
-    ~ReleasedLock() { restore_thread(state_); }
+    ~ReleasedLock() {
+        if (state_)
+            restore_thread(state_);
+    }
+
+    // Runs `step` with the lock taken back, then releases it again; when
+    // `step` throws, the lock stays held.
+    template <class Step> void with_lock(Step &&step) {
+        restore_thread(std::exchange(state_, nullptr));
+        step();
+        state_ = PyEval_SaveThread();
+    }
 
   private:
-    PyThreadState *state_;
+    PyThreadState *state_; // null while the lock is held
 };
 
 } // namespace vx

@@ -203,6 +203,11 @@ bool escapes_here(nb::handle word, nb::handle escaped) {
 // takes the lock back to run pending signal handlers.
 constexpr auto kSlice = std::chrono::milliseconds(1);
 
+void check_signals() {
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
 // `work(checkpoints)`, pure native work. When it may be long it runs
 // without the interpreter's lock, so that other threads run meanwhile, and
 // about every millisecond a checkpoint takes the lock back and runs pending
@@ -212,22 +217,13 @@ template <class Work> auto run_released(bool long_work, Work &&work) {
     lex::Checkpoints none;
     if (!long_work)
         return work(none);
-    struct Released { // null while the lock is held
-        PyThreadState *thread = PyEval_SaveThread();
-        ~Released() {
-            if (thread)
-                vx::restore_thread(thread);
-        }
-    } released;
+    vx::ReleasedLock released;
     using Clock = std::chrono::steady_clock;
     Clock::time_point last = Clock::now();
     lex::Checkpoints checkpoints([&] {
         if (Clock::now() - last < kSlice)
             return;
-        vx::restore_thread(std::exchange(released.thread, nullptr));
-        if (PyErr_CheckSignals() < 0)
-            throw nb::python_error();
-        released.thread = PyEval_SaveThread();
+        released.with_lock(check_signals);
         last = Clock::now();
     });
     return work(checkpoints);
@@ -448,13 +444,15 @@ bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
     return has_unlowered_astral;
 }
 
-// Waits until `ready()` without the interpreter's lock, running pending
+// Waits for `future` without the interpreter's lock, running pending
 // signal handlers about every millisecond, as run_released does.
-template <class Ready> void wait_released(Ready ready) {
-    run_released(true, [&](lex::Checkpoints &checkpoints) {
-        while (!ready())
-            checkpoints.add(lex::Checkpoints::kInterval);
-    });
+template <class Result> Result wait_released(std::future<Result> &future) {
+    {
+        vx::ReleasedLock released;
+        while (future.wait_for(kSlice) != std::future_status::ready)
+            released.with_lock(check_signals);
+    }
+    return future.get();
 }
 
 // The automaton of the words a build escaped, made while re.compile runs
@@ -495,8 +493,7 @@ class AutomatonBuild {
         if (!result_.valid()) // here, fair to other threads when long
             return run_released(length_ >= kTrimLength,
                                 [&](lex::Checkpoints &checkpoints) { return build(std::move(words_), checkpoints); });
-        wait_released([&] { return result_.wait_for(std::chrono::microseconds(200)) == std::future_status::ready; });
-        Result matcher = result_.get();
+        Result matcher = wait_released(result_);
 #ifdef __GLIBC__
         if (length_ >= kTrimLength)
             malloc_trim(0); // the build's scratch memory (several times the automaton's) goes back
