@@ -8,10 +8,6 @@
 
 #include <Python.h>
 
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
-
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -23,17 +19,15 @@ namespace vx {
         std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
-// PyEval_RestoreThread, which never unwinds: fit for a destructor.
+// PyEval_RestoreThread, which never unwinds: fit for a destructor. The C
+// function throws nothing of its own, so what is caught is the thread's end
+// (a foreign exception to libc++, abi::__forced_unwind to libstdc++).
 inline void restore_thread(PyThreadState *state) noexcept {
-#ifdef __GLIBCXX__
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind &) {
+    } catch (...) {
         wait_for_the_process_end();
     }
-#else
-    PyEval_RestoreThread(state);
-#endif
 }
 
 // Native work without the interpreter's lock, for the guard's lifetime.
