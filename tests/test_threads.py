@@ -453,8 +453,16 @@ def test_engine_control_from_eight_threads(engines):
     assert up.is_up and stays_up.is_up
 
 
-# `work` runs native code without the interpreter's lock most of its time.
+# `work` runs native code without the interpreter's lock most of its time, or
+# Python code called from native code that gives the lock up.
 DAEMON_WORK = {
+    "call into Python": """
+        import time
+        from valdrix.response import faultrol
+        CustomErrorCode = faultrol.CustomErrorCode
+        faultrol.CustomErrorCode = lambda code, msg: (time.sleep(0.0005), CustomErrorCode(code, msg))[1]
+        work = lambda: faultrol.ErrorCodeRegistry.register("E1", "m")
+    """,
     "scan": """
         from valdrix.lexgard import PromptBanChecker
         checker = PromptBanChecker.__new__(PromptBanChecker)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "thread_end.hpp"
 
 #include <initializer_list>
 
@@ -42,7 +43,8 @@ inline nb::object call(nb::handle callable, std::initializer_list<nb::handle> po
         }
     }
     size_t positional_count = positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return steal_or_throw(PyObject_Vectorcall(callable.ptr(), stack + 1, positional_count, names.ptr()));
+    return steal_or_throw(
+        into_python([&] { return PyObject_Vectorcall(callable.ptr(), stack + 1, positional_count, names.ptr()); }));
 }
 
 // `object.name(*arguments)`, the attribute looked up and called in one step
@@ -57,7 +59,7 @@ inline nb::object call_method(nb::handle object, nb::handle name, std::initializ
     size_t count = 1;
     for (nb::handle argument : arguments)
         stack[count++] = argument.ptr();
-    return steal_or_throw(PyObject_VectorcallMethod(name.ptr(), stack, count, nullptr));
+    return steal_or_throw(into_python([&] { return PyObject_VectorcallMethod(name.ptr(), stack, count, nullptr); }));
 }
 
 // `object.name = value` for a name interned by the module: the type's own

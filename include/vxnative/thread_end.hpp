@@ -1,9 +1,10 @@
-// Taking the interpreter's lock back after native work without it. Before
-// 3.14 the interpreter ends a daemon thread that asks for the lock while it
-// finalizes with pthread_exit, which glibc carries out by unwinding the
-// thread's C++ frames as an exception: a destructor on the way ends the
-// process (std::terminate), the others release Python objects without the
-// lock. Such a thread waits for the process's end instead, as 3.14 makes it.
+// Where a thread may be ended by the interpreter: when native work takes the
+// interpreter's lock back, and when native code calls Python code, which may
+// give the lock up. Before 3.14 the interpreter ends a daemon thread that asks
+// for the lock while it finalizes with pthread_exit, which glibc carries out by
+// unwinding the thread's C++ frames as an exception: a destructor on the way
+// ends the process (std::terminate), the others release Python objects without
+// the lock. Such a thread waits for the process's end instead, as 3.14 makes it.
 #pragma once
 
 #include <Python.h>
@@ -25,6 +26,17 @@ namespace vx {
 inline void restore_thread(PyThreadState *state) noexcept {
     try {
         PyEval_RestoreThread(state);
+    } catch (...) {
+        wait_for_the_process_end();
+    }
+}
+
+// `call()`, a C API call that runs Python code. When the interpreter ends the
+// thread in there, it waits for the process's end before the unwinding
+// reaches native frames, whose objects it would release without the lock.
+template <class Call> PyObject *into_python(Call &&call) noexcept {
+    try {
+        return call();
     } catch (...) {
         wait_for_the_process_end();
     }

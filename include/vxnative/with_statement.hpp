@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "except.hpp"
 #include "names.hpp"
+#include "thread_end.hpp"
 
 #include <utility>
 
@@ -87,12 +88,14 @@ class ContextManager {
 #endif
     }
 
-    nb::object enter() { return steal_or_throw(PyObject_CallNoArgs(enter_.ptr())); }
+    nb::object enter() {
+        return steal_or_throw(into_python([&] { return PyObject_CallNoArgs(enter_.ptr()); }));
+    }
 
     void exit_cleanly() {
         nb::handle none = Py_None;
         PyObject *args[] = {none.ptr(), none.ptr(), none.ptr()};
-        steal_or_throw(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
+        steal_or_throw(into_python([&] { return PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr); }));
     }
 
     // Called with the block's exception set; returns when __exit__ suppressed
@@ -108,7 +111,8 @@ class ContextManager {
             HandlingScope handling(exception);
             PyObject *args[] = {reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr(),
                                 traceback.ptr()};
-            nb::object result = steal_or_throw(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
+            nb::object result =
+                steal_or_throw(into_python([&] { return PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr); }));
             int truth = PyObject_IsTrue(result.ptr());
             if (truth < 0)
                 throw nb::python_error();
