@@ -463,6 +463,15 @@ DAEMON_WORK = {
         faultrol.CustomErrorCode = lambda code, msg: (time.sleep(0.0005), CustomErrorCode(code, msg))[1]
         work = lambda: faultrol.ErrorCodeRegistry.register("E1", "m")
     """,
+    "load a word file": """
+        import os, tempfile
+        from valdrix.lexgard import PromptBanChecker
+        directory = tempfile.TemporaryDirectory()
+        path = os.path.join(directory.name, "words.txt")
+        with open(path, "w", encoding="utf-8") as file:
+            file.write("\\n".join(f"word{i}" for i in range(50_000)))
+        work = lambda: PromptBanChecker(path)
+    """,
     "scan": """
         from valdrix.lexgard import PromptBanChecker
         checker = PromptBanChecker.__new__(PromptBanChecker)

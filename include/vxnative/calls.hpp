@@ -62,6 +62,13 @@ inline nb::object call_method(nb::handle object, nb::handle name, std::initializ
     return steal_or_throw(into_python([&] { return PyObject_VectorcallMethod(name.ptr(), stack, count, nullptr); }));
 }
 
+// `next(iterator)`, or nothing at its end or when it raised (the error is
+// then set). An iterator may run Python code: a file reading its next line
+// gives the interpreter's lock up.
+inline nb::object next(nb::handle iterator) {
+    return nb::steal(into_python([&] { return PyIter_Next(iterator.ptr()); }));
+}
+
 // `object.name = value` for a name interned by the module: the type's own
 // slot, which is what PyObject_SetAttr calls after interning the name anew.
 inline void set_attribute(nb::handle object, nb::handle name, nb::handle value) {

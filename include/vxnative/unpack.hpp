@@ -3,6 +3,7 @@
 // package's unpacking errors.
 #pragma once
 
+#include "calls.hpp"
 #include "convert.hpp"
 
 #include <utility>
@@ -31,13 +32,13 @@ inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     }
     nb::object items[2];
     for (Py_ssize_t taken = 0; taken < 2; ++taken) {
-        items[taken] = nb::steal(PyIter_Next(iterator.ptr()));
+        items[taken] = next(iterator);
         if (!items[taken].is_valid()) {
             throw_if_error();
             raise_too_few_to_unpack(taken);
         }
     }
-    nb::object surplus = nb::steal(PyIter_Next(iterator.ptr()));
+    nb::object surplus = next(iterator);
     if (surplus.is_valid())
         raise_too_many_to_unpack(2);
     throw_if_error();

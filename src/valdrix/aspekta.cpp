@@ -218,7 +218,7 @@ class PlainSearch {
     // for i in <rows>: for j in range(1, limit + 1): ...
     void scan_rows(nb::handle rows) {
         nb::object iterator = iterate(rows);
-        while (nb::object i = nb::steal(PyIter_Next(iterator.ptr())))
+        while (nb::object i = vx::next(iterator))
             scan_row(i, range_from_one());
         vx::throw_if_error();
     }
@@ -227,7 +227,7 @@ class PlainSearch {
     void scan_row(nb::handle i, nb::handle columns) {
         nb::object iterator = iterate(columns);
         int64_t cells = 0;
-        while (nb::object j = nb::steal(PyIter_Next(iterator.ptr()))) {
+        while (nb::object j = vx::next(iterator)) {
             scan_cell(i, j);
             if (++cells % kCellsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0)
                 throw nb::python_error();

@@ -128,7 +128,7 @@ void build_ratio_map(const vx::Args &args, nb::handle self) {
     vx::set_attribute(self, args.id<"_std_ratio_map">(), nb::dict());
     nb::object ratio_list = nb::getattr(self, args.id<"STANDARD_RATIO_LIST">());
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(ratio_list.ptr()));
-    while (nb::object ratio_str = nb::steal(PyIter_Next(iterator.ptr()))) {
+    while (nb::object ratio_str = vx::next(iterator)) {
         nb::object parse_ratio = nb::getattr(self, args.id<"_parse_ratio">());
         auto [w, h] = unpack_pair(vx::call(parse_ratio, {ratio_str}));
         nb::object quotient = true_divide(w, h);
@@ -248,7 +248,7 @@ nb::object closest_plainly(const vx::Args &args, nb::handle ratio_map, double im
     nb::object ratio = new_float(img_ratio);
     nb::object items = vx::call_method(ratio_map, args.id<"items">());
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(items.ptr()));
-    while (nb::object item = nb::steal(PyIter_Next(iterator.ptr()))) {
+    while (nb::object item = vx::next(iterator)) {
         auto [ratio_str, std_val] = unpack_pair(item);
         nb::object abs = args.global<"abs">();
         nb::object diff = vx::call(abs, {number_op(PyNumber_Subtract, ratio, std_val)});

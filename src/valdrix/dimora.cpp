@@ -353,7 +353,7 @@ void settle_generally(const vx::Args &args, Working &size) {
     nb::handle cls = args[0];
     nb::object passes = vx::call(args.global<"range">(), {vx::new_int(sizes::kMaxPasses)});
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(passes.ptr()));
-    while (nb::object pass = nb::steal(PyIter_Next(iterator.ptr()))) {
+    while (nb::object pass = vx::next(iterator)) {
         nb::object width = vx::call(nb::getattr(cls, args.id<"round_to_multiple">()), {size.width});
         nb::object height = vx::call(nb::getattr(cls, args.id<"round_to_multiple">()), {size.height});
         nb::object current_pixels = number_op(PyNumber_Multiply, width, height);

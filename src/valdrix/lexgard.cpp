@@ -581,8 +581,7 @@ std::shared_ptr<const lex::Matcher> matcher_for(State &state, nb::handle compile
 void read_distinct_words(const vx::Args &args, nb::handle file, nb::handle words) {
     nb::object seen = vx::call(args.global<"set">(), {});
     nb::object lines = vx::steal_or_throw(PyObject_GetIter(file.ptr()));
-    while (PyObject *raw_line = PyIter_Next(lines.ptr())) {
-        nb::object line = nb::steal(raw_line);
+    while (nb::object line = vx::next(lines)) {
         nb::object word = vx::call_method(line, args.id<"strip">());
         if (!vx::truth(word))
             continue;
@@ -647,8 +646,7 @@ nb::object escaped_alternation(const vx::Args &args, nb::handle banned_words, le
     nb::object iterator = vx::steal_or_throw(PyObject_GetIter(banned_words.ptr()));
     nb::object escapes = vx::steal_or_throw(PyList_New(0));
     bool spelled_here = true;
-    while (PyObject *raw_word = PyIter_Next(iterator.ptr())) {
-        nb::object word = nb::steal(raw_word);
+    while (nb::object word = vx::next(iterator)) {
         nb::object escape = nb::getattr(args.global<"re">(), args.id<"escape">());
         nb::object escaped = vx::call(escape, {word});
         spelled_here = spelled_here && escapes_here(word, escaped);
