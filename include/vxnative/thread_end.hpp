@@ -20,26 +20,24 @@ namespace vx {
         std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
-// PyEval_RestoreThread, which never unwinds: fit for a destructor. The C
-// function throws nothing of its own, so what is caught is the thread's end
-// (a foreign exception to libc++, abi::__forced_unwind to libstdc++).
-inline void restore_thread(PyThreadState *state) noexcept {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (...) {
-        wait_for_the_process_end();
-    }
-}
-
-// `call()`, a C API call that runs Python code. When the interpreter ends the
-// thread in there, it waits for the process's end before the unwinding
-// reaches native frames, whose objects it would release without the lock.
-template <class Call> PyObject *into_python(Call &&call) noexcept {
+// `call()`, a C API call that may hand the interpreter's lock to another
+// thread and ask for it back: a call of Python code, or taking the lock back
+// itself. When the interpreter ends the thread in there, it waits for the
+// process's end before the unwinding reaches native frames, whose objects it
+// would release without the lock. The C API throws nothing of its own, so
+// what is caught is the thread's end (a foreign exception to libc++,
+// abi::__forced_unwind to libstdc++).
+template <class Call> auto into_python(Call &&call) noexcept -> decltype(call()) {
     try {
         return call();
     } catch (...) {
         wait_for_the_process_end();
     }
+}
+
+// PyEval_RestoreThread, which never unwinds: fit for a destructor.
+inline void restore_thread(PyThreadState *state) noexcept {
+    into_python([state] { PyEval_RestoreThread(state); });
 }
 
 // Native work without the interpreter's lock, for the guard's lifetime.
