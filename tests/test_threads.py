@@ -486,13 +486,6 @@ DAEMON_WORK = {
             checker.banned_words, checker.ignore_case = [f"w{i:05d}x" for i in range(1000)], True
             checker._build_regex()
     """,
-    "ratio search": """
-        import io
-        from PIL import Image
-        from valdrix.aspekta import ImageRatioAnalyzer
-        image = io.BytesIO(); Image.new("L", (1021, 769)).save(image, "PNG")
-        work = lambda: ImageRatioAnalyzer(100_000).get_approx_simple_ratio(image.getvalue())
-    """,
 }
 
 
