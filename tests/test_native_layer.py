@@ -549,6 +549,7 @@ IMPORTS = [
     ("valdrix.response.faultum", "enum", "bare", "from enum import Enum"),
     ("valdrix.resize", "PIL.Image", "bare", "from PIL.Image import Resampling"),
     ("valdrix.lexgard", "valdrix.exceptions", "bare", "from valdrix.exceptions import PromptBanError"),
+    ("valdrix.canvora", "typing", "bare", "from typing import Optional, Tuple"),
 ]
 
 
@@ -568,6 +569,39 @@ def test_import_failure_is_the_statements_own_error(module, dependency, replacem
     assert result.returncode == 0, result.stderr
     expected, got = __import__("json").loads(result.stdout)
     assert expected is not None and got == expected
+
+
+# Each import statement of a module, in order, as its call of builtins.__import__:
+# (name, fromlist, level); an import hook of the host sees every one.
+IMPORT_CALLS = {
+    "valdrix.aspekta": [["io", ["BytesIO"], 0], ["PIL", ["Image"], 0]],
+    "valdrix.canvora": [["io", ["BytesIO"], 0], ["typing", ["Optional", "Tuple"], 0], ["PIL", ["Image"], 0],
+                        ["re", None, 0], ["math", None, 0]],
+    "valdrix.comfyui.halvane": [["time", None, 0], ["logging", None, 0], ["requests", None, 0],
+                                ["typing", ["Optional"], 0]],
+    "valdrix.dimora": [["math", None, 0]],
+    "valdrix.lexgard": [["os", None, 0], ["re", None, 0], ["typing", ["List", "Set"], 0],
+                        ["exceptions", ["PromptBanError"], 1]],
+    "valdrix.resize": [["PIL", ["Image"], 0], ["PIL.Image", ["Resampling"], 0]],
+    "valdrix.response.faultrol": [["typing", ["Dict", "Optional"], 0]],
+    "valdrix.response.faultum": [["enum", ["Enum"], 0]],
+}
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_imports_go_through_the_builtin_import_hook(module):
+    script = textwrap.dedent(f"""
+        import builtins, json
+        seen, original = [], builtins.__import__
+        def hook(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == {module!r}:
+                seen.append([name, fromlist, level])
+            return original(name, globals, locals, fromlist, level)
+        builtins.__import__ = hook
+        import {module}
+        print(json.dumps(seen))
+    """)
+    assert json.loads(run_script(script)) == IMPORT_CALLS[module]
 
 
 def run_script(source):

@@ -28,23 +28,54 @@ struct ModuleContext {
             throw nb::python_error();
     }
 
-    // Imports a module, as `import name` would.
-    static nb::object import(const char *name) { return steal_or_throw(PyImport_ImportModule(name)); }
+    // `import name`, as the statement does it (see import_for).
+    nb::object import(const char *name) const { return import_for(name, nb::none()); }
 
     // `module.name`, for the module's set-up.
     static nb::object attribute(nb::handle object, const char *name) {
         return steal_or_throw(PyObject_GetAttrString(object.ptr(), name));
     }
 
-    // `from module import name`: the module imported with `name` in its
-    // from-list (so a submodule of that name is imported too), then the name
-    // taken from it, with the statement's ImportError when it is missing.
-    static nb::object import_from(const char *module_name, const char *name) {
-        nb::str key(name);
-        nb::object fromlist = nb::make_tuple(key);
-        nb::object module =
-            steal_or_throw(PyImport_ImportModuleLevel(module_name, nullptr, nullptr, fromlist.ptr(), 0));
-        return take_from(module, key);
+    // An import statement's call of the built-in `__import__` found among the
+    // builtins now, so that an import hook the host installed sees it, with
+    // the module's globals, `fromlist` (None for `import name`; the names of
+    // `from name import ...`, which imports a submodule among them too) and
+    // `level` (1 for `from .name import ...`). Gives what `__import__` gave.
+    nb::object import_for(const char *module_name, nb::handle fromlist, long level = 0) const {
+        nb::object import_function = builtin_import();
+        nb::handle globals = PyModule_GetDict(module.ptr());
+        nb::object level_number = steal_or_throw(PyLong_FromLong(level));
+        return call(import_function, {nb::str(module_name), globals, globals, fromlist, level_number});
+    }
+
+    static nb::object names_tuple(std::initializer_list<const char *> names) {
+        nb::object tuple = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        Py_ssize_t index = 0;
+        for (const char *name : names)
+            PyTuple_SET_ITEM(tuple.ptr(), index++, nb::str(name).release().ptr());
+        return tuple;
+    }
+
+    // `from module_name import name`.
+    nb::object import_from(const char *module_name, const char *name) const {
+        return take_from(import_for(module_name, names_tuple({name})), nb::str(name));
+    }
+
+    // `from module_name import name, ...`, each name bound in the module.
+    void bind_from(const char *module_name, std::initializer_list<const char *> names, long level = 0) const {
+        nb::object source = import_for(module_name, names_tuple(names), level);
+        for (const char *name : names)
+            bind(name, take_from(source, nb::str(name)));
+    }
+
+    static nb::object builtin_import() {
+        PyObject *builtins = PyEval_GetBuiltins();
+        PyObject *found = builtins ? PyDict_GetItemWithError(builtins, nb::str("__import__").ptr()) : nullptr;
+        if (!found) {
+            throw_if_error();
+            raise(PyExc_ImportError, "__import__ not found");
+        }
+        return nb::borrow(found);
     }
 
     // The name lookup of `from module import name`, as the interpreter does it:

@@ -463,13 +463,11 @@ nb::object standard_ratio_list() {
 
 VX_MODULE(canvora, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
-    module.bind("BytesIO", vx::ModuleContext::import_from("io", "BytesIO"));
-    nb::object typing = vx::ModuleContext::import("typing");
-    module.bind("Optional", vx::ModuleContext::attribute(typing, "Optional"));
-    module.bind("Tuple", vx::ModuleContext::attribute(typing, "Tuple"));
-    module.bind("Image", vx::ModuleContext::import_from("PIL", "Image"));
-    module.bind("re", vx::ModuleContext::import("re"));
-    module.bind("math", vx::ModuleContext::import("math"));
+    module.bind("BytesIO", module.import_from("io", "BytesIO"));
+    module.bind_from("typing", {"Optional", "Tuple"});
+    module.bind("Image", module.import_from("PIL", "Image"));
+    module.bind("re", module.import("re"));
+    module.bind("math", module.import("math"));
 
     vx::ClassBuilder tool(module, "ImageTool", kImageToolDoc);
     tool.set("STANDARD_RATIO_LIST", standard_ratio_list());

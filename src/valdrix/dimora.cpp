@@ -502,7 +502,7 @@ nb::dict resolution_preset() {
 
 VX_MODULE(dimora, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
-    module.bind("math", vx::ModuleContext::import("math"));
+    module.bind("math", module.import("math"));
 
     vx::ClassBuilder calculator(module, "GPTImageSizeCalculator", kClassDoc);
     calculator.set("MIN_PIXELS", nb::int_(655360));

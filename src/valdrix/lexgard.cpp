@@ -752,31 +752,16 @@ nb::object checker_check(const vx::Args &args) {
     return vx::raised(error);
 }
 
-// --- module set-up ---------------------------------------------------------------
-
-// `from .exceptions import PromptBanError`, resolved against this module's
-// package as the statement resolves it (its __package__ and __spec__),
-// failing the import like the statement would.
-nb::object import_prompt_ban_error(nb::handle module) {
-    nb::str name("PromptBanError");
-    nb::object fromlist = nb::make_tuple(name);
-    nb::str exceptions_name("exceptions");
-    nb::object exceptions = vx::steal_or_throw(PyImport_ImportModuleLevelObject(
-        exceptions_name.ptr(), PyModule_GetDict(module.ptr()), nullptr, fromlist.ptr(), 1));
-    return vx::ModuleContext::take_from(exceptions, name);
-}
-
 } // namespace
 
 VX_MODULE(lexgard, State, kSource, module) {
     State &state = module.state_as<State>();
     module.bind("__doc__", nb::str(kModuleDoc));
-    module.bind("os", vx::ModuleContext::import("os"));
-    nb::object re = vx::ModuleContext::import("re");
+    module.bind("os", module.import("os"));
+    nb::object re = module.import("re");
     module.bind("re", re);
-    module.bind("List", vx::ModuleContext::import_from("typing", "List"));
-    module.bind("Set", vx::ModuleContext::import_from("typing", "Set"));
-    module.bind("PromptBanError", import_prompt_ban_error(module.module));
+    module.bind_from("typing", {"List", "Set"});
+    module.bind_from("exceptions", {"PromptBanError"}, 1);
     capture_re(state, re);
 
     vx::ClassBuilder checker(module, "PromptBanChecker", kClassDoc);

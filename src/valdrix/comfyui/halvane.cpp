@@ -465,9 +465,9 @@ void add_manager_class(const vx::ModuleContext &module) {
 // up when it is used.
 VX_MODULE(halvane, vx::ModuleState, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
-    module.bind("time", vx::ModuleContext::import("time"));
-    module.bind("logging", vx::ModuleContext::import("logging"));
-    module.bind("requests", vx::ModuleContext::import("requests"));
-    module.bind("Optional", vx::ModuleContext::import_from("typing", "Optional"));
+    module.bind("time", module.import("time"));
+    module.bind("logging", module.import("logging"));
+    module.bind("requests", module.import("requests"));
+    module.bind("Optional", module.import_from("typing", "Optional"));
     add_manager_class(module);
 }

@@ -209,8 +209,7 @@ void add_registry(const vx::ModuleContext &module) {
 
 VX_MODULE(faultrol, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
-    module.bind("Dict", vx::ModuleContext::import_from("typing", "Dict"));
-    module.bind("Optional", vx::ModuleContext::import_from("typing", "Optional"));
+    module.bind_from("typing", {"Dict", "Optional"});
     add_custom_error_code(module);
     add_registry(module);
 }

@@ -117,7 +117,7 @@ nb::object msg(const vx::Args &args) {
 
 VX_MODULE(faultum, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
-    nb::object enum_base = vx::ModuleContext::import_from("enum", "Enum");
+    nb::object enum_base = module.import_from("enum", "Enum");
     module.bind("Enum", enum_base);
 
     vx::ClassBuilder error_code(module, "ErrorCode", kErrorCodeDoc, nb::make_tuple(enum_base));
