@@ -28,7 +28,8 @@ struct ModuleContext {
             throw nb::python_error();
     }
 
-    // `import name`, as the statement does it (see import_for).
+    // `import name`, as the statement does it (see import_for); for a dotted
+    // name that is the top-level package, which the statement binds.
     nb::object import(const char *name) const { return import_for(name, nb::none()); }
 
     // `module.name`, for the module's set-up.
@@ -68,6 +69,9 @@ struct ModuleContext {
             bind(name, take_from(source, nb::str(name)));
     }
 
+    // The `__import__` of the built-ins of the code running the import (the
+    // interpreter's own when no Python code runs), with the interpreter's
+    // error when it is missing.
     static nb::object builtin_import() {
         PyObject *builtins = PyEval_GetBuiltins();
         PyObject *found = builtins ? PyDict_GetItemWithError(builtins, nb::str("__import__").ptr()) : nullptr;
