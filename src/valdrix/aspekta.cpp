@@ -401,9 +401,9 @@ nb::object init(const vx::Args &args) {
 
 VX_MODULE(aspekta, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
-    module.bind("BytesIO", module.import_from("io", "BytesIO"));
+    module.bind_from("io", {"BytesIO"});
     // `from PIL import Image` binds the submodule, importing it when needed.
-    module.bind("Image", module.import_from("PIL", "Image"));
+    module.bind_from("PIL", {"Image"});
 
     vx::ClassBuilder analyzer(module, "ImageRatioAnalyzer", kAnalyzerDoc);
     analyzer.method({.name = "__init__",

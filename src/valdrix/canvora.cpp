@@ -463,9 +463,9 @@ nb::object standard_ratio_list() {
 
 VX_MODULE(canvora, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
-    module.bind("BytesIO", module.import_from("io", "BytesIO"));
+    module.bind_from("io", {"BytesIO"});
     module.bind_from("typing", {"Optional", "Tuple"});
-    module.bind("Image", module.import_from("PIL", "Image"));
+    module.bind_from("PIL", {"Image"});
     module.bind("re", module.import("re"));
     module.bind("math", module.import("math"));
 

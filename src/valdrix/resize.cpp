@@ -112,8 +112,8 @@ nb::object image_resize(const vx::Args &args) {
 VX_MODULE(resize, State, kSource, module) {
     module.bind("__doc__", nb::str(kModuleDoc));
     // `from PIL import Image` binds the submodule, importing it when needed.
-    module.bind("Image", module.import_from("PIL", "Image"));
-    module.bind("Resampling", module.import_from("PIL.Image", "Resampling"));
+    module.bind_from("PIL", {"Image"});
+    module.bind_from("PIL.Image", {"Resampling"});
     module.def({.name = "image_resize",
                 .implementation = image_resize,
                 .params = {{"image", "Image"},

@@ -468,6 +468,6 @@ VX_MODULE(halvane, vx::ModuleState, kSource, module) {
     module.bind("time", module.import("time"));
     module.bind("logging", module.import("logging"));
     module.bind("requests", module.import("requests"));
-    module.bind("Optional", module.import_from("typing", "Optional"));
+    module.bind_from("typing", {"Optional"});
     add_manager_class(module);
 }
