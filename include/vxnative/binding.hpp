@@ -61,6 +61,25 @@ inline Py_ssize_t find_param(const FunctionData &data, PyObject *keyword) {
     return -1;
 }
 
+// The common short call: positional arguments only, and defaults for all
+// the parameters after them. False when the call is of another kind.
+inline bool bind_positional_and_defaults(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                         PyObject *kwnames, PyObject **slots, nb::object &defaults) {
+    const FunctionData &data = *self->data;
+    Py_ssize_t count = static_cast<Py_ssize_t>(data.param_count);
+    if (kwnames || data.has_extra_keywords || nargs > count || !self->defaults)
+        return false;
+    Py_ssize_t first_default = count - PyTuple_GET_SIZE(self->defaults);
+    if (nargs < first_default)
+        return false;
+    defaults = nb::borrow(self->defaults);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        slots[i] = args[i];
+    for (Py_ssize_t i = nargs; i < count; ++i)
+        slots[i] = PyTuple_GET_ITEM(defaults.ptr(), i - first_default);
+    return true;
+}
+
 // Binds positional and keyword arguments to parameter slots the way the
 // interpreter does for a Python function, including the order in which it
 // reports problems: keywords first, then surplus positionals, then missing.
@@ -73,6 +92,8 @@ inline PyObject *const *bind_arguments(FunctionObject *self, PyObject *const *ar
                                        PyObject **slots, nb::object &extra_keywords, nb::object &defaults) {
     const FunctionData &data = *self->data;
     size_t count = data.param_count;
+    if (bind_positional_and_defaults(self, args, nargs, kwnames, slots, defaults))
+        return slots;
     size_t positional = std::min(static_cast<size_t>(nargs), count);
     for (size_t i = 0; i < count; ++i)
         slots[i] = i < positional ? args[i] : nullptr;

@@ -15,33 +15,15 @@
 
 namespace vx::detail {
 
-inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    auto *self = reinterpret_cast<FunctionObject *>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject *slots[kMaxParams];
+// Runs the implementation on arguments bound to its parameters: its result,
+// or null with the error set and this function's traceback entry added.
+[[gnu::always_inline]] inline PyObject *run(FunctionObject *self, PyObject *const *values, PyObject *extra_keywords) {
     try {
-        // A first entry adds one native frame to what the interpreter checks
-        // itself; a cycle of native calls re-enters each function in it, and
-        // only a re-entry checks the C stack (which costs a thread-local read).
-        struct Running {
-            size_t &count;
-            ~Running() { --count; }
-        } running{++self->running};
-        if (running.count > 1)
-            check_stack();
-        nb::object extra_keywords, defaults;
-        const FunctionData &data = *self->data;
-        bool all_by_position = !kwnames && static_cast<size_t>(nargs) == data.param_count && !data.has_extra_keywords;
-        PyObject *const *values =
-            all_by_position ? args : bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
-        Args bound(self, values, extra_keywords.ptr());
-        nb::object result = self->data->implementation(bound);
-        if (!result.is_valid()) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_SystemError, "native function returned no result");
-        } else {
+        nb::object result = self->data->implementation(Args(self, values, extra_keywords));
+        if (result.is_valid())
             return result.release().ptr();
-        }
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "native function returned no result");
     } catch (nb::python_error &error) {
         error.restore(); // the common case, caught without rethrowing
     } catch (...) {
@@ -49,6 +31,49 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
     }
     add_traceback_entry(self);
     return nullptr;
+}
+
+// A first entry adds one native frame to what the interpreter checks itself;
+// a cycle of native calls re-enters each function in it, and only a re-entry
+// checks the C stack (which costs a thread-local read).
+struct Running {
+    FunctionObject *self;
+    explicit Running(FunctionObject *function) : self(function) { ++self->running; }
+    ~Running() { --self->running; }
+    Running(const Running &) = delete;
+    Running &operator=(const Running &) = delete;
+};
+
+// Every call but the plainest: keywords, defaults, a catch-all, a re-entry.
+[[gnu::noinline]] inline PyObject *vectorcall_binding(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                                      PyObject *kwnames) {
+    Running running(self);
+    PyObject *slots[kMaxParams];
+    nb::object extra_keywords, defaults;
+    try {
+        if (self->running > 1)
+            check_stack();
+        PyObject *const *values = bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
+        return run(self, values, extra_keywords.ptr());
+    } catch (nb::python_error &error) {
+        error.restore();
+    } catch (...) {
+        set_error_from_cpp_exception();
+    }
+    add_traceback_entry(self);
+    return nullptr;
+}
+
+// A first entry with one argument for each parameter, passed by position,
+// runs on the caller's own array.
+inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *self = reinterpret_cast<FunctionObject *>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const FunctionData &data = *self->data;
+    if (kwnames || static_cast<size_t>(nargs) != data.param_count || data.has_extra_keywords || self->running)
+        return vectorcall_binding(self, args, nargs, kwnames);
+    Running running(self);
+    return run(self, args, nullptr);
 }
 
 inline int traverse(PyObject *object, visitproc visit, void *arg) {
