@@ -17,9 +17,12 @@ struct Keyword {
 };
 
 // `(first, second)`: a pair built directly (nanobind's make_tuple converts
-// each element through its casters first).
+// each element through its casters first, and PyTuple_Pack walks varargs).
 inline nb::object pair(nb::handle first, nb::handle second) {
-    return steal_or_throw(PyTuple_Pack(2, first.ptr(), second.ptr()));
+    nb::object tuple = steal_or_throw(PyTuple_New(2));
+    PyTuple_SET_ITEM(tuple.ptr(), 0, Py_NewRef(first.ptr()));
+    PyTuple_SET_ITEM(tuple.ptr(), 1, Py_NewRef(second.ptr()));
+    return tuple;
 }
 
 // `callable(*positional, **{name: value, ...})`.

@@ -102,8 +102,8 @@ nb::object image_resize(const vx::Args &args) {
 
     nb::object paste_x = centring_offset(target_w, size.new_w);
     nb::object paste_y = centring_offset(target_h, size.new_h);
-    nb::object paste = nb::getattr(canvas, args.id<"paste">());
-    vx::call(paste, {resized, vx::pair(paste_x, paste_y)});
+    // Looked up after the box is built, which runs no Python code.
+    vx::call_method(canvas, args.id<"paste">(), {resized, vx::pair(paste_x, paste_y)});
     return canvas;
 }
 
