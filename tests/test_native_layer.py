@@ -514,8 +514,17 @@ RECURSIONS = {
 }
 
 
+def largest_stack_limit():
+    # The child's main thread gets the largest stack the hard limit allows
+    # (unlimited on most hosts, where the stack is reported as gigabytes).
+    import resource
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    resource.setrlimit(resource.RLIMIT_STACK, (hard, hard))
+
+
+@pytest.mark.parametrize("stack_limit", [None, largest_stack_limit], ids=["default stack", "largest stack"])
 @pytest.mark.parametrize("module", sorted(RECURSIONS))
-def test_self_calling_overrides_raise_recursion_error(module):
+def test_self_calling_overrides_raise_recursion_error(module, stack_limit):
     # In a child process: a crash must fail this test, not end the run. Each
     # repro runs with the default limit, with a huge one (so only the C stack
     # can stop it) and on a thread with a small stack.
@@ -531,7 +540,8 @@ def test_self_calling_overrides_raise_recursion_error(module):
         threading.stack_size(512 * 1024)
         thread = threading.Thread(target=attempt); thread.start(); thread.join()
     """)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                            preexec_fn=stack_limit)
     assert (result.returncode, result.stdout) == (0, "RecursionError True\n" * 3), result.stderr[-2000:]
 
 

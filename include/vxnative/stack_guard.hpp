@@ -46,6 +46,19 @@ struct StackBounds {
     bool known = false;
 };
 
+// The most stack the check counts on. Under an unlimited stack limit the
+// thread library reports the main thread's stack as reaching the next
+// mapping, gigabytes away, which the process may never be able to commit:
+// a cycle of native calls would then run until memory, not the check, ran
+// out.
+inline constexpr size_t kLargestCountedStack = size_t{64} * 1024 * 1024;
+
+// The bounds of a stack that ends at `high`, of `size` bytes as reported.
+inline StackBounds counted_stack(char *high, size_t size) {
+    size = std::min(size, kLargestCountedStack);
+    return {high - size, high, stack_reserve(size), true};
+}
+
 inline StackBounds find_stack_bounds() {
     StackBounds found;
     found.known = true;
@@ -54,18 +67,13 @@ inline StackBounds find_stack_bounds() {
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
         void *address = nullptr;
         size_t size = 0;
-        if (pthread_attr_getstack(&attr, &address, &size) == 0) {
-            found.low = static_cast<char *>(address);
-            found.high = found.low + size;
-            found.reserve = stack_reserve(size);
-        }
+        if (pthread_attr_getstack(&attr, &address, &size) == 0)
+            found = counted_stack(static_cast<char *>(address) + size, size);
         pthread_attr_destroy(&attr);
     }
 #elif defined(__APPLE__)
-    size_t size = pthread_get_stacksize_np(pthread_self());
-    found.high = static_cast<char *>(pthread_get_stackaddr_np(pthread_self()));
-    found.low = found.high - size;
-    found.reserve = stack_reserve(size);
+    found = counted_stack(static_cast<char *>(pthread_get_stackaddr_np(pthread_self())),
+                          pthread_get_stacksize_np(pthread_self()));
 #endif
     return found;
 }
