@@ -13,11 +13,21 @@
 #include <stdexcept>
 #include <string>
 
+// The plainest call runs the implementation inline; the binding of every
+// other call stays out of its way.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define VX_ALWAYS_INLINE __forceinline
+#define VX_NOINLINE __declspec(noinline)
+#else
+#define VX_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define VX_NOINLINE [[gnu::noinline]]
+#endif
+
 namespace vx::detail {
 
 // Runs the implementation on arguments bound to its parameters: its result,
 // or null with the error set and this function's traceback entry added.
-[[gnu::always_inline]] inline PyObject *run(FunctionObject *self, PyObject *const *values, PyObject *extra_keywords) {
+VX_ALWAYS_INLINE PyObject *run(FunctionObject *self, PyObject *const *values, PyObject *extra_keywords) {
     try {
         nb::object result = self->data->implementation(Args(self, values, extra_keywords));
         if (result.is_valid())
@@ -45,8 +55,8 @@ struct Running {
 };
 
 // Every call but the plainest: keywords, defaults, a catch-all, a re-entry.
-[[gnu::noinline]] inline PyObject *vectorcall_binding(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs,
-                                                      PyObject *kwnames) {
+VX_NOINLINE inline PyObject *vectorcall_binding(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                                PyObject *kwnames) {
     Running running(self);
     PyObject *slots[kMaxParams];
     nb::object extra_keywords, defaults;
