@@ -22,15 +22,16 @@ inline std::optional<int64_t> exact_int(nb::handle value,
     if (!value.ptr() || !PyLong_CheckExact(value.ptr()))
         return std::nullopt;
     auto *integer = reinterpret_cast<PyLongObject *>(value.ptr());
+    long long number = 0;
     if (PyUnstable_Long_IsCompact(integer)) { // one digit: read in place, as the interpreter's own fast paths do
-        int64_t number = PyUnstable_Long_CompactValue(integer);
-        if (number < -magnitude_limit || number > magnitude_limit)
+        number = PyUnstable_Long_CompactValue(integer);
+    } else {
+        int overflow = 0;
+        number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow)
             return std::nullopt;
-        return number;
     }
-    int overflow = 0;
-    long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow || number < -magnitude_limit || number > magnitude_limit)
+    if (number < -magnitude_limit || number > magnitude_limit)
         return std::nullopt;
     return number;
 }

@@ -25,11 +25,25 @@
 
 namespace vx::detail {
 
-// Runs the implementation on arguments bound to its parameters: its result,
-// or null with the error set and this function's traceback entry added.
-VX_ALWAYS_INLINE PyObject *run(FunctionObject *self, PyObject *const *values, PyObject *extra_keywords) {
+// A first entry adds one native frame to what the interpreter checks itself;
+// a cycle of native calls re-enters each function in it, and only a re-entry
+// checks the C stack (which costs a thread-local read).
+struct Running {
+    FunctionObject *self;
+    explicit Running(FunctionObject *function) : self(function) { ++self->running; }
+    ~Running() { --self->running; }
+    Running(const Running &) = delete;
+    Running &operator=(const Running &) = delete;
+};
+
+// Runs the implementation on the arguments `bind` gives (the extra keywords,
+// if any, land in `extra_keywords`): its result, or null with the error set
+// and this function's traceback entry added.
+template <class Bind>
+VX_ALWAYS_INLINE PyObject *run(FunctionObject *self, Bind bind, const nb::object &extra_keywords) {
     try {
-        nb::object result = self->data->implementation(Args(self, values, extra_keywords));
+        PyObject *const *values = bind();
+        nb::object result = self->data->implementation(Args(self, values, extra_keywords.ptr()));
         if (result.is_valid())
             return result.release().ptr();
         if (!PyErr_Occurred())
@@ -43,35 +57,18 @@ VX_ALWAYS_INLINE PyObject *run(FunctionObject *self, PyObject *const *values, Py
     return nullptr;
 }
 
-// A first entry adds one native frame to what the interpreter checks itself;
-// a cycle of native calls re-enters each function in it, and only a re-entry
-// checks the C stack (which costs a thread-local read).
-struct Running {
-    FunctionObject *self;
-    explicit Running(FunctionObject *function) : self(function) { ++self->running; }
-    ~Running() { --self->running; }
-    Running(const Running &) = delete;
-    Running &operator=(const Running &) = delete;
-};
-
 // Every call but the plainest: keywords, defaults, a catch-all, a re-entry.
 VX_NOINLINE inline PyObject *vectorcall_binding(FunctionObject *self, PyObject *const *args, Py_ssize_t nargs,
                                                 PyObject *kwnames) {
     Running running(self);
     PyObject *slots[kMaxParams];
     nb::object extra_keywords, defaults;
-    try {
+    auto bind = [&] {
         if (self->running > 1)
             check_stack();
-        PyObject *const *values = bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
-        return run(self, values, extra_keywords.ptr());
-    } catch (nb::python_error &error) {
-        error.restore();
-    } catch (...) {
-        set_error_from_cpp_exception();
-    }
-    add_traceback_entry(self);
-    return nullptr;
+        return bind_arguments(self, args, nargs, kwnames, slots, extra_keywords, defaults);
+    };
+    return run(self, bind, extra_keywords);
 }
 
 // A first entry with one argument for each parameter, passed by position,
@@ -83,7 +80,7 @@ inline PyObject *vectorcall(PyObject *callable, PyObject *const *args, size_t na
     if (kwnames || static_cast<size_t>(nargs) != data.param_count || data.has_extra_keywords || self->running)
         return vectorcall_binding(self, args, nargs, kwnames);
     Running running(self);
-    return run(self, args, nullptr);
+    return run(self, [args] { return args; }, nb::object());
 }
 
 inline int traverse(PyObject *object, visitproc visit, void *arg) {
