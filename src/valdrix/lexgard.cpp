@@ -84,44 +84,31 @@ constexpr long kEngineIgnoreCase = 2;
 
 // --- the re module's case-insensitive comparison ----------------------------
 
-bool is_cased(Py_UCS4 c) {
-    return Py_UNICODE_TOLOWER(c) != c || Py_UNICODE_TOUPPER(c) != c;
-}
-
 // With IGNORECASE a str pattern compares characters by their lower case
 // (Py_UNICODE_TOLOWER, as re does), and re's table of extra cases joins a few
 // lower-case letters into groups (U+017F and "s", the sigma forms...): a
-// character's key is the least member of its group. The keys reproduce re's
-// compile only for a table of the shape re ships: a non-empty exact dict
-// (an empty one sends re down its ASCII-only branch) of exact ints to exact
-// tuples of them, each a cased BMP character that is its own lower case, in
-// closed groups; and only while no character lowers to an uncased other one.
+// character's key is the least of its lower case and the others listed for
+// it. The table is re's private data: what is not a dict of ints to tuples
+// of ints leaves the folding unusable, and the checker to re's own search.
 class ReCaseFolding {
   public:
     void load(PyObject *extra_cases) {
-        if (!PyDict_CheckExact(extra_cases) || PyDict_GET_SIZE(extra_cases) == 0)
+        if (!PyDict_CheckExact(extra_cases))
             return;
-        std::map<lex::CodePoint, std::set<lex::CodePoint>> groups;
         Py_ssize_t position = 0;
         PyObject *key = nullptr, *others = nullptr;
         while (PyDict_Next(extra_cases, &position, &key, &others)) {
-            std::optional<lex::CodePoint> lowered = member(key);
+            std::optional<lex::CodePoint> lowered = code_point(key);
             if (!lowered || !PyTuple_CheckExact(others))
                 return;
-            std::set<lex::CodePoint> &group = groups[*lowered];
-            group.insert(*lowered);
+            lex::CodePoint least = *lowered;
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(others); ++i) {
-                std::optional<lex::CodePoint> other = member(PyTuple_GET_ITEM(others, i));
+                std::optional<lex::CodePoint> other = code_point(PyTuple_GET_ITEM(others, i));
                 if (!other)
                     return;
-                group.insert(*other);
+                least = std::min(least, *other);
             }
-        }
-        for (const auto &[lowered, group] : groups) {
-            for (lex::CodePoint other : group) // every member lists the same group
-                if (auto it = groups.find(other); it == groups.end() || it->second != group)
-                    return;
-            least_of_group_[lowered] = *group.begin();
+            least_of_group_[*lowered] = least;
         }
         usable_ = true;
     }
@@ -135,29 +122,21 @@ class ReCaseFolding {
     // The case mapping, or nothing when the folding is unusable. The text
     // characters whose key is another are found once, on first use.
     std::optional<lex::CaseMapping> mapping() {
-        if (usable_ && variants_.empty())
-            compute_variants();
         if (!usable_)
             return std::nullopt;
-        return lex::CaseMapping{[this](lex::CodePoint c) { return is_cased(c) ? key(c) : c; }, variants_};
+        if (variants_.empty())
+            for (lex::CodePoint c = 0; c <= lex::kMaxCodePoint; ++c)
+                if (lex::CodePoint text_key = key(c); text_key != c)
+                    variants_.push_back({c, text_key});
+        return lex::CaseMapping{[this](lex::CodePoint c) { return key(c); }, variants_};
     }
 
   private:
-    static std::optional<lex::CodePoint> member(PyObject *value) {
-        std::optional<int64_t> c = vx::guard::exact_int(value, 0xFFFF);
-        if (!c || *c < 0 || !is_cased(Py_UCS4(*c)) || Py_UNICODE_TOLOWER(Py_UCS4(*c)) != *c)
+    static std::optional<lex::CodePoint> code_point(PyObject *value) {
+        std::optional<int64_t> c = vx::guard::exact_int(value, lex::kMaxCodePoint);
+        if (!c || *c < 0)
             return std::nullopt;
         return lex::CodePoint(*c);
-    }
-
-    void compute_variants() {
-        for (lex::CodePoint c = 0; c <= lex::kMaxCodePoint; ++c) {
-            lex::CodePoint lower = Py_UNICODE_TOLOWER(c), text_key = key(c);
-            if ((lower != c && !is_cased(lower)) || (!is_cased(c) && text_key != c))
-                usable_ = false;
-            if (text_key != c)
-                variants_.push_back({c, text_key});
-        }
     }
 
     std::unordered_map<lex::CodePoint, lex::CodePoint> least_of_group_;
