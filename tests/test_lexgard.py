@@ -1021,14 +1021,22 @@ def test_a_build_on_its_own_thread(monkeypatch, action):
 
 
 FORKING_BUILD = """
-import os, re, sys, time, types
+import os, re, signal, time, types
 from valdrix import lexgard
-words = [f"w{{i:05d}}x" for i in range(1000)]
+words = [f"w{{i:05d}}x" for i in range({count})]
+def fork():
+    global process
+    process = "parent" if os.fork() else "child"
+if {in_handler}:  # the compile returns at once and the build waits for the automaton's thread
+    made = re.compile("|".join(words), re.IGNORECASE)
+    signal.signal(signal.SIGALRM, lambda *_: fork())
 def compile(pattern, flags=0):
+    if {in_handler}:
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        return made
     compiled = re.compile(pattern, flags) if {after_compile} else None
     time.sleep({delay})  # the automaton's thread well under way, or not yet
-    global process
-    process = "parent" if os.fork() else "child"  # while the automaton is being built
+    fork()  # while the automaton is being built
     return compiled or re.compile(pattern, flags)
 lexgard.re = types.SimpleNamespace(escape=re.escape, compile=compile, IGNORECASE=re.IGNORECASE)
 checker = lexgard.PromptBanChecker.__new__(lexgard.PromptBanChecker)
@@ -1042,9 +1050,10 @@ os.write(1, f"{{process}} {{sorted(checker.find_matched_words('W00007X w00999x')
 # forked while the build thread allocates waits on them for ever.
 @pytest.mark.skipif(bool(os.environ.get("VALDRIX_SANITIZED")),
                     reason="the sanitizer's allocator is not fork-safe while another thread allocates")
-@pytest.mark.parametrize("after_compile, delay", [(False, 0), (True, 0.1)])
-def test_a_build_whose_compile_forks_finishes_in_both_processes(after_compile, delay):
-    script = FORKING_BUILD.format(after_compile=after_compile, delay=delay)
+@pytest.mark.parametrize("count, after_compile, delay, in_handler",
+                         [(1000, False, 0, False), (1000, True, 0.1, False), (20000, True, 0, True)])
+def test_a_build_that_forks_meanwhile_finishes_in_both_processes(count, after_compile, delay, in_handler):
+    script = FORKING_BUILD.format(count=count, after_compile=after_compile, delay=delay, in_handler=in_handler)
     result = subprocess.run([sys.executable, "-W", "ignore", "-c", script], capture_output=True, text=True, timeout=60)
     assert sorted(result.stdout.splitlines()) == [f"{process} ['W00007X', 'w00999x']" for process in ("child", "parent")]
 

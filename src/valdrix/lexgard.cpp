@@ -423,17 +423,6 @@ bool re_keeps_astral_letters_unlowered(const lex::WordList &list) {
     return has_unlowered_astral;
 }
 
-// Waits for `future` without the interpreter's lock, running pending
-// signal handlers about every millisecond, as run_released does.
-template <class Result> Result wait_released(std::future<Result> &future) {
-    {
-        vx::ReleasedLock released;
-        while (future.wait_for(kSlice) != std::future_status::ready)
-            released.with_lock(check_signals);
-    }
-    return future.get();
-}
-
 // The automaton of the words a build escaped, made while re.compile runs
 // (each needs only the words): on a thread of its own when the list is long
 // enough to repay one, so that a load costs about what the compile does,
@@ -468,11 +457,10 @@ class AutomatonBuild {
     }
 
     Result take() {
-        forsake_if_forked();
-        if (!result_.valid()) // here, fair to other threads when long
+        if (!waited_for_thread()) // here, fair to other threads when long
             return run_released(length_ >= kTrimLength,
                                 [&](lex::Checkpoints &checkpoints) { return build(std::move(words_), checkpoints); });
-        Result matcher = wait_released(result_);
+        Result matcher = result_.get();
 #ifdef __GLIBC__
         if (length_ >= kTrimLength)
             malloc_trim(0); // the build's scratch memory (several times the automaton's) goes back
@@ -496,6 +484,24 @@ class AutomatonBuild {
     void forsake_if_forked() {
         if (result_.valid() && process_id() != owner_)
             new std::future<Result>(std::move(result_)); // NOLINT: deliberately never freed
+    }
+
+    // Waits for the thread without the interpreter's lock, running pending
+    // signal handlers about every millisecond, as run_released does. False
+    // when there is no thread to wait for: none started, or this is a child
+    // that a handler forked meanwhile.
+    bool waited_for_thread() {
+        forsake_if_forked();
+        if (!result_.valid())
+            return false;
+        vx::ReleasedLock released;
+        while (result_.wait_for(kSlice) != std::future_status::ready) {
+            released.with_lock(check_signals);
+            forsake_if_forked();
+            if (!result_.valid())
+                return false;
+        }
+        return true;
     }
 
     // Runs once, here or on the thread (which passes the words to copy).
