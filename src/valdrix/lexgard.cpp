@@ -24,10 +24,8 @@
 #ifndef _WIN32
 #include <unistd.h>
 #endif
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
@@ -452,8 +450,9 @@ class AutomatonBuild {
 
     ~AutomatonBuild() {
         stop_ = true;
-        forsake_if_forked();
-        // the future's end waits for the thread, which stops at its next checkpoint
+        // A forked child leaves the future alone; elsewhere the future's end
+        // waits for the thread, which stops at its next checkpoint.
+        thread_here();
     }
 
     Result take() {
@@ -479,26 +478,26 @@ class AutomatonBuild {
 #endif
     }
 
-    // In a child forked meanwhile (by code the compile ran) the thread is
-    // not there: its future is left alone, never to be waited for.
-    void forsake_if_forked() {
+    // True while there is a thread to wait for. In a child forked meanwhile
+    // (by code the compile ran, or by a signal handler while the build waits)
+    // the thread is not there: its future is left alone, never to be waited
+    // for, and the child builds in place.
+    bool thread_here() {
         if (result_.valid() && process_id() != owner_)
             new std::future<Result>(std::move(result_)); // NOLINT: deliberately never freed
+        return result_.valid();
     }
 
     // Waits for the thread without the interpreter's lock, running pending
     // signal handlers about every millisecond, as run_released does. False
-    // when there is no thread to wait for: none started, or this is a child
-    // that a handler forked meanwhile.
+    // when there is no thread to wait for.
     bool waited_for_thread() {
-        forsake_if_forked();
-        if (!result_.valid())
+        if (!thread_here())
             return false;
         vx::ReleasedLock released;
         while (result_.wait_for(kSlice) != std::future_status::ready) {
             released.with_lock(check_signals);
-            forsake_if_forked();
-            if (!result_.valid())
+            if (!thread_here())
                 return false;
         }
         return true;
